@@ -1,0 +1,19 @@
+# Warnings, the text encoding of the binary, and sanitizers.
+
+# Sources are UTF-8; the program's own messages must be GBK bytes in the
+# binary, because GBK is the program's text everywhere.
+add_compile_options(-finput-charset=UTF-8 -fexec-charset=GBK)
+add_compile_options(-Wall -Wextra)
+
+if(KELVANE_SANITIZE)
+  set(KELVANE_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
+                              -fno-omit-frame-pointer)
+  add_compile_options(${KELVANE_SANITIZER_FLAGS})
+  add_link_options(${KELVANE_SANITIZER_FLAGS})
+endif()
+
+if(WIN32)
+  # Every .exe is one file the seller can copy anywhere.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+endif()

@@ -1,0 +1,79 @@
+#include "shell/files.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+int file_exists(const char* path) {
+    FILE* file = platform::open_file(path, "r");
+    if (file == nullptr) return 0;
+    std::fclose(file);
+    return 1;
+}
+
+int64_t file_size(const char* path) {
+    FILE* file = platform::open_file(path, "r");
+    if (file == nullptr) return -1;
+    int64_t size = -1;
+#ifdef _WIN32
+    if (_fseeki64(file, 0, SEEK_END) == 0) size = _ftelli64(file);
+#else
+    if (fseeko(file, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(file));
+#endif
+    std::fclose(file);
+    return size;
+}
+
+int is_directory(const char* path) {
+    return platform::path_kind(path) == platform::PathKind::Directory ? 1 : 0;
+}
+
+namespace {
+
+bool is_gbk_lead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// The last separator of a GBK path, or nullptr. A GBK trail byte can be 0x5C,
+// the backslash, so double-byte characters are stepped over whole.
+const char* last_separator(const char* path) {
+    const char* last = nullptr;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (is_gbk_lead(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+            ++p;
+        } else if (platform::is_path_separator(*p)) {
+            last = p;
+        }
+    }
+    return last;
+}
+
+}  // namespace
+
+const char* file_name_part(const char* path) {
+    const char* separator = last_separator(path);
+    return separator != nullptr ? separator + 1 : path;
+}
+
+int special_folder_path(int folderId, char* out) {
+    if (folderId != CSIDL_DESKTOP_FOLDER) return 0;
+    return platform::desktop_folder(out, PATH_BUFFER_SIZE) ? 1 : 0;
+}
+
+int program_folder(char* out) { return platform::program_folder(out, PATH_BUFFER_SIZE) ? 1 : 0; }
+
+bool join_path(char* out, size_t capacity, const char* folder, const char* name) {
+    const size_t folder_length = std::strlen(folder);
+    const size_t name_length = std::strlen(name);
+    // A folder that already ends in a separator (a drive root such as C:\)
+    // takes the name directly.
+    const char* separator = last_separator(folder);
+    const bool needs_separator =
+        folder_length > 0 && (separator == nullptr || separator != folder + folder_length - 1);
+    const size_t total = folder_length + (needs_separator ? 1 : 0) + name_length;
+    if (total + 1 > capacity) return false;
+    std::memcpy(out, folder, folder_length);
+    size_t at = folder_length;
+    if (needs_separator) out[at++] = platform::PATH_SEPARATOR;
+    std::memcpy(out + at, name, name_length + 1);
+    return true;
+}

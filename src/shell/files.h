@@ -1,0 +1,31 @@
+// File and folder queries over NUL-terminated GBK paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The buffer size the program's paths must fit in, NUL included.
+inline constexpr size_t PATH_BUFFER_SIZE = 260;
+
+// 1 when the file can be opened for reading, else 0.
+int file_exists(const char* path);
+// The size in bytes, or -1 when the file cannot be opened.
+int64_t file_size(const char* path);
+// 1 when the path names an existing directory, else 0.
+int is_directory(const char* path);
+// The part of the path behind its last folder separator, or the path itself.
+// Points into `path`; nothing is copied.
+const char* file_name_part(const char* path);
+
+// The shell folder identifier of the desktop (the only one the program uses).
+inline constexpr int CSIDL_DESKTOP_FOLDER = 0;
+// 1 with the folder's path in `out` (PATH_BUFFER_SIZE bytes), 0 when the
+// folder cannot be located.
+int special_folder_path(int folderId, char* out);
+// 1 with the program folder in `out` (PATH_BUFFER_SIZE bytes), 0 when it
+// cannot be found.
+int program_folder(char* out);
+
+// Joins folder and name with the platform's separator into `out`. False when
+// the result would not fit in `capacity` bytes.
+bool join_path(char* out, size_t capacity, const char* folder, const char* name);

@@ -1,0 +1,3 @@
+#pragma once
+
+#define KELVANE_VERSION "8.2.0"

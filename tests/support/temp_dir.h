@@ -1,0 +1,25 @@
+// A fresh folder per test, removed with everything in it afterwards.
+#pragma once
+
+#include <string>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The folder, as a native (UTF-8 or ASCII) path.
+    const std::string& path() const { return path_; }
+    // `name` joined to the folder with the platform's separator.
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// Writes `bytes` to a native path, replacing the file.
+void write_file(const std::string& path, const std::string& bytes);
+// The whole file, or an empty string when it cannot be read.
+std::string read_file(const std::string& path);

@@ -1,0 +1,94 @@
+#include "shell/app_log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+class AppLogTest : public testing::Test {
+protected:
+    void TearDown() override { app_log_close(); }
+    std::string log_path() const { return dir.file("app.log"); }
+    TempDir dir;
+};
+
+TEST_F(AppLogTest, WritesTimeOfDaySpaceMessageCrLf) {
+    app_log_open(dir.path().c_str());
+    app_log("first");
+    app_log_format("Matching error: %d", -47);
+    app_log("\xD6\xD0\xCE\xC4");  // GBK bytes go out unchanged
+    const std::string content = read_file(log_path());  // flushed: readable before close
+    const std::regex line(R"((\d\d:\d\d:\d\d) (first|Matching error: -47|\xD6\xD0\xCE\xC4)\r\n)");
+    std::string rest = content;
+    int lines = 0;
+    std::smatch m;
+    while (std::regex_search(rest, m, line, std::regex_constants::match_continuous)) {
+        ++lines;
+        rest = m.suffix();
+    }
+    EXPECT_EQ(lines, 3) << content;
+    EXPECT_EQ(rest, "");
+}
+
+TEST_F(AppLogTest, AppendsAcrossRunsUpToTheSizeLimit) {
+    write_file(log_path(), std::string(APP_LOG_SIZE_LIMIT, 'x'));
+    app_log_open(dir.path().c_str());
+    app_log("kept");
+    app_log_close();
+    const std::string kept = read_file(log_path());
+    EXPECT_EQ(kept.size(), APP_LOG_SIZE_LIMIT + 15);
+    EXPECT_EQ(kept.substr(0, 3), "xxx");
+}
+
+TEST_F(AppLogTest, ReplacesALogOverTheLimitAtOpen) {
+    write_file(log_path(), std::string(APP_LOG_SIZE_LIMIT + 1, 'x'));
+    app_log_open(dir.path().c_str());
+    app_log("fresh");
+    app_log_close();
+    const std::string fresh = read_file(log_path());
+    EXPECT_EQ(fresh.size(), 16u);
+    EXPECT_EQ(fresh.substr(8), " fresh\r\n");
+}
+
+TEST_F(AppLogTest, LinesFromTwoThreadsNeverInterleave) {
+    app_log_open(dir.path().c_str());
+    const std::string a(300, 'a');
+    const std::string b(300, 'b');
+    std::thread one([&] {
+        for (int i = 0; i < 500; ++i) app_log(a.c_str());
+    });
+    std::thread two([&] {
+        for (int i = 0; i < 500; ++i) app_log(b.c_str());
+    });
+    one.join();
+    two.join();
+    app_log_close();
+    const std::string content = read_file(log_path());
+    const size_t line_length = 9 + 300 + 2;
+    ASSERT_EQ(content.size(), 1000 * line_length);
+    for (size_t at = 0; at < content.size(); at += line_length) {
+        const std::string body = content.substr(at + 9, 300);
+        ASSERT_TRUE(body == a || body == b) << "line at byte " << at;
+        ASSERT_EQ(content.substr(at + 309, 2), "\r\n");
+    }
+}
+
+TEST_F(AppLogTest, NothingIsWrittenBeforeOpen) {
+    app_log("lost");  // must not crash
+    EXPECT_EQ(read_file(log_path()), "");
+}
+
+using AppLogDeathTest = AppLogTest;
+
+TEST_F(AppLogDeathTest, AnUnopenableLogEndsTheProgram) {
+    const std::string missing = dir.file("no") + "/such/folder";
+    EXPECT_EXIT(app_log_open(missing.c_str()), testing::ExitedWithCode(1), "app.log");
+}
+
+}  // namespace
