@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/commands.h"
 #include "shell/version.h"
 
 namespace {
@@ -20,20 +21,35 @@ const char* const USAGE =
     "Exit status: 0 done, 1 stopped by a fatal error, 2 usage error or failed\n"
     "start check, 3 package badly formed, 4 a title too long, 130 interrupted.\n";
 
-constexpr int EXIT_USAGE = 2;
+struct Command {
+    const char* name;
+    int (*run)(int argc, char** argv);
+};
+
+// Commands join this table as they are built.
+const Command COMMANDS[] = {
+    {"", nullptr},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(USAGE, stdout);
-        return 0;
+        return EXIT_OK;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("kelvane-cli %s\n", KELVANE_VERSION);
-        return 0;
+        return EXIT_OK;
     }
-    if (argc >= 2) std::fprintf(stderr, "kelvane-cli: unknown command '%s'\n\n", argv[1]);
+    if (argc >= 2) {
+        for (const Command& command : COMMANDS) {
+            if (command.run != nullptr && std::strcmp(argv[1], command.name) == 0) {
+                return command.run(argc - 2, argv + 2);
+            }
+        }
+        std::fprintf(stderr, "kelvane-cli: unknown command '%s'\n\n", argv[1]);
+    }
     std::fputs(USAGE, stderr);
     return EXIT_USAGE;
 }

@@ -33,14 +33,16 @@ namespace {
 
 bool is_gbk_lead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
+bool is_windows_separator(char c) { return c == '\\' || c == '/'; }
+
 // The last separator of a GBK path, or nullptr. A GBK trail byte can be 0x5C,
 // the backslash, so double-byte characters are stepped over whole.
-const char* last_separator(const char* path) {
+const char* last_separator(const char* path, bool (*is_separator)(char) = platform::is_path_separator) {
     const char* last = nullptr;
     for (const char* p = path; *p != '\0'; ++p) {
         if (is_gbk_lead(static_cast<unsigned char>(*p)) && p[1] != '\0') {
             ++p;
-        } else if (platform::is_path_separator(*p)) {
+        } else if (is_separator(*p)) {
             last = p;
         }
     }
@@ -75,5 +77,17 @@ bool join_path(char* out, size_t capacity, const char* folder, const char* name)
     size_t at = folder_length;
     if (needs_separator) out[at++] = platform::PATH_SEPARATOR;
     std::memcpy(out + at, name, name_length + 1);
+    return true;
+}
+
+bool folder_of_executable(const char* exePath, char* out, size_t capacity) {
+    const char* separator = last_separator(exePath, is_windows_separator);
+    if (separator == nullptr) return false;
+    size_t length = static_cast<size_t>(separator - exePath);
+    // C:\kelvane.exe lives in C:\, not in C: (which means "the current folder of drive C").
+    if (length > 0 && exePath[length - 1] == ':') ++length;
+    if (length + 1 > capacity) return false;
+    std::memcpy(out, exePath, length);
+    out[length] = '\0';
     return true;
 }

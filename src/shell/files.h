@@ -26,6 +26,11 @@ int special_folder_path(int folderId, char* out);
 // cannot be found.
 int program_folder(char* out);
 
+// The folder of a Windows executable's full path: cut at the last backslash,
+// which stays when it follows a drive colon (C:\a.exe gives C:\). False when
+// the path has no folder or the folder does not fit in `capacity` bytes.
+bool folder_of_executable(const char* exePath, char* out, size_t capacity);
+
 // Joins folder and name with the platform's separator into `out`. False when
 // the result would not fit in `capacity` bytes.
 bool join_path(char* out, size_t capacity, const char* folder, const char* name);

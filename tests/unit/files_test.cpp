@@ -145,3 +145,35 @@ TEST(SpecialFolderPath, DesktopFromXdgOrHome) {
 #endif
 
 }  // namespace
+
+namespace {
+
+TEST(FolderOfExecutable, CutsAtTheLastBackslashAndKeepsDriveRoots) {
+    struct Case {
+        const char* exe;
+        const char* folder;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {"C:\\Program Files\\Kelvane\\kelvane.exe", "C:\\Program Files\\Kelvane"},
+        {"C:\\kelvane.exe", "C:\\"},
+        {"\\\\server\\share\\kelvane.exe", "\\\\server\\share"},
+        {"D:\\\xB1\xB4\\\x95\x5C\\kelvane.exe", "D:\\\xB1\xB4\\\x95\x5C"},  // a GBK trail byte of 0x5C
+        {"kelvane.exe", nullptr},
+    };
+    for (const Case& c : cases) {
+        char out[PATH_BUFFER_SIZE];
+        const bool ok = folder_of_executable(c.exe, out, sizeof out);
+        if (c.folder == nullptr) {
+            EXPECT_FALSE(ok) << c.exe;
+        } else {
+            ASSERT_TRUE(ok) << c.exe;
+            EXPECT_STREQ(out, c.folder);
+        }
+    }
+    char tiny[4];
+    EXPECT_FALSE(folder_of_executable("C:\\a\\b.exe", tiny, sizeof tiny));  // C:\a needs five bytes
+    EXPECT_TRUE(folder_of_executable("C:\\b.exe", tiny, sizeof tiny));
+    EXPECT_STREQ(tiny, "C:\\");
+}
+
+}  // namespace
