@@ -3,6 +3,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -55,12 +56,14 @@ pcre2_code* compile(const char* pattern, bool* owned) {
                                      PCRE2_CASELESS, &error, &offset, nullptr);
     if (code == nullptr) {
         PCRE2_UCHAR text[256];
-        if (pcre2_get_error_message(error, text, sizeof text) < 0) std::strcpy(reinterpret_cast<char*>(text), "?");
+        if (pcre2_get_error_message(error, text, sizeof text) < 0)
+            std::strcpy(reinterpret_cast<char*>(text), "?");
         app_log_format("PCRE compilation failed at offset %d: %s", static_cast<int>(offset),
                        reinterpret_cast<const char*>(text));
         return nullptr;
     }
-    pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);  // without JIT the interpreter gives the same results
+    pcre2_jit_compile(code,
+                      PCRE2_JIT_COMPLETE);  // without JIT the interpreter gives the same results
 
     std::lock_guard<std::mutex> lock(cache_mutex);
     for (int i = 0; i < cached; ++i) {  // another thread may have compiled it meanwhile
@@ -86,17 +89,27 @@ bool is_skipped(const char* address) {
     return std::strcmp(address, BLANK_IMAGE_URL) == 0;
 }
 
-int match(const pcre2_code* code, const char* text, size_t length, size_t start, pcre2_match_data* data) {
+std::atomic<uint32_t> match_limit{0};
+
+int match(const pcre2_code* code, const char* text, size_t length, size_t start,
+          pcre2_match_data* data) {
     const auto* subject = reinterpret_cast<PCRE2_SPTR>(text);
-    int rc = pcre2_match(code, subject, length, start, 0, data, nullptr);
+    pcre2_match_context* context = nullptr;
+    if (const uint32_t limit = match_limit.load(); limit != 0) {
+        context = pcre2_match_context_create(nullptr);
+        pcre2_set_match_limit(context, limit);
+    }
+    int rc = pcre2_match(code, subject, length, start, 0, data, context);
     // The JIT's small default stack is the one way it can fail where the
     // interpreter would not; give that match to the interpreter.
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) rc = pcre2_match(code, subject, length, start, PCRE2_NO_JIT, data, nullptr);
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
+        rc = pcre2_match(code, subject, length, start, PCRE2_NO_JIT, data, context);
+    pcre2_match_context_free(context);
     return rc;
 }
 
-bool run_pattern(const char* text, PtrVector* list, const char* pattern, int groups, int addressGroup,
-                 bool skipRules) {
+bool run_pattern(const char* text, PtrVector* list, const char* pattern, int groups,
+                 int addressGroup, bool skipRules) {
     bool owned = false;
     pcre2_code* code = compile(pattern, &owned);
     if (code == nullptr) return false;
@@ -122,7 +135,8 @@ bool run_pattern(const char* text, PtrVector* list, const char* pattern, int gro
             const size_t from = ovector[2 * addressGroup];
             const size_t to = ovector[2 * addressGroup + 1];
             char* address = xstrndup(text + from, to - from);
-            if ((skipRules && is_skipped(address)) || ptr_vector_contains(list, address, strings_equal)) {
+            if ((skipRules && is_skipped(address)) ||
+                ptr_vector_contains(list, address, strings_equal)) {
                 std::free(address);
             } else {
                 ptr_vector_push(list, address);
@@ -138,7 +152,12 @@ bool run_pattern(const char* text, PtrVector* list, const char* pattern, int gro
 
 }  // namespace
 
-bool collect_matches(const char* text, PtrVector* list, const char* pattern, int groups, int addressGroup) {
+void image_refs_set_match_limit(uint32_t limit) {
+    match_limit.store(limit);
+}
+
+bool collect_matches(const char* text, PtrVector* list, const char* pattern, int groups,
+                     int addressGroup) {
     return run_pattern(text, list, pattern, groups, addressGroup, true);
 }
 
@@ -146,7 +165,9 @@ bool extract_description_images(const char* description, PtrVector* list) {
     static constexpr int GROUPS[9] = {3, 3, 3, 2, 2, 2, 2, 2, 2};
     static constexpr int ADDRESS_GROUP[9] = {2, 2, 2, 1, 1, 1, 1, 1, 1};
     for (int i = 0; i < 9; ++i) {
-        if (!collect_matches(description, list, DESCRIPTION_PATTERNS[i], GROUPS[i], ADDRESS_GROUP[i])) return false;
+        if (!collect_matches(description, list, DESCRIPTION_PATTERNS[i], GROUPS[i],
+                             ADDRESS_GROUP[i]))
+            return false;
     }
     return true;
 }

@@ -5,6 +5,8 @@
 // verbatim everywhere in the text.
 #pragma once
 
+#include <cstdint>
+
 #include "shell/ptr_vector.h"
 
 // The description patterns, in the order they run.
@@ -26,3 +28,7 @@ bool extract_mobile_images(const char* mobileDetail, PtrVector* list);
 // matching fails.
 bool collect_matches(const char* text, PtrVector* list, const char* pattern, int groups,
                      int addressGroup);
+
+// Test seam: caps the matcher's work per call (0 restores the library's
+// default), so tests can make a scan fail without pathological input.
+void image_refs_set_match_limit(uint32_t limit);

@@ -33,9 +33,10 @@ void app_log_open(const char* programFolder) {
 
 void app_log(const char* message) {
     char prefix[10];
-    struct tm now{};
+    struct tm now {};
     platform::local_time(std::time(nullptr), &now);
-    if (std::strftime(prefix, sizeof prefix, "%H:%M:%S", &now) != 8) std::memcpy(prefix, "00:00:00", 8);
+    if (std::strftime(prefix, sizeof prefix, "%H:%M:%S", &now) != 8)
+        std::memcpy(prefix, "00:00:00", 8);
     prefix[8] = ' ';
     prefix[9] = '\0';
 

@@ -15,15 +15,16 @@ Charset parse_charset(const char* name) {
         Charset set;
     };
     static constexpr Entry NAMES[] = {
-        {"GBK", Charset::Gbk},         {"CP936", Charset::Gbk},       {"UTF-8", Charset::Utf8},
-        {"UTF8", Charset::Utf8},       {"UCS-2", Charset::Ucs2},      {"UCS-2LE", Charset::Ucs2Le},
+        {"GBK", Charset::Gbk},        {"CP936", Charset::Gbk},  {"UTF-8", Charset::Utf8},
+        {"UTF8", Charset::Utf8},      {"UCS-2", Charset::Ucs2}, {"UCS-2LE", Charset::Ucs2Le},
         {"UCS-2BE", Charset::Ucs2Be},
     };
     if (name == nullptr) return Charset::Unknown;
     for (const Entry& entry : NAMES) {
         size_t i = 0;
         while (entry.name[i] != '\0' && name[i] != '\0' &&
-               (name[i] == entry.name[i] || (name[i] >= 'a' && name[i] <= 'z' && name[i] - 32 == entry.name[i]))) {
+               (name[i] == entry.name[i] ||
+                (name[i] >= 'a' && name[i] <= 'z' && name[i] - 32 == entry.name[i]))) {
             ++i;
         }
         if (entry.name[i] == '\0' && name[i] == '\0') return entry.set;
@@ -31,7 +32,9 @@ Charset parse_charset(const char* name) {
     return Charset::Unknown;
 }
 
-bool is_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+bool is_surrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDFFF;
+}
 
 // Both directions pass through this many UTF-16 units at a time.
 constexpr size_t CHUNK_UNITS = 8192;
@@ -104,8 +107,8 @@ Decoded decode_utf8(const unsigned char* in, size_t length, char16_t* out, size_
     return d;
 }
 
-Decoded decode(Charset set, bool little_endian, const unsigned char* in, size_t length, char16_t* out,
-               size_t capacity) {
+Decoded decode(Charset set, bool little_endian, const unsigned char* in, size_t length,
+               char16_t* out, size_t capacity) {
     switch (set) {
         case Charset::Gbk: {
             platform::CharsetStep step = platform::gbk_decode(in, length, out, capacity);
@@ -220,5 +223,9 @@ int32_t convert_charset(const char* fromCharset, const char* toCharset, const ch
     return dropped > INT32_MAX ? INT32_MAX : static_cast<int32_t>(dropped);
 }
 
-char* gbk_to_utf8(const char* text) { return convert_string("GBK", "UTF-8", text); }
-char* utf8_to_gbk(const char* text) { return convert_string("UTF-8", "GBK", text); }
+char* gbk_to_utf8(const char* text) {
+    return convert_string("GBK", "UTF-8", text);
+}
+char* utf8_to_gbk(const char* text) {
+    return convert_string("UTF-8", "GBK", text);
+}

@@ -12,7 +12,9 @@ std::atomic<FatalHandler> installed{nullptr};
 
 }  // namespace
 
-void set_fatal_handler(FatalHandler handler) { installed.store(handler); }
+void set_fatal_handler(FatalHandler handler) {
+    installed.store(handler);
+}
 
 void fatal_error(const char* message) {
     FatalHandler handler = installed.load();

@@ -31,13 +31,18 @@ int is_directory(const char* path) {
 
 namespace {
 
-bool is_gbk_lead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool is_gbk_lead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
-bool is_windows_separator(char c) { return c == '\\' || c == '/'; }
+bool is_windows_separator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // The last separator of a GBK path, or nullptr. A GBK trail byte can be 0x5C,
 // the backslash, so double-byte characters are stepped over whole.
-const char* last_separator(const char* path, bool (*is_separator)(char) = platform::is_path_separator) {
+const char* last_separator(const char* path,
+                           bool (*is_separator)(char) = platform::is_path_separator) {
     const char* last = nullptr;
     for (const char* p = path; *p != '\0'; ++p) {
         if (is_gbk_lead(static_cast<unsigned char>(*p)) && p[1] != '\0') {
@@ -61,7 +66,23 @@ int special_folder_path(int folderId, char* out) {
     return platform::desktop_folder(out, PATH_BUFFER_SIZE) ? 1 : 0;
 }
 
-int program_folder(char* out) { return platform::program_folder(out, PATH_BUFFER_SIZE) ? 1 : 0; }
+namespace {
+
+char settled_folder[PATH_BUFFER_SIZE];
+
+}  // namespace
+
+void settle_program_folder(const char* folder) {
+    std::snprintf(settled_folder, sizeof settled_folder, "%s", folder);
+}
+
+const char* settled_program_folder() {
+    return settled_folder;
+}
+
+int program_folder(char* out) {
+    return platform::program_folder(out, PATH_BUFFER_SIZE) ? 1 : 0;
+}
 
 bool join_path(char* out, size_t capacity, const char* folder, const char* name) {
     const size_t folder_length = std::strlen(folder);

@@ -26,6 +26,11 @@ int special_folder_path(int folderId, char* out);
 // cannot be found.
 int program_folder(char* out);
 
+// The program folder as settled at start-up: app.log and bak/ live there.
+// Empty until settled.
+void settle_program_folder(const char* folder);
+const char* settled_program_folder();
+
 // The folder of a Windows executable's full path: cut at the last backslash,
 // which stays when it follows a drive colon (C:\a.exe gives C:\). False when
 // the path has no folder or the folder does not fit in `capacity` bytes.

@@ -32,7 +32,9 @@ char* xstrndup(const char* text, size_t length) {
     return copy;
 }
 
-char* xstrdup(const char* text) { return xstrndup(text, std::strlen(text)); }
+char* xstrdup(const char* text) {
+    return xstrndup(text, std::strlen(text));
+}
 
 size_t checked_add(size_t a, size_t b) {
     if (a > SIZE_MAX - b) out_of_memory();

@@ -10,15 +10,19 @@ PtrVector* ptr_vector_new(int32_t capacity, int32_t growth) {
     vector->capacity = capacity > 0 ? capacity : 10;
     vector->growth = growth > 0 ? growth : 10;
     vector->count = 0;
-    vector->items = static_cast<void**>(xcalloc(static_cast<size_t>(vector->capacity), sizeof(void*)));
+    vector->items =
+        static_cast<void**>(xcalloc(static_cast<size_t>(vector->capacity), sizeof(void*)));
     return vector;
 }
 
-PtrVector* ptr_vector_new_default() { return ptr_vector_new(10, 10); }
+PtrVector* ptr_vector_new_default() {
+    return ptr_vector_new(10, 10);
+}
 
 int32_t ptr_vector_push(PtrVector* vector, void* item) {
     if (vector->count == vector->capacity) {
-        if (vector->capacity > INT32_MAX - vector->growth) std::abort();  // 2^31 slots: never legitimate
+        if (vector->capacity > INT32_MAX - vector->growth)
+            std::abort();  // 2^31 slots: never legitimate
         int32_t capacity = vector->capacity + vector->growth;
         auto* items = static_cast<void**>(xcalloc(static_cast<size_t>(capacity), sizeof(void*)));
         std::memcpy(items, vector->items, sizeof(void*) * static_cast<size_t>(vector->count));

@@ -13,7 +13,8 @@ int32_t threshold_for(int32_t capacity, float loadFactor) {
     return static_cast<int32_t>(static_cast<float>(capacity) * loadFactor);
 }
 
-StrHashNode* find(const StrHashTable* table, const char* key, uint32_t hash, StrHashNode** previous) {
+StrHashNode* find(const StrHashTable* table, const char* key, uint32_t hash,
+                  StrHashNode** previous) {
     StrHashNode* before = &table->buckets[hash & static_cast<uint32_t>(table->capacity - 1)];
     for (StrHashNode* node = before->next; node != nullptr; before = node, node = node->next) {
         if (node->hash == hash && table->compareFn(node->key, key)) {
@@ -32,9 +33,11 @@ void append(StrHashNode* head, StrHashNode* node) {
 void grow(StrHashTable* table) {
     if (table->capacity >= MAX_CAPACITY) return;  // a table this large just gets longer chains
     const int32_t capacity = table->capacity * 2;
-    auto* buckets = static_cast<StrHashNode*>(xcalloc(static_cast<size_t>(capacity), sizeof(StrHashNode)));
+    auto* buckets =
+        static_cast<StrHashNode*>(xcalloc(static_cast<size_t>(capacity), sizeof(StrHashNode)));
     // Tails of the new chains, so each move is O(1) and chains keep their order.
-    auto** tails = static_cast<StrHashNode**>(xmalloc(sizeof(StrHashNode*) * static_cast<size_t>(capacity)));
+    auto** tails =
+        static_cast<StrHashNode**>(xmalloc(sizeof(StrHashNode*) * static_cast<size_t>(capacity)));
     for (int32_t i = 0; i < capacity; ++i) tails[i] = &buckets[i];
     for (int32_t i = 0; i < table->capacity; ++i) {
         StrHashNode* node = table->buckets[i].next;
@@ -54,7 +57,9 @@ void grow(StrHashTable* table) {
     table->threshold = threshold_for(capacity, table->loadFactor);
 }
 
-bool owns_keys(const StrHashTable* table) { return table->compareFn == strings_equal; }
+bool owns_keys(const StrHashTable* table) {
+    return table->compareFn == strings_equal;
+}
 
 }  // namespace
 
@@ -68,7 +73,8 @@ uint32_t hash_string(const char* key) {
     return h ^ (h >> 7) ^ (h >> 4);
 }
 
-StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t capacity, float loadFactor) {
+StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t capacity,
+                             float loadFactor) {
     int32_t buckets = 1;
     if (capacity > MAX_CAPACITY) capacity = MAX_CAPACITY;
     while (buckets < capacity) buckets *= 2;
@@ -77,7 +83,8 @@ StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t c
     table->capacity = buckets;
     table->loadFactor = loadFactor;
     table->threshold = threshold_for(buckets, loadFactor);
-    table->buckets = static_cast<StrHashNode*>(xcalloc(static_cast<size_t>(buckets), sizeof(StrHashNode)));
+    table->buckets =
+        static_cast<StrHashNode*>(xcalloc(static_cast<size_t>(buckets), sizeof(StrHashNode)));
     table->hashFn = hashFn;
     table->compareFn = compareFn;
     return table;

@@ -7,11 +7,14 @@
 
 namespace {
 
-unsigned char fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+unsigned char fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
 
 bool same_ignore_case(const char* a, const char* b, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i]))) return false;
+        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i])))
+            return false;
     }
     return true;
 }
@@ -85,7 +88,8 @@ int starts_with_ignore_case(const char* text, const char* prefix) {
     // Byte by byte, so a long text is never measured: a NUL in the text ends
     // the comparison because no prefix byte is NUL.
     for (size_t i = 0; i < prefix_length; ++i) {
-        if (fold(static_cast<unsigned char>(text[i])) != fold(static_cast<unsigned char>(prefix[i]))) {
+        if (fold(static_cast<unsigned char>(text[i])) !=
+            fold(static_cast<unsigned char>(prefix[i]))) {
             return 0;
         }
     }

@@ -1,0 +1,47 @@
+// A Taobao Assistant data package in memory: one record per item row and the
+// whole file as GBK text, which the move job rewrites and the writer saves.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/files.h"
+#include "shell/ptr_vector.h"
+
+// Status of an item while a job runs (set by the move job).
+inline constexpr int32_t ITEM_WAITING = 0;
+
+struct ItemRecord {
+    int32_t index;             // position in the item list, set by the front end after a read
+    char name[256];            // the title without its enclosing quotes, at most 253 bytes
+    int32_t status;            // written by the job, read by the window: access through atomics
+    PtrVector* desc_images;    // distinct description addresses; never none after a read
+    PtrVector* mobile_images;  // mobile-detail addresses; none without a mobile-detail column
+    PtrVector* desc_failed;    // description addresses that failed to move, or none
+    PtrVector* mobile_failed;  // mobile-detail addresses that failed to move, or none
+};
+
+struct DataPackage {
+    char path[PATH_BUFFER_SIZE];
+    PtrVector* items;  // of ItemRecord*
+    char* text;        // the whole file in GBK, or none
+};
+
+enum ReadResult : int32_t {
+    READ_MALFORMED = 0,  // not a data package this program can read
+    READ_OK = 1,
+    READ_TITLE_TOO_LONG = 2,  // a title cell, quotes included, is over 255 bytes
+};
+
+// The longest title cell, enclosing quotes included, that a package may have.
+inline constexpr int32_t MAX_TITLE_CELL_BYTES = 255;
+
+// Reads the package at `path`, appending one ItemRecord per data row to
+// `items`. On READ_OK `*outText` receives the package text (the caller owns
+// it); on other results it is left alone, and the records appended so far
+// stay in `items`. A failed address scan is fatal (after its log line).
+int32_t read_data_package(const char* path, PtrVector* items, char** outText);
+
+// Frees a record and its four lists with their strings.
+void item_record_free(ItemRecord* item);
+// Frees every record in `items` and empties the list.
+void item_list_clear(PtrVector* items);

@@ -1,0 +1,10 @@
+// Saving a package and keeping a copy of it. Neither returns on failure: the
+// message goes through fatal_error and the program ends.
+#pragma once
+
+// Copies the package file into "bak" in the program folder as name(n).ext,
+// n the smallest number not yet taken. Returns 1.
+int backup_data_package(const char* path);
+
+// Saves the GBK text over the package file as FF FE and UTF-16LE. Returns 1.
+int write_data_package(const char* path, const char* text);

@@ -1,0 +1,94 @@
+// Saving the package text back as UTF-16LE, and the numbered backup copy
+// taken before a job changes anything. Both end the program on failure: a
+// job must not go on without its backup, nor pretend it saved.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "package/data_package_io.h"
+#include "platform/platform.h"
+#include "shell/charset.h"
+#include "shell/fatal.h"
+#include "shell/files.h"
+#include "shell/memory.h"
+
+namespace {
+
+constexpr size_t COPY_BLOCK = 8192;
+
+// "name(n).ext", or "name(n)" when the file name has no dot.
+bool backup_name(char* out, size_t capacity, const char* fileName, int number) {
+    const char* dot = std::strrchr(fileName, '.');
+    const int stem =
+        dot != nullptr ? static_cast<int>(dot - fileName) : static_cast<int>(std::strlen(fileName));
+    const int written = std::snprintf(out, capacity, "%.*s(%d)%s", stem, fileName, number,
+                                      dot != nullptr ? dot : "");
+    return written > 0 && static_cast<size_t>(written) < capacity;
+}
+
+}  // namespace
+
+int backup_data_package(const char* path) {
+    char name[PATH_BUFFER_SIZE];
+    std::snprintf(name, sizeof name, "%s", file_name_part(path));
+
+    char folder[PATH_BUFFER_SIZE];
+    if (!join_path(folder, sizeof folder, settled_program_folder(), "bak"))
+        fatal_error("创建 [bak] 文件夹失败");
+    if (!is_directory(folder) && !platform::make_directory(folder))
+        fatal_error("创建 [bak] 文件夹失败");
+
+    // The smallest free number, so a gap left by a deleted copy is filled first.
+    char backup[PATH_BUFFER_SIZE];
+    for (int number = 1;; ++number) {
+        char numbered[PATH_BUFFER_SIZE];
+        if (number == 0x7FFFFFFF || !backup_name(numbered, sizeof numbered, name, number) ||
+            !join_path(backup, sizeof backup, folder, numbered)) {
+            fatal_error("备份csv文件时出错：写入文件失败");
+        }
+        if (!file_exists(backup)) break;
+    }
+
+    FILE* source = platform::open_file(path, "rb");
+    if (source == nullptr) fatal_error("备份csv文件时出错：无法打开源csv文件句柄");
+    FILE* copy = platform::open_file(backup, "wb");
+    if (copy == nullptr) fatal_error("备份csv文件时出错：写入文件失败");
+
+    char block[COPY_BLOCK];
+    while (true) {
+        const size_t got = std::fread(block, 1, sizeof block, source);
+        if (got > 0) {
+            if (std::fwrite(block, 1, got, copy) != got)
+                fatal_error("备份csv文件时出错：写入文件失败");
+            continue;
+        }
+        if (!std::feof(source)) fatal_error("备份csv文件时出错：文件读取不完整");
+        break;
+    }
+    std::fclose(source);
+    // Buffered bytes reach the disk only now; a copy that did not is no backup.
+    if (std::fclose(copy) != 0) fatal_error("备份csv文件时出错：写入文件失败");
+    return 1;
+}
+
+int write_data_package(const char* path, const char* text) {
+    const size_t length = std::strlen(text);
+    // One GBK byte becomes at most two bytes of UCS-2.
+    const size_t capacity = checked_mul(length, 2);
+    char* utf16 = static_cast<char*>(xmalloc(capacity));
+    size_t converted = 0;
+    if (convert_charset("gbk", "UCS-2LE", text, length, utf16, capacity, &converted) == -1) {
+        fatal_error("更新CSV文件失败：iconv()转码出错了。");
+    }
+
+    FILE* file = platform::open_file(path, "wb");
+    if (file == nullptr) fatal_error("更新CSV文件失败：文件句柄无法打开。");
+    // A short write (a full disk) is a failure too, not only a write of nothing:
+    // a truncated package must never be reported as saved.
+    if (std::fwrite("\xFF\xFE", 1, 2, file) != 2 ||
+        std::fwrite(utf16, 1, converted, file) != converted || std::fclose(file) != 0) {
+        fatal_error("更新CSV文件失败：写入文件出错。");
+    }
+    std::free(utf16);
+    return 1;
+}

@@ -1,0 +1,396 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "package/data_package.h"
+#include "package/data_package_io.h"
+#include "package/image_refs.h"
+#include "platform/platform.h"
+#include "shell/app_log.h"
+#include "support/fatal_capture.h"
+#include "support/package_builder.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings strings_of(const PtrVector* list) {
+    Strings out;
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i) {
+        out.emplace_back(static_cast<const char*>(ptr_vector_get(list, i)));
+    }
+    return out;
+}
+
+// Reads a package from bytes; keeps what the reader gave back.
+struct Loaded {
+    int32_t result = -1;
+    std::string text;
+    bool gotText = false;
+    std::vector<ItemRecord*> items;
+
+    Strings titles() const {
+        Strings out;
+        for (const ItemRecord* item : items) out.emplace_back(item->name);
+        return out;
+    }
+};
+
+class ReaderTest : public testing::Test {
+  protected:
+    void TearDown() override {
+        if (items_ != nullptr) {
+            item_list_clear(items_);
+            ptr_vector_destroy(items_, 0);
+        }
+    }
+
+    Loaded load_bytes(const std::string& bytes) {
+        const std::string path = dir.file("items.csv");
+        write_file(path, bytes);
+        return load_path(path);
+    }
+
+    Loaded load_path(const std::string& path) {
+        if (items_ != nullptr) {
+            item_list_clear(items_);
+            ptr_vector_destroy(items_, 0);
+        }
+        items_ = ptr_vector_new(256, 64);
+        Loaded loaded;
+        char* text = nullptr;
+        loaded.result = read_data_package(path.c_str(), items_, &text);
+        if (text != nullptr) {
+            loaded.text = text;
+            loaded.gotText = true;
+            std::free(text);
+        }
+        for (int32_t i = 0; i < items_->count; ++i)
+            loaded.items.push_back(static_cast<ItemRecord*>(items_->items[i]));
+        return loaded;
+    }
+
+    Loaded load(const PackageBuilder& builder) { return load_bytes(builder.file_bytes()); }
+
+    TempDir dir;
+
+  private:
+    PtrVector* items_ = nullptr;
+};
+
+PackageItem item(const std::string& title, const std::string& description = "",
+                 const std::string& mobile = "") {
+    return PackageItem{title, description, mobile, ""};
+}
+
+TEST_F(ReaderTest, ReadsTitlesAddressesAndTheWholeText) {
+    PackageBuilder builder;
+    builder
+        .add(item(
+            "连衣裙 \"新款\" 2026",
+            R"(<p><img src="http://img.example.com/1.jpg"><img src='//img.example.com/2.png'></p>)",
+            "<wapDesc><img>http://img.example.com/m1.jpg</img></wapDesc>"))
+        .add(item("T恤", "<p>没有图片</p>", ""))
+        .add(item("裤子", R"(<td background="http://img.example.com/bg.gif">)",
+                  "<wapDesc></wapDesc>"));
+    const Loaded loaded = load(builder);
+    ASSERT_EQ(loaded.result, READ_OK);
+    EXPECT_TRUE(loaded.text == builder.text());
+    // Titles lose their enclosing quotes; doubled quotes inside stay doubled.
+    EXPECT_EQ(loaded.titles(), (Strings{"连衣裙 \"\"新款\"\" 2026", "T恤", "裤子"}));
+    ASSERT_EQ(loaded.items.size(), 3u);
+    EXPECT_EQ(strings_of(loaded.items[0]->desc_images),
+              (Strings{"http://img.example.com/1.jpg", "//img.example.com/2.png"}));
+    EXPECT_EQ(strings_of(loaded.items[0]->mobile_images),
+              (Strings{"http://img.example.com/m1.jpg"}));
+    EXPECT_EQ(strings_of(loaded.items[1]->desc_images), Strings{});
+    EXPECT_EQ(strings_of(loaded.items[2]->desc_images), (Strings{"http://img.example.com/bg.gif"}));
+    for (const ItemRecord* it : loaded.items) {
+        EXPECT_EQ(it->index, 0);
+        EXPECT_EQ(it->status, 0);
+        EXPECT_NE(it->mobile_images, nullptr);
+        EXPECT_EQ(it->desc_failed, nullptr);
+        EXPECT_EQ(it->mobile_failed, nullptr);
+    }
+}
+
+TEST_F(ReaderTest, LongCellsMayHoldTabsAndLineFeeds) {
+    PackageBuilder builder;
+    builder
+        .add(PackageItem{
+            "一", "<p>\tline one\r\nline two\n<img src=\"http://a.example/x.jpg\"></p>",
+            "<wapDesc>\t<img>http://a.example/m.jpg</img>\r\n</wapDesc>", "卖点\t一\r\n二"})
+        .add(item("二", "<img src=\"http://a.example/y.jpg\">",
+                  "<wapDesc><img>http://a.example/n.jpg</img></wapDesc>"));
+    const Loaded loaded = load(builder);
+    ASSERT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.titles(), (Strings{"一", "二"}));
+    EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/x.jpg"});
+    EXPECT_EQ(strings_of(loaded.items[0]->mobile_images), Strings{"http://a.example/m.jpg"});
+    EXPECT_EQ(strings_of(loaded.items[1]->desc_images), Strings{"http://a.example/y.jpg"});
+    EXPECT_EQ(strings_of(loaded.items[1]->mobile_images), Strings{"http://a.example/n.jpg"});
+}
+
+TEST_F(ReaderTest, WithoutAMobileDetailColumnItemsHaveNoMobileList) {
+    PackageBuilder builder;
+    builder.without_mobile_column()
+        .add(item("a", "<img src=\"http://a.example/1.jpg\">"))
+        .add(item("b"));
+    const Loaded loaded = load(builder);
+    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.items.size(), 2u);
+    for (const ItemRecord* it : loaded.items) EXPECT_EQ(it->mobile_images, nullptr);
+    EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/1.jpg"});
+}
+
+TEST_F(ReaderTest, TitleLengthLimitIsCountedWithItsQuotes) {
+    const std::string longest(253, 'x');
+    PackageBuilder ok;
+    ok.add(item("first")).add(item(longest));
+    const Loaded accepted = load(ok);
+    ASSERT_EQ(accepted.result, READ_OK);
+    EXPECT_EQ(accepted.titles(), (Strings{"first", longest}));
+
+    for (size_t row : {0u, 2u}) {  // the first row and a later one
+        PackageBuilder builder;
+        for (size_t i = 0; i < 3; ++i)
+            builder.add(item(i == row ? longest + "y" : "t" + std::to_string(i)));
+        const Loaded refused = load(builder);
+        EXPECT_EQ(refused.result, READ_TITLE_TOO_LONG) << "row " << row;
+        EXPECT_FALSE(refused.gotText);
+        EXPECT_EQ(refused.items.size(), row);  // what was read before stays
+    }
+}
+
+TEST_F(ReaderTest, EmptyTitleAndEmptyPackage) {
+    PackageBuilder empty_title;
+    empty_title.add(item("")).add(item("b"));
+    const Loaded loaded = load(empty_title);
+    ASSERT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.titles(), (Strings{"", "b"}));
+
+    const Loaded nothing = load(PackageBuilder());
+    EXPECT_EQ(nothing.result, READ_OK);
+    EXPECT_TRUE(nothing.items.empty());
+    EXPECT_TRUE(nothing.gotText);
+}
+
+TEST_F(ReaderTest, WebpSuffixesAreRemovedEverywhere) {
+    PackageBuilder builder;
+    builder.add(item("标题_.webp", "<img src=\"http://a.example/1.jpg_.webp\">",
+                     "<wapDesc><img>http://a.example/2.jpg_.webp</img></wapDesc>"));
+    const Loaded loaded = load(builder);
+    ASSERT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.text.find("_.webp"), std::string::npos);
+    EXPECT_EQ(loaded.titles(), Strings{"标题"});
+    EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/1.jpg"});
+    EXPECT_EQ(strings_of(loaded.items[0]->mobile_images), Strings{"http://a.example/2.jpg"});
+    std::string expected = builder.text();
+    for (size_t at; (at = expected.find("_.webp")) != std::string::npos;) expected.erase(at, 6);
+    EXPECT_TRUE(loaded.text == expected);
+}
+
+TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
+    PackageBuilder builder;
+    builder.add(item("a", "<img src=\"http://a.example/1.jpg\">"));
+    const std::string le = builder.file_bytes();
+
+    // A UTF-8 mark is stepped over; what follows without a mark is big-endian.
+    std::string be = "\xEF\xBB\xBF";
+    for (size_t i = 2; i + 1 < le.size(); i += 2) be += std::string{le[i + 1], le[i]};
+    const Loaded from_be = load_bytes(be);
+    EXPECT_EQ(from_be.result, READ_OK);
+    EXPECT_EQ(from_be.titles(), Strings{"a"});
+
+    // An 8-bit export, and a UTF-16 file that starts with the Chinese header.
+    EXPECT_EQ(load_bytes("version 1.00\r\n宝贝名称\t宝贝描述\r\n").result, READ_MALFORMED);
+    const std::string header_first = gbk_to_utf16le_file("宝贝名称\t宝贝描述\r\n\"a\"\t\"b\"\r\n");
+    EXPECT_EQ(load_bytes(header_first).result, READ_MALFORMED);
+
+    // A character GBK cannot hold (Thai ko kai) is left out of the text.
+    std::string thai = le;
+    const size_t title_at = thai.find(std::string("\"\0a\0\"\0", 6));
+    ASSERT_NE(title_at, std::string::npos);
+    thai.insert(title_at + 2, std::string("\x01\x0E", 2));
+    const Loaded dropped = load_bytes(thai);
+    ASSERT_EQ(dropped.result, READ_OK);
+    EXPECT_EQ(dropped.titles(), Strings{"a"});
+    EXPECT_TRUE(dropped.text == builder.text());
+}
+
+TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
+    const std::string good = PackageBuilder().add(item("a", "d")).text();
+    const std::string header_only = "version 1.00\r\n宝贝名称\t宝贝描述\r\n";
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"empty file", ""},
+        {"only a byte-order mark", "\xFF\xFE"},
+        {"odd number of bytes", gbk_to_utf16le_file(good) + "x"},
+        {"no title column", gbk_to_utf16le_file("version\r\n名称\t宝贝描述\r\n")},
+        {"no line feed after the header", gbk_to_utf16le_file("version\r\n宝贝名称\t宝贝描述")},
+        {"no description column",
+         gbk_to_utf16le_file("version\r\n宝贝名称\t宝贝价格\r\n\"a\"\t1\r\n")},
+        {"last row without a line feed", gbk_to_utf16le_file(good.substr(0, good.size() - 2))},
+        {"description not quoted", gbk_to_utf16le_file(header_only + "\"a\"\t<p>\r\n")},
+        {"description never closes", gbk_to_utf16le_file(header_only + "\"a\"\t\"<p>\r\n")},
+        {"text ends before the description", gbk_to_utf16le_file(header_only + "\"a\"\t")},
+        {"one stray byte after the last row", gbk_to_utf16le_file(good + "x")},
+        {"a NUL character inside the text", gbk_to_utf16le_file(good) + std::string("\0\0\"\0", 4)},
+    };
+    for (const Case& c : cases) {
+        const Loaded loaded = load_bytes(c.bytes);
+        EXPECT_EQ(loaded.result, READ_MALFORMED) << c.what;
+        EXPECT_FALSE(loaded.gotText) << c.what;
+    }
+    EXPECT_EQ(load_path(dir.file("missing.csv")).result, READ_MALFORMED);
+    EXPECT_EQ(load_path(dir.path()).result, READ_MALFORMED);  // a folder
+}
+
+TEST_F(ReaderTest, AStrayCarriageReturnAfterTheLastRowEndsReading) {
+    const std::string text = PackageBuilder().add(item("a", "d")).text() + "\r";
+    const Loaded loaded = load_bytes(gbk_to_utf16le_file(text));
+    EXPECT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.titles(), Strings{"a"});
+}
+
+TEST_F(ReaderTest, SellingPointsAsTheLastHeaderCellIsNotALongCell) {
+    // The last header cell still carries its CR, so the column is not known and
+    // a TAB in its cell splits the row.
+    PackageBuilder last;
+    last.with_columns({"宝贝名称", "宝贝描述", "宝贝卖点"}).add(PackageItem{"a", "d", "", "x\ty"});
+    EXPECT_EQ(load(last).result, READ_MALFORMED);
+
+    PackageBuilder middle;
+    middle.with_columns({"宝贝名称", "宝贝卖点", "宝贝描述", "价格"})
+        .add(PackageItem{"a", "d", "", "x\ty"});
+    const Loaded loaded = load(middle);
+    EXPECT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.titles(), Strings{"a"});
+}
+
+TEST_F(ReaderTest, ConversionFailureIsLogged) {
+    app_log_open(dir.path().c_str());
+    EXPECT_EQ(load_bytes(std::string("\xFF\xFE"
+                                     "a",
+                                     3))
+                  .result,
+              READ_MALFORMED);
+    app_log_close();
+    EXPECT_NE(read_file(dir.file("app.log")).find("csv 文件编码存在问题, 无法正常的解析。"),
+              std::string::npos);
+}
+
+using ReaderDeathTest = ReaderTest;
+
+TEST_F(ReaderDeathTest, FailedAddressScansEndTheProgram) {
+    PackageBuilder builder;
+    builder.add(item("a", "<p><img src=\"http://a.example/1.jpg\"></p>",
+                     "<wapDesc><img>http://a.example/2.jpg</img></wapDesc>"));
+    const std::string path = dir.file("items.csv");
+    builder.write(path);
+    // With the matcher allowed almost no work, the first scan of the row fails.
+    EXPECT_FATAL((image_refs_set_match_limit(2), load_path(path)),
+                 "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log");
+
+    PackageBuilder plain_description;
+    plain_description.add(
+        item("a", "no image", "<wapDesc><img>http://a.example/2.jpg</img></wapDesc>"));
+    plain_description.write(path);
+    EXPECT_FATAL((image_refs_set_match_limit(2), load_path(path)),
+                 "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log");
+}
+
+// ---- Writing and backing up ----------------------------------------------
+
+class WriterTest : public testing::Test {
+  protected:
+    void SetUp() override { settle_program_folder(dir.path().c_str()); }
+    void TearDown() override { settle_program_folder(""); }
+    std::string bak(const std::string& name) const {
+        return dir.file("bak") + platform::PATH_SEPARATOR + name;
+    }
+    TempDir dir;
+};
+
+TEST_F(WriterTest, SavesByteOrderMarkAndUtf16AndRoundTrips) {
+    PackageBuilder builder;
+    builder.add(item("连衣裙", "<img src=\"http://a.example/1.jpg\">", "<wapDesc></wapDesc>"));
+    const std::string path = dir.file("items.csv");
+    ASSERT_EQ(write_data_package(path.c_str(), builder.text().c_str()), 1);
+    const std::string saved = read_file(path);
+    EXPECT_TRUE(saved == builder.file_bytes());
+    EXPECT_EQ(saved.substr(0, 2), "\xFF\xFE");
+    EXPECT_NE(saved.substr(2, 2), "\xFF\xFE");  // exactly one mark
+
+    PtrVector* items = ptr_vector_new(256, 64);
+    char* text = nullptr;
+    ASSERT_EQ(read_data_package(path.c_str(), items, &text), READ_OK);
+    EXPECT_TRUE(std::string(text) == builder.text());
+    std::free(text);
+    item_list_clear(items);
+    ptr_vector_destroy(items, 0);
+
+    ASSERT_EQ(write_data_package(path.c_str(), ""), 1);
+    EXPECT_EQ(read_file(path), "\xFF\xFE");
+}
+
+TEST_F(WriterTest, BackupsAreNumberedAndFillGaps) {
+    const std::string path = dir.file("items.csv");
+    write_file(path, "content one");
+    ASSERT_EQ(backup_data_package(path.c_str()), 1);
+    write_file(path, "content two");
+    ASSERT_EQ(backup_data_package(path.c_str()), 1);
+    EXPECT_EQ(read_file(bak("items(1).csv")), "content one");
+    EXPECT_EQ(read_file(bak("items(2).csv")), "content two");
+
+    std::remove(bak("items(1).csv").c_str());
+    write_file(path, "content three");
+    ASSERT_EQ(backup_data_package(path.c_str()), 1);
+    EXPECT_EQ(read_file(bak("items(1).csv")), "content three");  // the gap first
+    ASSERT_EQ(backup_data_package(path.c_str()), 1);
+    EXPECT_EQ(read_file(bak("items(3).csv")), "content three");
+}
+
+TEST_F(WriterTest, BackupNamesWithoutOrWithSeveralDots) {
+    struct Case {
+        const char* file;
+        const char* first;
+        const char* second;
+    };
+    const Case cases[] = {{"name", "name(1)", "name(2)"}, {"a.b.csv", "a.b(1).csv", "a.b(2).csv"}};
+    for (const Case& c : cases) {
+        const std::string path = dir.file(c.file);
+        write_file(path, std::string(20000, 'z'));  // more than one copy block
+        ASSERT_EQ(backup_data_package(path.c_str()), 1);
+        ASSERT_EQ(backup_data_package(path.c_str()), 1);
+        EXPECT_EQ(read_file(bak(c.first)), std::string(20000, 'z')) << c.file;
+        EXPECT_EQ(read_file(bak(c.second)).size(), 20000u) << c.file;
+    }
+}
+
+using WriterDeathTest = WriterTest;
+
+TEST_F(WriterDeathTest, FailuresEndTheProgramWithTheirMessage) {
+    const std::string missing = dir.file("missing.csv");
+    EXPECT_FATAL(backup_data_package(missing.c_str()), "备份csv文件时出错：无法打开源csv文件句柄");
+
+    const std::string nowhere = dir.file("no-such-folder") + platform::PATH_SEPARATOR + "items.csv";
+    EXPECT_FATAL(write_data_package(nowhere.c_str(), "text"),
+                 "更新CSV文件失败：文件句柄无法打开。");
+
+    // A program folder that is a file cannot hold bak.
+    const std::string file_as_folder = dir.file("plain-file");
+    write_file(file_as_folder, "x");
+    const std::string path = dir.file("items.csv");
+    write_file(path, "x");
+    settle_program_folder(file_as_folder.c_str());
+    EXPECT_FATAL(backup_data_package(path.c_str()), "创建 [bak] 文件夹失败");
+}
+
+}  // namespace
