@@ -28,7 +28,8 @@ struct Command {
 
 // Commands join this table as they are built.
 const Command COMMANDS[] = {
-    {"", nullptr},
+    {"fetch", run_fetch},
+    {"scan", run_scan},
 };
 
 }  // namespace

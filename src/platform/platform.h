@@ -53,6 +53,10 @@ CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, si
 // fit in the output.
 CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capacity);
 
+// A command-line argument as a new heap GBK string, or nullptr when it holds
+// a character GBK cannot represent.
+char* argument_to_gbk(const char* argument);
+
 // ---- Console and time ----------------------------------------------------
 // Writes GBK text to a console stream in the console's own encoding.
 void write_console(FILE* stream, const char* text);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "shell/memory.h"
 
 namespace platform {
 namespace {
@@ -190,6 +191,12 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
     step.consumed = (count * sizeof(char16_t) - left) / sizeof(char16_t);
     step.produced = capacity - room;
     return step;
+}
+
+char* argument_to_gbk(const char* argument) {
+    std::string gbk;
+    if (!convert_string("GBK", "UTF-8", argument, gbk)) return nullptr;
+    return xstrdup(gbk.c_str());
 }
 
 void write_console(FILE* stream, const char* text) {

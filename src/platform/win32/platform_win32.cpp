@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "shell/files.h"
+#include "shell/memory.h"
 
 namespace platform {
 namespace {
@@ -202,6 +203,10 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
     }
     return step;
 }
+
+// The C runtime hands main() its arguments in the ANSI code page, which on
+// the Chinese Windows our sellers run is GBK already.
+char* argument_to_gbk(const char* argument) { return xstrdup(argument); }
 
 void write_console(FILE* stream, const char* text) {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

@@ -1,0 +1,134 @@
+// kelvane-cli scan PACKAGE [--json]: loads a package exactly as the window's
+// Next does and shows what was found in it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/startup.h"
+#include "package/data_package.h"
+#include "package/load_messages.h"
+#include "platform/platform.h"
+#include "shell/charset.h"
+
+namespace {
+
+std::string utf8(const char* gbk) {
+    char* converted = gbk_to_utf8(gbk);
+    std::string out = converted;
+    std::free(converted);
+    return out;
+}
+
+nlohmann::ordered_json address_list(const PtrVector* list) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (int32_t i = 0; i < list->count; ++i)
+        out.push_back(utf8(static_cast<const char*>(list->items[i])));
+    return out;
+}
+
+void print_json(const PtrVector* items) {
+    nlohmann::ordered_json root;
+    root["count"] = items->count;
+    root["items"] = nlohmann::ordered_json::array();
+    for (int32_t i = 0; i < items->count; ++i) {
+        const auto* item = static_cast<const ItemRecord*>(items->items[i]);
+        nlohmann::ordered_json entry;
+        entry["index"] = item->index;
+        entry["title"] = utf8(item->name);
+        entry["desc_images"] = address_list(item->desc_images);
+        entry["mobile_images"] =
+            item->mobile_images != nullptr ? address_list(item->mobile_images) : nullptr;
+        root["items"].push_back(std::move(entry));
+    }
+    // A title cut inside a character must not stop the output.
+    const std::string text =
+        root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+void print_lines(const PtrVector* items) {
+    for (int32_t i = 0; i < items->count; ++i) {
+        const auto* item = static_cast<const ItemRecord*>(items->items[i]);
+        char counts[64];
+        if (item->mobile_images != nullptr) {
+            std::snprintf(counts, sizeof counts, "\t%d\t%d\n", item->desc_images->count,
+                          item->mobile_images->count);
+        } else {
+            std::snprintf(counts, sizeof counts, "\t%d\t-\n", item->desc_images->count);
+        }
+        std::printf("%d\t", item->index);
+        std::fflush(stdout);
+        cli_print(item->name);
+        std::fputs(counts, stdout);
+    }
+}
+
+}  // namespace
+
+int run_scan(int argc, char** argv) {
+    const char* package = nullptr;
+    bool json = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else if (package == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0')) {
+            package = argv[i];
+        } else {
+            std::fprintf(stderr,
+                         "kelvane-cli scan: unexpected argument '%s'\nusage: kelvane-cli scan "
+                         "PACKAGE [--json]\n",
+                         argv[i]);
+            return EXIT_USAGE;
+        }
+    }
+    if (package == nullptr || package[0] == '\0') {
+        cli_print(NO_PACKAGE_CHOSEN_MESSAGE, true);
+        std::fputc('\n', stderr);
+        return EXIT_USAGE;
+    }
+    char* path = platform::argument_to_gbk(package);
+    if (path == nullptr || !file_exists(path)) {
+        cli_print(PACKAGE_MISSING_MESSAGE, true);
+        std::fputc('\n', stderr);
+        std::free(path);
+        return EXIT_USAGE;
+    }
+    if (!cli_startup()) {
+        std::free(path);
+        return EXIT_FATAL;
+    }
+
+    PtrVector* items = ptr_vector_new(256, 64);
+    char* text = nullptr;
+    const int32_t result = read_data_package(path, items, &text);
+    int status = EXIT_OK;
+    if (result == READ_OK) {
+        for (int32_t i = 0; i < items->count; ++i)
+            static_cast<ItemRecord*>(items->items[i])->index = i;
+        if (json) {
+            print_json(items);
+        } else {
+            print_lines(items);
+        }
+    } else {
+        char message[4096];
+        if (result == READ_TITLE_TOO_LONG) {
+            format_title_too_long_message(message, sizeof message, path);
+            status = EXIT_TITLE_TOO_LONG;
+        } else {
+            format_malformed_package_message(message, sizeof message, path);
+            status = EXIT_MALFORMED_PACKAGE;
+        }
+        cli_print(message, true);
+        std::fputc('\n', stderr);
+    }
+    std::free(text);
+    item_list_clear(items);
+    ptr_vector_destroy(items, 0);
+    std::free(path);
+    return status;
+}

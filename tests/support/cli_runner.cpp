@@ -1,0 +1,51 @@
+#include "support/cli_runner.h"
+
+#include <cstdlib>
+
+#include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+std::string shell_quote(const std::string& arg) {
+#ifdef _WIN32
+    return "\"" + arg + "\"";
+#else
+    std::string out = "'";
+    for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+#endif
+}
+
+}  // namespace
+
+CliRun run_cli(const std::vector<std::string>& args, const std::string& home) {
+    TempDir capture;
+    const std::string out = capture.file("out.txt");
+    const std::string err = capture.file("err.txt");
+    std::string command;
+#ifdef _WIN32
+    command = "\"" + shell_quote(KELVANE_CLI_PATH);
+#else
+    command = "KELVANE_HOME=" + shell_quote(home) + " " + shell_quote(KELVANE_CLI_PATH);
+#endif
+    for (const std::string& arg : args) command += " " + shell_quote(arg);
+    command += " >" + shell_quote(out) + " 2>" + shell_quote(err);
+#ifdef _WIN32
+    command += "\"";
+    (void)home;
+#endif
+    CliRun run;
+    const int raw = std::system(command.c_str());
+#ifdef _WIN32
+    run.status = raw;
+#else
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+#endif
+    run.out = read_file(out);
+    run.err = read_file(err);
+    return run;
+}
