@@ -1,9 +1,9 @@
 // Reading a data package: UTF-16 file -> GBK text -> item records.
 //
-// Memory: the file is read whole, converted into a buffer no larger than the
-// file (UCS-2 never grows when it becomes GBK), and freed; the rows are then
-// walked in place with pointers, and the converted buffer itself is what the
-// caller receives. Peak use is about twice the file size.
+// Memory: the file is read whole and converted to GBK within its own buffer
+// (UCS-2 never grows when it becomes GBK); the rows are then walked in place
+// with pointers, and that same buffer is what the caller receives. Peak use
+// is little more than the file size.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,14 +27,14 @@ const char* const DESCRIPTION_HEADER = "宝贝描述";
 const char* const MOBILE_HEADER = "无线详情";
 const char* const SELLING_POINTS_HEADER = "宝贝卖点";
 
-// The file's bytes, or nullptr when it is missing, unreadable, empty, too
-// large or shorter than its size.
+// The file's bytes with room for one more, or nullptr when it is missing,
+// unreadable, empty, too large or shorter than its size.
 unsigned char* read_whole_file(const char* path, size_t* size) {
     const int64_t expected = file_size(path);
     if (expected <= 0 || expected > MAX_PACKAGE_BYTES) return nullptr;
     FILE* file = platform::open_file(path, "rb");
     if (file == nullptr) return nullptr;
-    auto* data = static_cast<unsigned char*>(xmalloc(static_cast<size_t>(expected)));
+    auto* data = static_cast<unsigned char*>(xmalloc(static_cast<size_t>(expected) + 1));
     const size_t got = std::fread(data, 1, static_cast<size_t>(expected), file);
     std::fclose(file);
     if (got != static_cast<size_t>(expected)) {
@@ -229,14 +229,9 @@ int32_t read_data_package(const char* path, PtrVector* items, char** outText) {
     size_t skip = 0;
     if (size >= 3 && std::memcmp(file, "\xEF\xBB\xBF", 3) == 0) skip = 3;
 
-    // Two bytes of UCS-2 never become more than two bytes of GBK.
-    const size_t capacity = checked_add(size - skip, 1);
-    char* text = static_cast<char*>(xmalloc(capacity));
+    char* text = reinterpret_cast<char*>(file);
     size_t length = 0;
-    const int32_t converted =
-        convert_charset("UCS-2", "GBK", reinterpret_cast<const char*>(file) + skip, size - skip,
-                        text, capacity, &length);
-    std::free(file);
+    const int32_t converted = convert_ucs2_to_gbk_in_place(text, skip, size, &length);
     if (converted == -1) {
         app_log("csv 文件编码存在问题, 无法正常的解析。");
         std::free(text);

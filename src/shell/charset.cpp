@@ -177,18 +177,13 @@ char* convert_string(const char* from, const char* to, const char* text) {
 
 }  // namespace
 
-int32_t convert_charset(const char* fromCharset, const char* toCharset, const char* in,
-                        size_t inLength, char* out, size_t outCapacity, size_t* outLength) {
-    const Charset from = parse_charset(fromCharset);
-    const Charset to = parse_charset(toCharset);
-    if (from == Charset::Unknown || to == Charset::Unknown) {
-        platform::write_console(stdout, "不支持的字符集\n");
-        return -1;
-    }
-    if (outCapacity > 0) std::memset(out, 0, outCapacity);
+namespace {
 
-    const auto* src = reinterpret_cast<const unsigned char*>(in);
-    size_t left = inLength;
+// The conversion proper. `out` may be the very buffer `in` points into, as
+// long as it starts no later than `in`: no source character becomes more
+// bytes of GBK than it had, so writing never overtakes reading.
+int32_t transcode(Charset from, Charset to, const unsigned char* src, size_t left, char* out,
+                  size_t outCapacity, size_t* outLength) {
     bool little_endian = from == Charset::Ucs2Le;
     if (from == Charset::Ucs2 && left >= 2) {
         if (src[0] == 0xFF && src[1] == 0xFE) {
@@ -221,6 +216,30 @@ int32_t convert_charset(const char* fromCharset, const char* toCharset, const ch
     *outLength = written;
     if (failed) return -1;
     return dropped > INT32_MAX ? INT32_MAX : static_cast<int32_t>(dropped);
+}
+
+}  // namespace
+
+int32_t convert_charset(const char* fromCharset, const char* toCharset, const char* in,
+                        size_t inLength, char* out, size_t outCapacity, size_t* outLength) {
+    const Charset from = parse_charset(fromCharset);
+    const Charset to = parse_charset(toCharset);
+    if (from == Charset::Unknown || to == Charset::Unknown) {
+        platform::write_console(stdout, "不支持的字符集\n");
+        return -1;
+    }
+    if (outCapacity > 0) std::memset(out, 0, outCapacity);
+    return transcode(from, to, reinterpret_cast<const unsigned char*>(in), inLength, out,
+                     outCapacity, outLength);
+}
+
+int32_t convert_ucs2_to_gbk_in_place(char* buffer, size_t offset, size_t length,
+                                     size_t* outLength) {
+    const int32_t result = transcode(Charset::Ucs2, Charset::Gbk,
+                                     reinterpret_cast<const unsigned char*>(buffer + offset),
+                                     length - offset, buffer, length, outLength);
+    std::memset(buffer + *outLength, 0, length + 1 - *outLength);
+    return result;
 }
 
 char* gbk_to_utf8(const char* text) {

@@ -22,6 +22,12 @@
 int32_t convert_charset(const char* fromCharset, const char* toCharset, const char* in,
                         size_t inLength, char* out, size_t outCapacity, size_t* outLength);
 
+// convert_charset from "UCS-2" to "GBK" within one buffer: the bytes from
+// `offset` to `length` are converted into the start of `buffer`, which must
+// have room for `length` + 1 bytes; everything behind the result is zeroed.
+// Saves a second buffer the size of a whole data package.
+int32_t convert_ucs2_to_gbk_in_place(char* buffer, size_t offset, size_t length, size_t* outLength);
+
 // A new heap string: GBK text as UTF-8, characters without a mapping left out.
 char* gbk_to_utf8(const char* text);
 // A new heap string: UTF-8 text as GBK, characters without a mapping left out.

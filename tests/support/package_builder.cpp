@@ -93,9 +93,15 @@ std::string PackageBuilder::row(const PackageItem& item) const {
 
 std::string PackageBuilder::text() const {
     std::string out = "version 1.00\r\n";
-    for (size_t c = 0; c < headers_.size(); ++c) out += (c > 0 ? "\t" : "") + english_name(c);
+    for (size_t c = 0; c < headers_.size(); ++c) {
+        if (c > 0) out += '\t';
+        out += english_name(c);
+    }
     out += "\r\n";
-    for (size_t c = 0; c < headers_.size(); ++c) out += (c > 0 ? "\t" : "") + headers_[c];
+    for (size_t c = 0; c < headers_.size(); ++c) {
+        if (c > 0) out += '\t';
+        out += headers_[c];
+    }
     out += "\r\n";
     for (const PackageItem& item : items_) out += row(item);
     return out;

@@ -15,14 +15,17 @@ struct Result {
 Result convert(const char* from, const char* to, const std::string& in, size_t capacity = 256) {
     std::string out(capacity, '\xAA');
     size_t written = 12345;
-    const int32_t rc = convert_charset(from, to, in.data(), in.size(), out.data(), out.size(), &written);
+    const int32_t rc =
+        convert_charset(from, to, in.data(), in.size(), out.data(), out.size(), &written);
     if (rc == -1 && written == 12345) return {rc, "<untouched>"};
     // Everything past what was written must have been zero-filled.
     EXPECT_EQ(out.find_first_not_of('\0', written), std::string::npos) << from << " -> " << to;
     return {rc, out.substr(0, written)};
 }
 
-const std::string GBK_ZHONGWEN_A = "\xD6\xD0\xCE\xC4" "A";  // 中文A
+const std::string GBK_ZHONGWEN_A =
+    "\xD6\xD0\xCE\xC4"
+    "A";  // 中文A
 
 TEST(ConvertCharset, Ucs2HonoursTheByteOrderMark) {
     struct Case {
@@ -46,7 +49,12 @@ TEST(ConvertCharset, Ucs2HonoursTheByteOrderMark) {
 
 TEST(ConvertCharset, LeavesOutWhatTheTargetCannotHoldWithoutFailing) {
     // A Thai letter has no GBK code; a surrogate pair is no UCS-2 character.
-    const std::string in("\xFF\xFE" "A\x00\x01\x0E" "B\x00\x3D\xD8\x00\xDE" "C\x00", 14);
+    const std::string in(
+        "\xFF\xFE"
+        "A\x00\x01\x0E"
+        "B\x00\x3D\xD8\x00\xDE"
+        "C\x00",
+        14);
     const Result r = convert("UCS-2", "GBK", in);
     EXPECT_GE(r.rc, 0);
     EXPECT_EQ(r.bytes, "ABC");
@@ -58,7 +66,10 @@ TEST(ConvertCharset, GbkToUcs2le) {
     EXPECT_EQ(r.bytes, std::string("\x2D\x4E\x87\x65\x41\x00", 6));
 
     // A byte that starts no GBK character is left out.
-    const Result bad = convert("GBK", "UCS-2LE", std::string("a\xFF" "b", 3));
+    const Result bad = convert("GBK", "UCS-2LE",
+                               std::string("a\xFF"
+                                           "b",
+                                           3));
     EXPECT_GE(bad.rc, 0);
     EXPECT_EQ(bad.bytes, std::string("a\0b\0", 4));
 }
@@ -71,13 +82,16 @@ TEST(ConvertCharset, EmptyInputGivesEmptyOutput) {
 
 TEST(ConvertCharset, FailsButKeepsWhatFitWhenTheOutputIsFull) {
     const std::string in("\x41\x00\x42\x00\x2D\x4E", 6);  // A B 中
-    const Result r = convert("UCS-2LE", "GBK", in, 3);   // 中 needs two bytes, one is left
+    const Result r = convert("UCS-2LE", "GBK", in, 3);    // 中 needs two bytes, one is left
     EXPECT_EQ(r.rc, -1);
     EXPECT_EQ(r.bytes, "AB");
 }
 
 TEST(ConvertCharset, FailsWhenTheInputEndsInsideACharacter) {
-    const Result odd = convert("UCS-2LE", "GBK", std::string("A\x00" "B", 3));
+    const Result odd = convert("UCS-2LE", "GBK",
+                               std::string("A\x00"
+                                           "B",
+                                           3));
     EXPECT_EQ(odd.rc, -1);
     EXPECT_EQ(odd.bytes, "A");
 
@@ -102,8 +116,13 @@ TEST(ConvertCharset, LargeInputCrossesChunkBoundaries) {
     std::string in("\xFF\xFE", 2);
     std::string expected;
     for (int i = 0; i < 50000; ++i) {
-        in.append("\x2D\x4E" "a\x00", 4);
-        expected.append("\xD6\xD0" "a");
+        in.append(
+            "\x2D\x4E"
+            "a\x00",
+            4);
+        expected.append(
+            "\xD6\xD0"
+            "a");
         if (i % 997 == 0) in.append("\x01\x0E", 2);
     }
     const Result r = convert("UCS-2", "GBK", in, expected.size() + 1);
@@ -120,9 +139,48 @@ TEST(Utf8Helpers, RoundTripAndDropUnmappable) {
     std::free(back);
 
     // Thai, an emoji and a broken sequence have no GBK form.
-    char* gbk = utf8_to_gbk("a\xE0\xB8\x81" "b\xF0\x9F\x98\x80" "c\xC3" "d");
+    char* gbk = utf8_to_gbk(
+        "a\xE0\xB8\x81"
+        "b\xF0\x9F\x98\x80"
+        "c\xC3"
+        "d");
     EXPECT_STREQ(gbk, "abcd");
     std::free(gbk);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConvertInPlace, GivesWhatConvertCharsetGives) {
+    // Mixed one- and two-byte results, unmappable characters and surrogates,
+    // across chunk boundaries; with a leading UTF-8 mark to step over.
+    std::string ucs2("\xEF\xBB\xBF\xFF\xFE", 5);
+    for (int i = 0; i < 30000; ++i) {
+        ucs2.append(
+            "\x2D\x4E"
+            "a\x00",
+            4);
+        if (i % 101 == 0) ucs2.append("\x01\x0E\x3D\xD8", 4);
+    }
+    const Result expected = convert("UCS-2", "GBK", ucs2.substr(3), ucs2.size());
+
+    std::string buffer = ucs2 + '\xAA';  // the extra byte the buffer must have
+    size_t written = 0;
+    const int32_t rc = convert_ucs2_to_gbk_in_place(buffer.data(), 3, ucs2.size(), &written);
+    EXPECT_EQ(rc, expected.rc);
+    ASSERT_EQ(written, expected.bytes.size());
+    EXPECT_TRUE(buffer.substr(0, written) == expected.bytes);
+    EXPECT_EQ(buffer.find_first_not_of('\0', written), std::string::npos);
+
+    std::string odd(
+        "\xFF\xFE"
+        "a\x00"
+        "b",
+        5);
+    odd += '\xAA';
+    EXPECT_EQ(convert_ucs2_to_gbk_in_place(odd.data(), 0, 5, &written), -1);
+    EXPECT_EQ(std::string(odd.c_str()), "a");
 }
 
 }  // namespace
