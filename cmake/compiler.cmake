@@ -13,7 +13,6 @@ if(KELVANE_SANITIZE)
 endif()
 
 if(WIN32)
-  # Every .exe is one file the seller can copy anywhere.
-  add_link_options(-static -static-libgcc -static-libstdc++)
+  # Static linking (one .exe the seller can copy anywhere) is set by the toolchain file.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 endif()

@@ -47,5 +47,11 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home) {
 #endif
     run.out = read_file(out);
     run.err = read_file(err);
+#ifdef _WIN32
+    // A Windows console program ends its lines with CR LF; compare text as text.
+    for (std::string* text : {&run.out, &run.err}) {
+        for (size_t at; (at = text->find("\r\n")) != std::string::npos;) text->erase(at, 1);
+    }
+#endif
     return run;
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "shell/fatal.h"
@@ -15,14 +16,15 @@ namespace fatal_capture {
 
 // Where the child's handler writes the message.
 std::string& message_file();
+std::string message_file_for_current_test();
 void write_message_and_exit(const char* message);
 
 }  // namespace fatal_capture
 
 #define EXPECT_FATAL(statement, expected_message)                                           \
     do {                                                                                    \
-        TempDir fatal_dir_;                                                                 \
-        fatal_capture::message_file() = fatal_dir_.file("fatal.txt");                       \
+        fatal_capture::message_file() = fatal_capture::message_file_for_current_test();    \
+        std::remove(fatal_capture::message_file().c_str());                                \
         EXPECT_EXIT(                                                                        \
             {                                                                               \
                 set_fatal_handler(fatal_capture::write_message_and_exit);                   \
@@ -30,4 +32,5 @@ void write_message_and_exit(const char* message);
             },                                                                              \
             testing::ExitedWithCode(1), "");                                                \
         EXPECT_EQ(read_file(fatal_capture::message_file()), std::string(expected_message)); \
+        std::remove(fatal_capture::message_file().c_str());                                \
     } while (0)
