@@ -1,0 +1,49 @@
+// Connected sockets for the image download: name lookup, a connect limit,
+// send and receive time-outs, a count of consecutive connect failures per
+// host and port, and one pooled keep-alive socket per host and port.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/net.h"
+#include "shell/str_hash_table.h"
+
+// Failure texts go into caller buffers of this size.
+inline constexpr size_t ERROR_TEXT_SIZE = 1024;
+// A host and port is refused outright after this many connect failures in a row.
+inline constexpr int CONNECT_FAILURE_LIMIT = 5;
+inline constexpr int CONNECT_TIMEOUT_MS = 10000;
+inline constexpr int SOCKET_TIMEOUT_MS = 10000;
+
+// "host:port" -> open keep-alive socket (platform::Socket in the value slot).
+extern StrHashTable* ConnectionPool;
+// "host:port" -> consecutive connect failures, stored in the value slot.
+extern StrHashTable* ConnectFailureCounts;
+
+// Creates both tables; once, after Winsock has been started, before any
+// download. Calling it again changes nothing.
+void connection_tables_init();
+
+// A connected, blocking socket with 10-second send and receive time-outs, or
+// NO_SOCKET with the reason in `errorText` (ERROR_TEXT_SIZE bytes).
+platform::Socket connect_to_host(const char* host, int port, char* errorText);
+
+// The pooled socket for host and port, or a new one from connect_to_host that
+// joins the pool. The socket stays in the pool while it is used.
+platform::Socket pool_get_socket(const char* host, int port, char* errorText);
+
+// Takes host and port out of the pool and returns the socket it held (not
+// closed: that is the caller's), or NO_SOCKET.
+platform::Socket pool_release_socket(const char* host, int port);
+
+// Forgets every failure count; the move job calls it when a job ends.
+void reset_connect_failures();
+
+// The consecutive failures recorded for host and port.
+int connect_failure_count(const char* host, int port);
+
+// Tests only: shorter limits than the 10 seconds, so a time-out can be
+// provoked without waiting for it. Applies to later connects.
+void set_connection_timeouts_for_testing(int connectMs, int socketMs);
+// Tests only: closes every pooled socket and empties both tables.
+void connection_tables_reset_for_testing();

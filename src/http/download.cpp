@@ -1,0 +1,565 @@
+#include "http/download.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "http/connection.h"
+#include "http/number.h"
+#include "http/response.h"
+#include "http/url.h"
+#include "platform/net.h"
+#include "platform/platform.h"
+#include "shell/app_log.h"
+#include "shell/memory.h"
+#include "shell/text.h"
+
+namespace {
+
+// fileSize when the response announced no length (-1 as unsigned).
+constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFFu;
+// Internal: the body has ended, evaluate it.
+constexpr int BODY_ENDED = 100;
+
+void set_text(char* out, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+void set_text(char* out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(out, ERROR_TEXT_SIZE, format, args);
+    va_end(args);
+}
+
+int equals_ignore_case(const char* text, const char* other) {
+    return std::strlen(text) == std::strlen(other) && starts_with_ignore_case(text, other);
+}
+
+void copy_field(char* field, size_t size, const char* value) {
+    const size_t length = std::strlen(value);
+    const size_t kept = length < size ? length : size - 1;
+    std::memcpy(field, value, kept);
+    field[kept] = '\0';
+}
+
+// One response, read through a single buffer of HTTP_BUFFER_SIZE bytes plus
+// a NUL. `filled` always says how many bytes of it are valid: the network may
+// send NUL bytes, so the text functions are never trusted with lengths.
+class ResponseReader {
+  public:
+    ResponseReader(ResponseSource source, FILE* file, int useKeepAlive, int noRedirect,
+                   HttpHeader* header, char* errorText)
+        : source_(source),
+          file_(file),
+          useKeepAlive_(useKeepAlive),
+          noRedirect_(noRedirect),
+          header_(header),
+          errorText_(errorText) {
+        std::memset(data_, 0, sizeof data_);
+        std::memset(header_, 0, sizeof *header_);
+        header_->contentLength = -1;
+    }
+
+    int run() {
+        size_t bodyStart = 0;
+        int step = read_head(&bodyStart);
+        if (step == 1) {
+            step = decide_status();
+            if (step == 1) step = check_200_and_read_body(bodyStart);
+        }
+        if (step != BODY_ENDED) return step;
+        return end_of_body();
+    }
+
+  private:
+    long receive(char* at, size_t capacity) {
+        errno = 0;
+        lastRet_ = source_.receive(source_.context, at, capacity);
+        lastErrno_ = errno;
+        return lastRet_;
+    }
+
+    int fail(int result, const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 3, 4)))
+#endif
+    {
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(errorText_, ERROR_TEXT_SIZE, format, args);
+        va_end(args);
+        return result;
+    }
+
+    // Writes body bytes and keeps the first two for the signature test. A
+    // short write is a failed write: a file with a hole is no image.
+    bool store(const char* bytes, size_t length) {
+        for (size_t i = 0; i < length && signatureCount_ < 2; ++i) {
+            signature_[signatureCount_++] = static_cast<unsigned char>(bytes[i]);
+        }
+        if (length == 0) return true;
+        return std::fwrite(bytes, 1, length, file_) == length;
+    }
+
+    int write_error() {
+        return fail(DOWNLOAD_WRITE_ERROR, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+    }
+
+    bool find(size_t from, const char* pattern, size_t patternLength, size_t* at) const {
+        for (size_t i = from; i + patternLength <= filled_; ++i) {
+            if (std::memcmp(data_ + i, pattern, patternLength) == 0) {
+                *at = i;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool starts_with_crlf() const {
+        return filled_ >= 2 && data_[0] == '\r' && data_[1] == '\n';
+    }
+
+    // 1 with the body's offset, BODY_ENDED when the connection ended first,
+    // or a failure.
+    int read_head(size_t* bodyStart) {
+        for (;;) {
+            const size_t before = filled_;
+            const long got = receive(data_ + filled_, HTTP_BUFFER_SIZE - filled_);
+            if (got <= 0) {
+                readTotal_ = static_cast<int32_t>(filled_);
+                endedCleanly_ = got == 0;
+                return BODY_ENDED;
+            }
+            filled_ += static_cast<size_t>(got);
+            data_[filled_] = '\0';
+            size_t blank = 0;
+            if (find(before >= 3 ? before - 3 : 0, "\r\n\r\n", 4, &blank)) {
+                char* head = xstrndup(data_, blank);
+                parse_http_header(head, header_);
+                std::free(head);
+                *bodyStart = blank + 4;
+                return 1;
+            }
+            if (filled_ == HTTP_BUFFER_SIZE) {
+                return fail(DOWNLOAD_FAILED,
+                            "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
+            }
+        }
+    }
+
+    int decide_status() {
+        if (starts_with_ignore_case(data_, "HTTP/1.1 200 OK") ||
+            starts_with_ignore_case(data_, "HTTP/1.0 200 OK")) {
+            return 1;
+        }
+        if (!noRedirect_ && header_->location[0] != '\0' &&
+            (starts_with_ignore_case(data_, "HTTP/1.0 301") ||
+             starts_with_ignore_case(data_, "HTTP/1.1 301") ||
+             starts_with_ignore_case(data_, "HTTP/1.0 302") ||
+             starts_with_ignore_case(data_, "HTTP/1.1 302"))) {
+            return RESPONSE_REDIRECT;
+        }
+        if (starts_with_ignore_case(data_, "HTTP/1.0 404") ||
+            starts_with_ignore_case(data_, "HTTP/1.1 404")) {
+            return fail(DOWNLOAD_FAILED, "404 Not Found - 文件不存在");
+        }
+        char start[257];
+        const size_t kept = filled_ < 256 ? filled_ : 256;
+        std::memcpy(start, data_, kept);
+        start[kept] = '\0';
+        return fail(DOWNLOAD_FAILED, "返回错误的http状态码:\n%s", start);
+    }
+
+    int check_200_and_read_body(size_t bodyStart) {
+        if (header_->contentEncoding[0] != '\0') {
+            return fail(DOWNLOAD_FAILED, "header.contentEncoding:%s", header_->contentEncoding);
+        }
+        if (header_->contentLength == -1) {
+            fileSize_ = UNKNOWN_SIZE;
+            if (header_->isChunked) return chunked_body(bodyStart);
+            if (useKeepAlive_ && !equals_ignore_case(header_->connection, "close")) {
+                return fail(DOWNLOAD_FAILED, "Connection: keep-alive, Content-Length = -1");
+            }
+            return identity_body(bodyStart);
+        }
+        const auto length = static_cast<uint32_t>(header_->contentLength);
+        if (length > static_cast<uint32_t>(IMAGE_SIZE_LIMIT)) {
+            return fail(DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: %u, 大于10M",
+                        length);
+        }
+        fileSize_ = length;
+        return header_->isChunked ? chunked_body(bodyStart) : identity_body(bodyStart);
+    }
+
+    int identity_body(size_t bodyStart) {
+        const size_t first = filled_ - bodyStart;
+        readTotal_ = static_cast<int32_t>(first);
+        if (fileSize_ < static_cast<uint32_t>(readTotal_)) {
+            return fail(DOWNLOAD_BAD_CONTENT,
+                        "readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u", readTotal_,
+                        fileSize_);
+        }
+        if (first > 0 && !store(data_ + bodyStart, first)) return write_error();
+        if (static_cast<uint32_t>(readTotal_) == fileSize_) return BODY_ENDED;
+        for (;;) {
+            const long got = receive(data_, HTTP_BUFFER_SIZE);
+            if (got <= 0) {
+                endedCleanly_ = got == 0;
+                return BODY_ENDED;
+            }
+            readTotal_ += static_cast<int32_t>(got);
+            if (readTotal_ > IMAGE_SIZE_LIMIT) {
+                return fail(DOWNLOAD_BAD_CONTENT, "header.contentLength: %d, readTotal:%d > 10M",
+                            header_->contentLength, readTotal_);
+            }
+            const auto total = static_cast<uint32_t>(readTotal_);
+            if (total <= fileSize_ && !store(data_, static_cast<size_t>(got))) return write_error();
+            if (total == fileSize_) return BODY_ENDED;
+            // Beyond the announced length the bytes are dropped: the exchange
+            // can then only end with the connection, and fails on its length.
+        }
+    }
+
+    // Moves the bytes from `from` on to the start of the buffer and reads more
+    // behind them. False when the read brought nothing.
+    bool refill(size_t from) {
+        const size_t kept = filled_ - from;
+        std::memmove(data_, data_ + from, kept);
+        filled_ = kept;
+        data_[filled_] = '\0';
+        if (filled_ >= HTTP_BUFFER_SIZE) {
+            lastRet_ = 0;  // no room: a chunk-size line longer than the buffer
+            lastErrno_ = errno;
+            return false;
+        }
+        const long got = receive(data_ + filled_, HTTP_BUFFER_SIZE - filled_);
+        if (got <= 0) return false;
+        filled_ += static_cast<size_t>(got);
+        data_[filled_] = '\0';
+        return true;
+    }
+
+    int lost_chunk_line() {
+        return fail(DOWNLOAD_FAILED,
+                    "下载图片失败3: 图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d",
+                    fileSize_, static_cast<int>(searchedLength_), static_cast<int>(lastRet_),
+                    lastErrno_);
+    }
+
+    // Chunk data counts towards the same 10 MiB as an identity body, so an
+    // endless chunked stream cannot fill the disk.
+    bool over_limit(uint32_t size) const {
+        return static_cast<int64_t>(readTotal_) + size > IMAGE_SIZE_LIMIT;
+    }
+
+    int chunked_body(size_t bodyStart) {
+        size_t p = bodyStart;
+        for (;;) {
+            size_t lineEnd = 0;
+            searchedLength_ = filled_;
+            while (!find(p, "\r\n", 2, &lineEnd)) {
+                if (!refill(p)) return lost_chunk_line();
+                p = starts_with_crlf() ? 2 : 0;
+                searchedLength_ = filled_;
+            }
+
+            const char* s = data_ + p;
+            const char* end = data_ + lineEnd;
+            if (end - s >= 2 && (s[1] == 'x' || s[1] == 'X')) s += 2;
+            while (s < end && (*s == ' ' || *s == '\t')) ++s;
+            uint32_t size = 0;
+            for (; s < end; ++s) {
+                int digit = -1;
+                if (*s >= '0' && *s <= '9') digit = *s - '0';
+                if (*s >= 'a' && *s <= 'f') digit = *s - 'a' + 10;
+                if (*s >= 'A' && *s <= 'F') digit = *s - 'A' + 10;
+                if (digit < 0) break;
+                size = (size << 4) | static_cast<uint32_t>(digit);
+            }
+            if (static_cast<int32_t>(size) < 0) {
+                return fail(DOWNLOAD_FAILED, "不正常: 这里就有问题了, chunksize:%d",
+                            static_cast<int32_t>(size));
+            }
+            const size_t dataStart = lineEnd + 2;
+            if (size == 0) return trailer(dataStart);
+            if (over_limit(size)) {
+                return fail(DOWNLOAD_BAD_CONTENT, "header.contentLength: %d, readTotal:%d > 10M",
+                            header_->contentLength,
+                            static_cast<int32_t>(static_cast<int64_t>(readTotal_) + size));
+            }
+
+            const size_t present = filled_ - dataStart;
+            if (present < size) {
+                if (present > 0 && !store(data_ + dataStart, present)) return write_error();
+                readTotal_ += static_cast<int32_t>(present);
+                size_t remaining = size - present;
+                while (remaining > 0) {
+                    const size_t ask = remaining < HTTP_BUFFER_SIZE ? remaining : HTTP_BUFFER_SIZE;
+                    const long got = receive(data_, ask);
+                    if (got <= 0) {
+                        endedCleanly_ = false;
+                        return BODY_ENDED;
+                    }
+                    if (!store(data_, static_cast<size_t>(got))) return write_error();
+                    readTotal_ += static_cast<int32_t>(got);
+                    remaining -= static_cast<size_t>(got);
+                }
+                filled_ = 0;
+                if (!refill(0)) return lost_chunk_line();
+                p = starts_with_crlf() ? 2 : 0;
+                continue;
+            }
+
+            if (!store(data_ + dataStart, size)) return write_error();
+            readTotal_ += static_cast<int32_t>(size);
+            const size_t after = present - size;
+            if (after >= 2) {  // the chunk's closing CR LF, taken on trust
+                p = dataStart + size + 2;
+                continue;
+            }
+            if (!refill(dataStart + size)) return lost_chunk_line();
+            p = starts_with_crlf() ? 2 : 0;
+        }
+    }
+
+    int trailer(size_t from) {
+        size_t syCount = filled_ - from;
+        if (syCount != 2) {
+            app_log_format(
+                "chunk size == 0, readTotal:%d, p - data:%d, syCount:%d, dataContent:\r\n%s",
+                static_cast<int>(filled_), static_cast<int>(from), static_cast<int>(syCount),
+                data_);
+        }
+        std::memmove(data_, data_ + from, syCount);
+        filled_ = syCount;
+        data_[filled_] = '\0';
+        while (syCount < 2 || data_[syCount - 2] != '\r' || data_[syCount - 1] != '\n') {
+            if (syCount >= HTTP_BUFFER_SIZE) {
+                return fail(DOWNLOAD_FAILED,
+                            "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符");
+            }
+            const size_t ask = HTTP_BUFFER_SIZE - syCount;
+            const long got = receive(data_ + syCount, ask);
+            if (got <= 0) {
+                return fail(
+                    DOWNLOAD_FAILED,
+                    "读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d",
+                    static_cast<int>(syCount), static_cast<int>(ask), static_cast<int>(got),
+                    lastErrno_);
+            }
+            syCount += static_cast<size_t>(got);
+            filled_ = syCount;
+            data_[filled_] = '\0';
+        }
+        isChunkReceiveCompleted_ = 1;
+        return BODY_ENDED;
+    }
+
+    int end_of_body() {
+        const bool lengthMet = fileSize_ == static_cast<uint32_t>(readTotal_);
+        if (useKeepAlive_) {
+            if (!lengthMet && !(header_->isChunked && isChunkReceiveCompleted_)) {
+                if (fileSize_ == UNKNOWN_SIZE) {
+                    return fail(DOWNLOAD_FAILED,
+                                "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, "
+                                "isChunkReceiveCompleted:%d)",
+                                readTotal_, header_->isChunked, isChunkReceiveCompleted_);
+                }
+                return fail(DOWNLOAD_FAILED,
+                            "(fileSize:%u, readTotal:%d), (header.isChunked:%d, "
+                            "isChunkReceiveCompleted:%d)",
+                            fileSize_, readTotal_, header_->isChunked, isChunkReceiveCompleted_);
+            }
+        } else {
+            // Without a length the end of the connection ends the body, but
+            // only an orderly close does: a time-out or a reset, or a chunked
+            // body without its last chunk, is a cut image, not a whole one.
+            bool good = lengthMet;
+            if (!good && fileSize_ == UNKNOWN_SIZE) {
+                good = header_->isChunked ? isChunkReceiveCompleted_ != 0 : endedCleanly_;
+            }
+            if (!good) {
+                return fail(DOWNLOAD_BAD_CONTENT,
+                            "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", fileSize_,
+                            readTotal_, static_cast<int>(lastRet_), lastErrno_);
+            }
+        }
+        if (signatureCount_ < 2 || !is_supported_image(signature_)) {
+            return fail(DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持");
+        }
+        return DOWNLOAD_OK;
+    }
+
+    ResponseSource source_;
+    FILE* file_;
+    int useKeepAlive_;
+    int noRedirect_;
+    HttpHeader* header_;
+    char* errorText_;
+
+    char data_[HTTP_BUFFER_SIZE + 1];
+    size_t filled_ = 0;
+    size_t searchedLength_ = 0;
+    uint32_t fileSize_ = UNKNOWN_SIZE;
+    int32_t readTotal_ = 0;
+    int isChunkReceiveCompleted_ = 0;
+    bool endedCleanly_ = true;
+    unsigned char signature_[2] = {0, 0};
+    int signatureCount_ = 0;
+    long lastRet_ = 0;
+    int lastErrno_ = 0;
+};
+
+long receive_from_socket(void* context, char* buffer, size_t capacity) {
+    return platform::receive(*static_cast<platform::Socket*>(context), buffer, capacity);
+}
+
+struct Attempt {
+    int result;
+    bool redirect;
+    char location[sizeof(HttpHeader::location)];
+};
+
+// Steps 3 to 8 of one call: socket, request, file, response. Every resource
+// it takes is given back before it returns.
+void run_attempt(const UrlParts& parts, int port, const char* request, const char* path,
+                 int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt) {
+    attempt->result = DOWNLOAD_FAILED;
+    attempt->redirect = false;
+    attempt->location[0] = '\0';
+
+    char connectError[ERROR_TEXT_SIZE] = {};
+    platform::Socket socket = useKeepAlive ? pool_get_socket(parts.host, port, connectError)
+                                           : connect_to_host(parts.host, port, connectError);
+    FILE* file = nullptr;
+    int result = DOWNLOAD_FAILED;
+    HttpHeader header{};
+    header.contentLength = -1;
+
+    if (socket == platform::NO_SOCKET) {
+        std::memcpy(errorText, connectError, ERROR_TEXT_SIZE);
+    } else if (!platform::send_all(socket, request, std::strlen(request))) {
+        set_text(errorText, "下载图片失败: send() failed");
+    } else if ((file = platform::open_file(path, "wb")) == nullptr) {
+        result = DOWNLOAD_CREATE_ERROR;
+        set_text(errorText, "图片搬家失败：无法创建新文件。");
+    } else {
+        // Unbuffered: each piece goes to the disk as it arrives, so a full
+        // disk shows at the write that hit it.
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        const ResponseSource source{receive_from_socket, &socket};
+        result = receive_response(source, file, useKeepAlive, noRedirect, &header, errorText);
+        const bool closed = std::fclose(file) == 0;
+        file = nullptr;
+        if (result == DOWNLOAD_OK && !closed) {
+            result = DOWNLOAD_WRITE_ERROR;
+            set_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+        }
+        if (result == DOWNLOAD_OK) {
+            const bool close_it = !useKeepAlive || equals_ignore_case(header.connection, "close");
+            if (useKeepAlive && close_it) pool_release_socket(parts.host, port);
+            if (close_it) platform::close_socket(socket);
+            attempt->result = DOWNLOAD_OK;
+            return;
+        }
+        platform::remove_file(path);
+        if (result == RESPONSE_REDIRECT) {
+            const bool keep = useKeepAlive && header.connection[0] != '\0' &&
+                              !equals_ignore_case(header.connection, "close");
+            if (!keep) {
+                if (useKeepAlive) pool_release_socket(parts.host, port);
+                platform::close_socket(socket);
+            }
+            attempt->redirect = true;
+            std::memcpy(attempt->location, header.location, sizeof attempt->location);
+            return;
+        }
+    }
+    if (useKeepAlive) pool_release_socket(parts.host, port);
+    platform::close_socket(socket);
+    attempt->result = result;
+}
+
+}  // namespace
+
+int receive_response(ResponseSource source, FILE* file, int useKeepAlive, int noRedirect,
+                     HttpHeader* header, char* errorText) {
+    ResponseReader reader(source, file, useKeepAlive, noRedirect, header, errorText);
+    return reader.run();
+}
+
+void parse_http_header(char* head, HttpHeader* header) {
+    std::memset(header, 0, sizeof *header);
+    header->contentLength = -1;
+    char* p = head;
+    for (;;) {
+        while (*p == '\r' || *p == '\n') ++p;
+        if (*p == '\0') return;
+        char* line = p;
+        while (*p != '\0' && *p != '\r' && *p != '\n') ++p;
+        if (*p != '\0') *p++ = '\0';
+
+        if (starts_with_ignore_case(line, "Content-Length: ")) {
+            header->contentLength = lenient_number(line + 16, line + std::strlen(line));
+        } else if (equals_ignore_case(line, "Transfer-Encoding: chunked")) {
+            header->isChunked = 1;
+        } else if (starts_with_ignore_case(line, "Location: ")) {
+            copy_field(header->location, sizeof header->location, line + 10);
+        } else if (starts_with_ignore_case(line, "Connection: ")) {
+            copy_field(header->connection, sizeof header->connection, line + 12);
+        } else if (starts_with_ignore_case(line, "Content-Encoding: ")) {
+            copy_field(header->contentEncoding, sizeof header->contentEncoding, line + 18);
+        }
+    }
+}
+
+int is_supported_image(const unsigned char* b) {
+    if (b[0] == 0xFF && b[1] == 0xD8) return 1;  // JPEG
+    if (b[0] == 0x89 && b[1] == 0x50) return 1;  // PNG
+    if (b[0] == 0x47 && b[1] == 0x49) return 1;  // GIF
+    if (b[0] == 0x42 && b[1] == 0x4D) return 1;  // BMP
+    return 0;
+}
+
+int download_image(const char* url, const char* path, char* errorText, int useKeepAlive,
+                   int noRedirect) {
+    const char* prepared = normalize_image_url(url);
+    UrlParts parts{};
+    char request[REQUEST_BUFFER_SIZE];
+    bool usable = url_parse(prepared, &parts) == 1;
+    const int port = usable && parts.port == 443 ? 80 : parts.port;
+    if (usable && !build_get_request(parts.host, parts.path, port, useKeepAlive, request)) {
+        url_parts_free(&parts);
+        usable = false;
+    }
+    if (!usable) {
+        if (prepared != url) std::free(const_cast<char*>(prepared));
+        set_text(errorText, "无法parse下载图片地址");
+        return DOWNLOAD_FAILED;
+    }
+
+    Attempt attempt;
+    run_attempt(parts, port, request, path, useKeepAlive, noRedirect, errorText, &attempt);
+    url_parts_free(&parts);
+    if (prepared != url) std::free(const_cast<char*>(prepared));
+
+    if (attempt.redirect) {
+        if (ends_with_ignore_case(attempt.location, "_.webp")) {
+            attempt.location[std::strlen(attempt.location) - 6] = '\0';
+        }
+        return download_image(attempt.location, path, errorText, 1, 1);
+    }
+    const int result = attempt.result;
+    if (result != DOWNLOAD_OK && useKeepAlive && result != DOWNLOAD_WRITE_ERROR &&
+        result != DOWNLOAD_CREATE_ERROR) {
+        app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url, useKeepAlive,
+                       errorText);
+        return download_image(url, path, errorText, 0, noRedirect);
+    }
+    return result;
+}

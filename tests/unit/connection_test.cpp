@@ -1,0 +1,182 @@
+#include "http/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "shell/app_log.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr int SHORT_CONNECT_MS = 150;
+constexpr int SHORT_SOCKET_MS = 200;
+
+class ConnectionTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        start_test_networking();
+        connection_tables_init();
+        connection_tables_reset_for_testing();
+        set_connection_timeouts_for_testing(SHORT_CONNECT_MS, SHORT_SOCKET_MS);
+        app_log_open(dir.path().c_str());
+    }
+    void TearDown() override {
+        connection_tables_reset_for_testing();
+        set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
+        app_log_close();
+    }
+    std::string log() const { return read_file(dir.file("app.log")); }
+    static int occurrences(const std::string& text, const std::string& part) {
+        int count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
+    }
+
+    struct Outcome {
+        platform::Socket socket;
+        std::string error;
+        double seconds;
+    };
+    static Outcome connect(const char* host, int port) {
+        char error[ERROR_TEXT_SIZE] = {};
+        const double start = platform::monotonic_seconds();
+        const platform::Socket socket = connect_to_host(host, port, error);
+        return Outcome{socket, error, platform::monotonic_seconds() - start};
+    }
+
+    TempDir dir;
+};
+
+TEST_F(ConnectionTest, EachFailureHasItsTextAndItsEffectOnTheCount) {
+    SilentListener silent;
+    const int refused = refused_port();
+    struct Case {
+        const char* name;
+        const char* host;
+        int port;
+        std::string error;
+        int count_after;  // failures recorded for host and port afterwards
+    };
+    const Case cases[] = {
+        {"null host", nullptr, 80, "域名 = null", 0},
+        {"unresolvable name", "no such host", 80, "无法解析域名: no such host", 0},
+        {"empty name", "", 80, "无法解析域名: ", 0},
+        {"time-out", "127.0.0.1", silent.port(), "使用非阻塞方式连接超时。", 1},
+        {"refused", "127.0.0.1", refused, "使用非阻塞方式连接发生错误，错误码:-1", 1},
+        {"port out of range", "127.0.0.1", 70000, "使用非阻塞方式连接发生错误，错误码:-1", 1},
+    };
+    for (const Case& c : cases) {
+        const Outcome out = connect(c.host, c.port);
+        EXPECT_EQ(out.socket, platform::NO_SOCKET) << c.name;
+        EXPECT_EQ(out.error, c.error) << c.name;
+        if (c.host != nullptr) {
+            EXPECT_EQ(connect_failure_count(c.host, c.port), c.count_after) << c.name;
+        }
+        // Bounded by the (shortened) connect limit, never the default 10 s.
+        EXPECT_LT(out.seconds, 3.0) << c.name;
+        EXPECT_EQ(ConnectionPool->count, 0) << c.name;
+    }
+}
+
+TEST_F(ConnectionTest, FiveFailuresRefuseTheHostWithoutTryingUntilReset) {
+    UnopenedListener door;
+    const int port = door.port();
+    for (int i = 1; i <= 5; ++i) {
+        EXPECT_EQ(connect("127.0.0.1", port).socket, platform::NO_SOCKET);
+        EXPECT_EQ(connect_failure_count("127.0.0.1", port), i);
+    }
+    door.open();  // the port would accept now, but the count says no
+    const Outcome sixth = connect("127.0.0.1", port);
+    EXPECT_EQ(sixth.socket, platform::NO_SOCKET);
+    EXPECT_EQ(sixth.error, "127.0.0.1:" + std::to_string(port) + " - 连接失败已连续发生5次+");
+    EXPECT_EQ(connect_failure_count("127.0.0.1", port), 5);
+    EXPECT_EQ(door.accept_waiting(), 0);  // no connect was attempted
+
+    // The same host by another name, and the same host on another port, are
+    // other keys with counts of their own.
+    EXPECT_EQ(connect_failure_count("localhost", port), 0);
+    EXPECT_EQ(connect_failure_count("127.0.0.1", port + 1), 0);
+
+    reset_connect_failures();
+    EXPECT_EQ(ConnectFailureCounts->count, 0);
+    const Outcome after_reset = connect("127.0.0.1", port);
+    EXPECT_NE(after_reset.socket, platform::NO_SOCKET) << after_reset.error;
+    platform::close_socket(after_reset.socket);
+    EXPECT_EQ(door.accept_waiting(), 1);
+}
+
+TEST_F(ConnectionTest, ASuccessfulConnectForgetsEarlierFailures) {
+    UnopenedListener door;
+    for (int i = 0; i < 4; ++i) connect("127.0.0.1", door.port());
+    EXPECT_EQ(connect_failure_count("127.0.0.1", door.port()), 4);
+    door.open();
+    const Outcome out = connect("127.0.0.1", door.port());
+    ASSERT_NE(out.socket, platform::NO_SOCKET) << out.error;
+    platform::close_socket(out.socket);
+    EXPECT_EQ(connect_failure_count("127.0.0.1", door.port()), 0);
+    // The key stays, counting from zero again.
+    EXPECT_EQ(ConnectFailureCounts->count, 1);
+    connection_tables_reset_for_testing();
+}
+
+TEST_F(ConnectionTest, ConnectedSocketBlocksAndTimesOutReceiving) {
+    ScriptedServer server({reply("", false)});
+    const Outcome out = connect("127.0.0.1", server.port());
+    ASSERT_NE(out.socket, platform::NO_SOCKET) << out.error;
+    ASSERT_TRUE(platform::send_all(out.socket, "GET / HTTP/1.1\r\n\r\n", 18));
+    char buffer[16];
+    const double start = platform::monotonic_seconds();
+    // Blocking: the receive waits for the silent server, then gives up at
+    // the socket time-out rather than at once or never.
+    EXPECT_LT(platform::receive(out.socket, buffer, sizeof buffer), 0);
+    const double waited = platform::monotonic_seconds() - start;
+    EXPECT_GE(waited, SHORT_SOCKET_MS / 1000.0 * 0.8);
+    EXPECT_LT(waited, 3.0);
+    platform::close_socket(out.socket);
+}
+
+TEST_F(ConnectionTest, PoolKeepsOneSocketPerHostAndPort) {
+    ScriptedServer first;
+    ScriptedServer second;
+    char error[ERROR_TEXT_SIZE] = {};
+    const platform::Socket a = pool_get_socket("127.0.0.1", first.port(), error);
+    ASSERT_NE(a, platform::NO_SOCKET) << error;
+    EXPECT_EQ(pool_get_socket("127.0.0.1", first.port(), error), a);
+    const platform::Socket b = pool_get_socket("127.0.0.1", second.port(), error);
+    ASSERT_NE(b, platform::NO_SOCKET) << error;
+    EXPECT_NE(a, b);
+    EXPECT_EQ(ConnectionPool->count, 2);
+
+    const std::string first_key = "127.0.0.1:" + std::to_string(first.port());
+    EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 1);
+
+    // Releasing hands the socket back without closing it and forgets it.
+    EXPECT_EQ(pool_release_socket("127.0.0.1", first.port()), a);
+    EXPECT_EQ(ConnectionPool->count, 1);
+    EXPECT_TRUE(platform::send_all(a, "x", 1));
+    platform::close_socket(a);
+    EXPECT_EQ(pool_release_socket("127.0.0.1", first.port()), platform::NO_SOCKET);
+    EXPECT_EQ(pool_release_socket("elsewhere", 80), platform::NO_SOCKET);
+    EXPECT_EQ(ConnectionPool->count, 1);
+
+    const platform::Socket again = pool_get_socket("127.0.0.1", first.port(), error);
+    ASSERT_NE(again, platform::NO_SOCKET) << error;
+    EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
+    EXPECT_EQ(first.connections(2), 2);
+    EXPECT_EQ(second.connections(1), 1);
+}
+
+TEST_F(ConnectionTest, FailedPoolConnectEntersNothing) {
+    char error[ERROR_TEXT_SIZE] = {};
+    const int port = refused_port();
+    EXPECT_EQ(pool_get_socket("127.0.0.1", port, error), platform::NO_SOCKET);
+    EXPECT_STREQ(error, "使用非阻塞方式连接发生错误，错误码:-1");
+    EXPECT_EQ(ConnectionPool->count, 0);
+    EXPECT_EQ(occurrences(log(), "127.0.0.1:" + std::to_string(port) + " --- new socket()"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,590 @@
+#include "http/download.h"
+
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/connection.h"
+#include "http/url.h"
+#include "platform/platform.h"
+#include "shell/app_log.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr int SHORT_CONNECT_MS = 300;
+constexpr int SHORT_SOCKET_MS = 300;
+
+std::string jpeg(size_t size) {
+    std::string body = "\xFF\xD8";
+    for (size_t i = 2; i < size; ++i) body += static_cast<char>('a' + i % 26);
+    return body.substr(0, size);
+}
+
+std::string with_length(const std::string& body, const std::string& extra = "") {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
+           "\r\n" + body;
+}
+
+const std::string CHUNKED_HEAD = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+std::string request_line(const std::string& request) {
+    return request.substr(0, request.find("\r\n"));
+}
+
+bool has_header(const std::string& request, const std::string& line) {
+    return request.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+int occurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+struct Outcome {
+    int result;
+    std::string error;
+    bool saved;  // the file exists afterwards
+    std::string content;
+};
+
+class DownloadTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        start_test_networking();
+        connection_tables_init();
+        connection_tables_reset_for_testing();
+        set_connection_timeouts_for_testing(SHORT_CONNECT_MS, SHORT_SOCKET_MS);
+        app_log_open(dir.path().c_str());
+    }
+    void TearDown() override {
+        connection_tables_reset_for_testing();
+        set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
+        app_log_close();
+    }
+
+    Outcome fetch(const std::string& url, int keepAlive = 1, int noRedirect = 0) {
+        return fetch_to(url, target(), keepAlive, noRedirect);
+    }
+    static Outcome fetch_to(const std::string& url, const std::string& path, int keepAlive = 1,
+                            int noRedirect = 0) {
+        char error[ERROR_TEXT_SIZE] = {};
+        const int result = download_image(url.c_str(), path.c_str(), error, keepAlive, noRedirect);
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (file != nullptr) std::fclose(file);
+        return Outcome{result, error, file != nullptr, read_file(path)};
+    }
+    std::string target() const { return dir.file("image.jpg"); }
+    std::string log() const { return read_file(dir.file("app.log")); }
+    // The line the retry writes to app.log, with the first attempt's text.
+    static std::string retry_line(const std::string& url, const std::string& error) {
+        return "搬家失败：" + url + "(useKeepAlive:1)，返回的错误信息：\r\n" + error + "\r\n";
+    }
+
+    TempDir dir;
+};
+
+// --- Every row of the failure table -----------------------------------------
+
+TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
+    const std::string over_buffer_head = "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'h');
+    const std::string long_status =
+        "HTTP/1.1 500 Internal Server Error\r\nX-Pad: " + std::string(300, 'p') +
+        "\r\nContent-Length: 0\r\n\r\n";
+    const std::string endless_body =
+        "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + jpeg(IMAGE_SIZE_LIMIT + 5000);
+    struct Case {
+        const char* name;
+        std::string response;  // given to both attempts
+        int result;
+        std::string error;
+        bool prefix_only;  // the text only has to begin with `error`
+    };
+    const Case cases[] = {
+        {"head larger than the buffer", over_buffer_head, DOWNLOAD_FAILED,
+         "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false},
+        {"status 404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", DOWNLOAD_FAILED,
+         "404 Not Found - 文件不存在", false},
+        {"status 500, cut to 256 bytes", long_status, DOWNLOAD_FAILED,
+         "返回错误的http状态码:\n" + long_status.substr(0, 256), false},
+        {"200 without OK", "HTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", DOWNLOAD_FAILED,
+         "返回错误的http状态码:\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", false},
+        {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n\r\nGIF8", DOWNLOAD_FAILED,
+         "返回错误的http状态码:\nHTTP/1.1 206", true},
+        {"compressed body", with_length("GIF8", "Content-Encoding: gzip\r\n"), DOWNLOAD_FAILED,
+         "header.contentEncoding:gzip", false},
+        {"announced length over 10 MiB", "HTTP/1.1 200 OK\r\nContent-Length: 10485761\r\n\r\nGIF8",
+         DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: 10485761, 大于10M", false},
+        {"negative announced length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nGIF8",
+         DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: 4294967291, 大于10M", false},
+        {"first body bytes exceed the length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nGIF8",
+         DOWNLOAD_BAD_CONTENT, "readTotal > fileSize, 当前下载的文件数据大小:4, fileSize:2", false},
+        {"identity body over 10 MiB", endless_body, DOWNLOAD_BAD_CONTENT,
+         "header.contentLength: -1, readTotal:", true},
+        {"negative chunk size", CHUNKED_HEAD + "80000000\r\n", DOWNLOAD_FAILED,
+         "不正常: 这里就有问题了, chunksize:-2147483648", false},
+        {"connection ends before a chunk-size line", CHUNKED_HEAD + "4\r\nGIF8\r\n",
+         DOWNLOAD_FAILED, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true},
+        {"trailer longer than the buffer",
+         CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n" + std::string(9000, 't'), DOWNLOAD_FAILED,
+         "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符", false},
+        {"connection ends in the trailer", CHUNKED_HEAD + "0\r\nX: y", DOWNLOAD_FAILED,
+         "读取chunk最后的结束符时出错: syCount:4, bufferSize:8188, ret:0, errno:0", false},
+        {"body shorter than announced", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nGIF8",
+         DOWNLOAD_BAD_CONTENT, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false},
+        {"not an image (WebP)", with_length("RIFF\x10\0\0\0WEBPVP8 "), DOWNLOAD_BAD_CONTENT,
+         "下载的图片格式不受支持", false},
+        {"one-byte body", with_length("\xFF"), DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持",
+         false},
+        {"empty body", with_length(""), DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持", false},
+        {"no response at all", "", DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({reply(c.response), reply(c.response)});
+        const std::string url = server.url("/a.jpg");
+        const Outcome out = fetch(url);
+        EXPECT_EQ(out.result, c.result);
+        if (c.prefix_only) {
+            EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
+        } else {
+            EXPECT_EQ(out.error, c.error);
+        }
+        EXPECT_FALSE(out.saved);
+        const std::vector<RecordedRequest> requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(request_line(requests[0].bytes), "GET /a.jpg HTTP/1.1");
+        EXPECT_TRUE(has_header(requests[0].bytes, "Connection: keep-alive"));
+        EXPECT_EQ(request_line(requests[1].bytes), "GET /a.jpg HTTP/1.0");
+        EXPECT_TRUE(has_header(requests[1].bytes, "Connection: close"));
+        EXPECT_NE(requests[0].connection, requests[1].connection);
+        EXPECT_EQ(occurrences(log(), "搬家失败：" + url + "(useKeepAlive:1)"), 1);
+        EXPECT_EQ(ConnectionPool->count, 0);
+        connection_tables_reset_for_testing();
+    }
+}
+
+TEST_F(DownloadTest, KeepAliveOnlyFailuresAreLoggedAndTheRetrySucceeds) {
+    struct Case {
+        const char* name;
+        std::string keep_alive_response;
+        std::string keep_alive_error;
+    };
+    const Case cases[] = {
+        {"no length on keep-alive", "HTTP/1.1 200 OK\r\n\r\nGIF8",
+         "Connection: keep-alive, Content-Length = -1"},
+        {"closed identity body on keep-alive", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nGIF8",
+         "(fileSize:未定义, readTotal:4), (header.isChunked:0, isChunkReceiveCompleted:0)"},
+        {"body shorter than announced", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nGIF8",
+         "(fileSize:9, readTotal:4), (header.isChunked:0, isChunkReceiveCompleted:0)"},
+        {"chunked body cut before its last chunk",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nGIF8",
+         "(fileSize:未定义, readTotal:4), (header.isChunked:1, isChunkReceiveCompleted:0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The retry's HTTP/1.0 reply has no length and ends with the connection.
+        ScriptedServer server(
+            {reply(c.keep_alive_response), reply("HTTP/1.0 200 OK\r\n\r\nGIF89a")});
+        const std::string url = server.url("/x.gif");
+        const Outcome out = fetch(url);
+        EXPECT_EQ(out.result, DOWNLOAD_OK);
+        EXPECT_EQ(out.content, "GIF89a");
+        // A success writes no text: the first attempt's stays.
+        EXPECT_EQ(out.error, c.keep_alive_error);
+        EXPECT_NE(log().find(retry_line(url, c.keep_alive_error)), std::string::npos) << log();
+        ASSERT_EQ(server.requests().size(), 2u);
+        EXPECT_EQ(request_line(server.requests()[1].bytes), "GET /x.gif HTTP/1.0");
+        connection_tables_reset_for_testing();
+    }
+}
+
+TEST_F(DownloadTest, RefusedAddressFailsAtOnceWithoutRetry) {
+    const char* refused[] = {"ftp://127.0.0.1/a.jpg", "127.0.0.1/a.jpg", "http://127.0.0.1",
+                             "http://127.0.0.1/a.jpg\r\nX: y"};
+    for (const char* url : refused) {
+        const Outcome out = fetch(url);
+        EXPECT_EQ(out.result, DOWNLOAD_FAILED) << url;
+        EXPECT_EQ(out.error, "无法parse下载图片地址") << url;
+        EXPECT_FALSE(out.saved) << url;
+    }
+    EXPECT_EQ(log().find("搬家失败"), std::string::npos);
+}
+
+TEST_F(DownloadTest, ConnectFailureIsRetriedAndCountsTwice) {
+    const int port = refused_port();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/a.jpg";
+    const Outcome out = fetch(url);
+    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.error, "使用非阻塞方式连接发生错误，错误码:-1");
+    EXPECT_FALSE(out.saved);
+    EXPECT_NE(log().find(retry_line(url, out.error)), std::string::npos);
+    EXPECT_EQ(connect_failure_count("127.0.0.1", port), 2);
+}
+
+TEST_F(DownloadTest, FileThatCannotBeCreatedIsNotRetried) {
+    ScriptedServer server({reply(with_length("GIF8"), false)});
+    const Outcome out =
+        fetch_to(server.url("/a.gif"), dir.file("missing") + platform::PATH_SEPARATOR + "a.gif");
+    EXPECT_EQ(out.result, DOWNLOAD_CREATE_ERROR);
+    EXPECT_EQ(out.error, "图片搬家失败：无法创建新文件。");
+    EXPECT_EQ(server.requests(1).size(), 1u);  // the request went out before the file
+    EXPECT_EQ(log().find("搬家失败："), std::string::npos);
+    EXPECT_EQ(ConnectionPool->count, 0);  // the socket went with the failure
+}
+
+#ifndef _WIN32
+TEST_F(DownloadTest, FullDiskEndsAtOnceWithoutRetryOrFile) {
+    // A file size limit makes the disk "full" after 1000 bytes.
+    ScriptedServer server({reply(with_length(jpeg(5000))), reply(with_length(jpeg(5000)))});
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = 1000;
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const Outcome out = fetch(server.url("/big.jpg"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(out.result, DOWNLOAD_WRITE_ERROR);
+    EXPECT_EQ(out.error, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+    EXPECT_FALSE(out.saved);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+#endif
+
+TEST_F(DownloadTest, SendOnAConnectionTheServerResetIsRetried) {
+    ScriptedReply first = reply(with_length("GIF8a"));
+    first.pieces.push_back(Piece{"", 50});  // let the client read it all first
+    first.reset = true;                     // then drop the connection the client keeps pooled
+    ScriptedServer server({first, reply(with_length("GIF8b"))});
+    ASSERT_EQ(fetch(server.url("/1.gif")).result, DOWNLOAD_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the reset arrive
+    const std::string url = server.url("/2.gif");
+    const Outcome out = fetch(url);
+    EXPECT_EQ(out.result, DOWNLOAD_OK);
+    EXPECT_EQ(out.content, "GIF8b");
+    EXPECT_NE(log().find(retry_line(url, "下载图片失败: send() failed")), std::string::npos)
+        << log();
+    EXPECT_EQ(server.connections(2), 2);
+}
+
+TEST_F(DownloadTest, ReceiveTimeOutEndsTheBodyWithinTheLimit) {
+    const std::string stalled = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nGIF8";
+    ScriptedServer server({reply(stalled, false), reply(stalled, false)});
+    const double start = platform::monotonic_seconds();
+    const Outcome out = fetch(server.url("/slow.gif"));
+    const double waited = platform::monotonic_seconds() - start;
+    EXPECT_EQ(out.result, DOWNLOAD_BAD_CONTENT);
+    const std::string expected = "图片大小:100, 实际接收到的文件大小:4, ret:-1, errno:";
+    EXPECT_EQ(out.error.substr(0, expected.size()), expected);
+    EXPECT_FALSE(out.saved);
+    EXPECT_GE(waited, 2 * SHORT_SOCKET_MS / 1000.0 * 0.8);  // two attempts, each waited out
+    EXPECT_LT(waited, 4.0);
+}
+
+// --- Bodies that succeed ------------------------------------------------------
+
+TEST_F(DownloadTest, ChunkedBodiesAreStoredWhateverTheirShapeAndSplit) {
+    const std::string big(20000, 'z');
+    const std::string gif26 = "GIF89a" + std::string(20, 'q');
+    struct Case {
+        const char* name;
+        std::string body;          // after the head
+        std::vector<size_t> cuts;  // read boundaries, counted from the start of the body
+        std::string stored;
+    };
+    const Case cases[] = {
+        {"one chunk", "4\r\nGIF8\r\n0\r\n\r\n", {}, "GIF8"},
+        {"extension after the size", "1a;name=value\r\n" + gif26 + "\r\n0\r\n\r\n", {}, gif26},
+        {"0x prefix", "0x10\r\nGIF89a0123456789\r\n0\r\n\r\n", {}, "GIF89a0123456789"},
+        {"0X prefix, upper-case digits", "0X1A\r\n" + gif26 + "\r\n0\r\n\r\n", {}, gif26},
+        {"blanks before the size", " \t4\r\nGIF8\r\n0\r\n\r\n", {}, "GIF8"},
+        {"several chunks", "2\r\nGI\r\n1\r\nF\r\n1\r\n8\r\n0\r\n\r\n", {}, "GIF8"},
+        {"size line ends at a read boundary", "4\r\nGIF8\r\n0\r\n\r\n", {3}, "GIF8"},
+        {"size line cut in two", "1a\r\n" + gif26 + "\r\n0\r\n\r\n", {1}, gif26},
+        {"chunk data cut", "4\r\nGIF8\r\n0\r\n\r\n", {5}, "GIF8"},
+        {"read ends right after the data", "4\r\nGIF8\r\n0\r\n\r\n", {7}, "GIF8"},
+        {"read ends inside the closing CR LF", "4\r\nGIF8\r\n0\r\n\r\n", {8}, "GIF8"},
+        {"last chunk's CR LF in the next read", "4\r\nGIF8\r\n0\r\n\r\n", {12}, "GIF8"},
+        {"trailer fields", "4\r\nGIF8\r\n0\r\nX-Check: 1\r\n\r\n", {}, "GIF8"},
+        {"chunk larger than the buffer",
+         "4e20\r\n" + std::string("GI") + big.substr(2) + "\r\n0\r\n\r\n",
+         {},
+         "GI" + big.substr(2)},
+        {"large chunk cut everywhere",
+         "4e20\r\n" + std::string("GI") + big.substr(2) + "\r\n0\r\n\r\n",
+         {4, 6, 100, 9000, 19000, 20006, 20007},
+         "GI" + big.substr(2)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<size_t> cuts;
+        for (size_t cut : c.cuts) cuts.push_back(CHUNKED_HEAD.size() + cut);
+        ScriptedServer server({reply_cut_at(CHUNKED_HEAD + c.body, cuts, 30, false)});
+        const Outcome out = fetch(server.url("/c.gif"));
+        EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+        EXPECT_EQ(out.content == c.stored, true) << out.content.size() << " bytes stored";
+        EXPECT_EQ(ConnectionPool->count, 1);  // a complete chunked body keeps the connection
+        connection_tables_reset_for_testing();
+    }
+}
+
+TEST_F(DownloadTest, HeadAndBodyInManySmallPiecesAreStoredByteForByte) {
+    const std::string body = jpeg(3000);
+    ScriptedServer whole({reply_in_pieces(with_length(body, "Server: pieces\r\n"), 7, 1, false)});
+    const Outcome out = fetch(whole.url("/p.jpg"));
+    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.content, body);
+
+    ScriptedServer tiny({reply_in_pieces(with_length("GIF89a", "Server: bytes\r\n"), 1, 1, false)});
+    const Outcome bytes = fetch(tiny.url("/b.gif"));
+    EXPECT_EQ(bytes.result, DOWNLOAD_OK) << bytes.error;
+    EXPECT_EQ(bytes.content, "GIF89a");
+}
+
+TEST_F(DownloadTest, TenMebibytesIsTheLargestImage) {
+    const std::string body = jpeg(IMAGE_SIZE_LIMIT);
+    ScriptedServer server({reply(with_length(body), false)});
+    const Outcome out = fetch(server.url("/limit.jpg"));
+    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.content.size(), body.size());
+    EXPECT_TRUE(out.content == body);
+
+    // Chunked bodies are held to the same limit.
+    ScriptedServer chunked(
+        {reply(CHUNKED_HEAD + "a00000\r\n" + jpeg(IMAGE_SIZE_LIMIT) + "\r\n1\r\nx\r\n0\r\n\r\n"),
+         reply(CHUNKED_HEAD + "a00001\r\n")});
+    const Outcome over = fetch(chunked.url("/over.jpg"));
+    EXPECT_EQ(over.result, DOWNLOAD_BAD_CONTENT);
+    EXPECT_EQ(over.error, "header.contentLength: -1, readTotal:10485761 > 10M");
+    EXPECT_FALSE(over.saved);
+}
+
+TEST_F(DownloadTest, NotFoundIsRetriedOnceAsHttp10WithConnectionClose) {
+    const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    ScriptedServer server(
+        {reply(not_found, false), reply(not_found, false), reply(with_length("GIF8"))});
+    const std::string url = server.url("/gone.jpg");
+    const Outcome out = fetch(url);
+    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.error, "404 Not Found - 文件不存在");
+    EXPECT_NE(log().find(retry_line(url, "404 Not Found - 文件不存在")), std::string::npos);
+    const std::vector<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);  // once, not more
+    char expected[REQUEST_BUFFER_SIZE];
+    ASSERT_TRUE(build_get_request("127.0.0.1", "/gone.jpg", server.port(), 0, expected));
+    EXPECT_EQ(requests[1].bytes, expected);
+    // A call without keep-alive never retries.
+    ScriptedServer once({reply(not_found), reply(not_found)});
+    EXPECT_EQ(fetch(once.url("/gone.jpg"), 0).result, DOWNLOAD_FAILED);
+    EXPECT_EQ(once.requests().size(), 1u);
+}
+
+TEST_F(DownloadTest, KeepAliveConnectionIsReusedUntilTheServerSaysClose) {
+    ScriptedServer server({reply(with_length("GIF8-1"), false),
+                           reply(with_length("GIF8-2", "Connection: close\r\n")),
+                           reply(with_length("GIF8-3", "Connection: Keep-Alive\r\n"), false),
+                           reply(with_length("GIF8-4"), false)});
+    for (int i = 1; i <= 4; ++i) {
+        const Outcome out =
+            fetch_to(server.url("/" + std::to_string(i) + ".gif"), dir.file(std::to_string(i)));
+        EXPECT_EQ(out.result, DOWNLOAD_OK) << i << " " << out.error;
+        EXPECT_EQ(out.content, "GIF8-" + std::to_string(i));
+    }
+    const std::vector<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].connection, 1);
+    EXPECT_EQ(requests[1].connection, 1);
+    EXPECT_EQ(requests[2].connection, 2);
+    EXPECT_EQ(requests[3].connection, 2);
+    const std::string key = "127.0.0.1:" + std::to_string(server.port());
+    EXPECT_EQ(occurrences(log(), key + " --- new socket()"), 2);
+    EXPECT_EQ(ConnectionPool->count, 1);
+}
+
+TEST_F(DownloadTest, StalePooledConnectionIsDetectedByItsExchangeAndRetried) {
+    ScriptedServer server({reply(with_length("GIF8-1")), reply(with_length("GIF8-2"))});
+    ASSERT_EQ(fetch(server.url("/1.gif")).result, DOWNLOAD_OK);
+    const Outcome out = fetch(server.url("/2.gif"));
+    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.content, "GIF8-2");
+    EXPECT_EQ(server.connections(2), 2);
+}
+
+TEST_F(DownloadTest, OneRedirectIsFollowedWithWebpSuffixStripped) {
+    ScriptedServer server;
+    server.add(reply("HTTP/1.1 302 Found\r\nLocation: " + server.url("/real.jpg_.webp") +
+                         "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n",
+                     false));
+    server.add(reply(with_length(jpeg(100)), false));
+    const Outcome out = fetch(server.url("/moved.jpg"));
+    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.content, jpeg(100));
+    const std::vector<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(request_line(requests[1].bytes), "GET /real.jpg HTTP/1.1");
+    EXPECT_EQ(requests[1].connection, 1);  // "Connection: keep-alive" kept the socket
+}
+
+TEST_F(DownloadTest, ASecondRedirectIsAnError) {
+    ScriptedServer server;
+    const std::string again =
+        "HTTP/1.1 302 Found\r\nLocation: " + server.url("/again.jpg") + "\r\n\r\n";
+    for (int i = 0; i < 3; ++i) server.add(reply(again));
+    const Outcome out = fetch(server.url("/first.jpg"));
+    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.error, "返回错误的http状态码:\n" + again);
+    EXPECT_FALSE(out.saved);
+    const std::vector<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);  // first, the redirect, the redirect's retry
+    EXPECT_EQ(request_line(requests[1].bytes), "GET /again.jpg HTTP/1.1");
+    EXPECT_EQ(request_line(requests[2].bytes), "GET /again.jpg HTTP/1.0");
+    // Without a Connection field the redirect's socket was not kept.
+    EXPECT_NE(requests[0].connection, requests[1].connection);
+}
+
+TEST_F(DownloadTest, RedirectWithoutUsableLocation) {
+    const std::string no_location =
+        "HTTP/1.1 301 Moved Permanently\r\nX-Pad: " + std::string(400, 'p') + "\r\n\r\n";
+    ScriptedServer server({reply(no_location), reply(no_location)});
+    const Outcome out = fetch(server.url("/a.jpg"));
+    EXPECT_EQ(out.error, "返回错误的http状态码:\n" + no_location.substr(0, 256));
+    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+
+    // A relative location cannot be parsed: refused, and that is not retried.
+    ScriptedServer relative({reply("HTTP/1.0 302 Found\r\nLocation: /b.jpg\r\n\r\n")});
+    const Outcome rel = fetch(relative.url("/a.jpg"));
+    EXPECT_EQ(rel.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(rel.error, "无法parse下载图片地址");
+    EXPECT_EQ(relative.requests().size(), 1u);
+}
+
+TEST_F(DownloadTest, WithoutKeepAliveTheEndOfTheConnectionEndsTheBody) {
+    struct Case {
+        const char* name;
+        ScriptedReply response;
+        int result;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"orderly close", reply("HTTP/1.0 200 OK\r\n\r\nGIF89a"), DOWNLOAD_OK, ""},
+        {"chunked, complete", reply(CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n\r\n"), DOWNLOAD_OK, ""},
+        // Sound behaviour: a body that did not end by an orderly close, or a
+        // chunked body without its last chunk, is a cut image.
+        {"chunked, cut inside a chunk", reply(CHUNKED_HEAD + "10\r\nGIF8"), DOWNLOAD_BAD_CONTENT,
+         "图片大小:4294967295, 实际接收到的文件大小:4, ret:0, errno:0"},
+        {"receive time-out", reply("HTTP/1.0 200 OK\r\n\r\nGIF89a", false), DOWNLOAD_BAD_CONTENT,
+         "图片大小:4294967295, 实际接收到的文件大小:6, ret:-1, errno:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({c.response});
+        const Outcome out = fetch(server.url("/n.gif"), 0);
+        EXPECT_EQ(out.result, c.result);
+        EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
+        EXPECT_EQ(out.saved, c.result == DOWNLOAD_OK);
+        EXPECT_EQ(ConnectionPool->count, 0);
+    }
+}
+
+TEST_F(DownloadTest, HttpsAddressIsFetchedFromPort80WithAPlainHostLine) {
+    std::unique_ptr<ScriptedServer> server;
+    try {
+        server = std::make_unique<ScriptedServer>(
+            std::vector<ScriptedReply>{reply(with_length("GIF8"))}, 80);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port 80 is not free here";
+    }
+    const Outcome out = fetch("https://127.0.0.1/s.gif");
+    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    ASSERT_EQ(server->requests().size(), 1u);
+    EXPECT_TRUE(has_header(server->requests()[0].bytes, "Host: 127.0.0.1"));
+}
+
+TEST_F(DownloadTest, AddressIsNormalizedBeforeItIsRequested) {
+    ScriptedServer server({reply(with_length("GIF8"))});
+    const Outcome out = fetch(server.url("/my pic.gif?a=1&amp;b=2"));
+    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(request_line(server.requests()[0].bytes), "GET /my%20pic.gif?a=1&b=2 HTTP/1.1");
+}
+
+// --- The head parser and the signature ---------------------------------------
+
+TEST(ParseHttpHeader, ReadsTheFiveFieldsAndNothingElse) {
+    struct Case {
+        const char* head;
+        int32_t contentLength;
+        int32_t isChunked;
+        const char* location;
+        const char* connection;
+        const char* contentEncoding;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK", -1, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 123", 123, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\ncontent-length: 5\r\nCONNECTION: Close", 5, 0, "", "Close", ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length:5", -1, 0, "", "",
+         ""},  // one space is part of the name
+        {"HTTP/1.1 200 OK\r\nContent-Length: abc", 0, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length:  +42x", 42, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999", 2147483647, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2", 2, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", -1, 1, "", "", ""},
+        {"HTTP/1.1 200 OK\r\ntransfer-encoding: CHUNKED", -1, 1, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked", -1, 0, "", "", ""},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked ", -1, 0, "", "", ""},
+        {"HTTP/1.1 302 Found\r\nLocation: http://h/b.jpg\n\n\nConnection: keep-alive", -1, 0,
+         "http://h/b.jpg", "keep-alive", ""},
+        {"HTTP/1.1 200 OK\rContent-Encoding: gzip\r\r\nX-Other: 1", -1, 0, "", "", "gzip"},
+        {"HTTP/1.1 200 OK\r\nConnection: keep-alive, Upgrade, more", -1, 0, "", "keep-alive, Upg",
+         ""},
+    };
+    for (const Case& c : cases) {
+        std::string head = c.head;
+        HttpHeader header;
+        std::memset(&header, 0x5A, sizeof header);  // cleared by the parser
+        parse_http_header(head.data(), &header);
+        EXPECT_EQ(header.contentLength, c.contentLength) << c.head;
+        EXPECT_EQ(header.isChunked, c.isChunked) << c.head;
+        EXPECT_STREQ(header.location, c.location) << c.head;
+        EXPECT_STREQ(header.connection, c.connection) << c.head;
+        EXPECT_STREQ(header.contentEncoding, c.contentEncoding) << c.head;
+    }
+}
+
+TEST(ParseHttpHeader, CutsLongValuesToTheirFields) {
+    std::string head = "HTTP/1.1 302 Found\r\nLocation: http://h/" + std::string(600, 'l') +
+                       "\r\nContent-Encoding: " + std::string(40, 'e');
+    HttpHeader header{};
+    parse_http_header(head.data(), &header);
+    EXPECT_EQ(std::string(header.location), ("http://h/" + std::string(600, 'l')).substr(0, 511));
+    EXPECT_EQ(std::string(header.contentEncoding), std::string(31, 'e'));
+}
+
+TEST(IsSupportedImage, KnowsFourSignatures) {
+    struct Case {
+        unsigned char bytes[2];
+        int supported;
+    };
+    const Case cases[] = {{{0xFF, 0xD8}, 1}, {{0x89, 0x50}, 1}, {{0x47, 0x49}, 1},
+                          {{0x42, 0x4D}, 1}, {{0x52, 0x49}, 0}, {{0xD8, 0xFF}, 0},
+                          {{0x00, 0x00}, 0}, {{0x47, 0x47}, 0}};
+    for (const Case& c : cases)
+        EXPECT_EQ(is_supported_image(c.bytes), c.supported) << int(c.bytes[0]);
+}
+
+}  // namespace
