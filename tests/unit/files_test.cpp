@@ -177,3 +177,25 @@ TEST(FolderOfExecutable, CutsAtTheLastBackslashAndKeepsDriveRoots) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+namespace {
+
+TEST(WindowsFolders, ProgramFolderHoldsTheRunningExecutable) {
+    char folder[PATH_BUFFER_SIZE];
+    ASSERT_EQ(program_folder(folder), 1);
+    EXPECT_EQ(is_directory(folder), 1);
+    char exe[PATH_BUFFER_SIZE];
+    ASSERT_TRUE(join_path(exe, sizeof exe, folder, "kelvane-unit-tests.exe"));
+    EXPECT_EQ(file_exists(exe), 1) << exe;
+}
+
+TEST(WindowsFolders, DesktopIsFoundByTheShell) {
+    char desktop[PATH_BUFFER_SIZE];
+    ASSERT_EQ(special_folder_path(CSIDL_DESKTOP_FOLDER, desktop), 1);
+    EXPECT_NE(std::string(desktop).find("Desktop"), std::string::npos) << desktop;
+    EXPECT_EQ(special_folder_path(5, desktop), 0);
+}
+
+}  // namespace
+#endif
