@@ -2,7 +2,13 @@
 
 # Sources are UTF-8; the program's own messages must be GBK bytes in the
 # binary, because GBK is the program's text everywhere.
-add_compile_options(-finput-charset=UTF-8 -fexec-charset=GBK)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_compile_options(-finput-charset=UTF-8 -fexec-charset=GBK)
+else()
+  # Clang knows no other execution charset than UTF-8. It builds only the
+  # fuzz targets, whose code compares no Chinese literal with package text.
+  message(STATUS "${CMAKE_CXX_COMPILER_ID}: Chinese literals stay UTF-8 in this build")
+endif()
 add_compile_options(-Wall -Wextra)
 
 if(KELVANE_SANITIZE)
@@ -15,4 +21,9 @@ endif()
 if(WIN32)
   # Static linking (one .exe the seller can copy anywhere) is set by the toolchain file.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+endif()
+
+if(KELVANE_FUZZ)
+  # Coverage feedback from the whole core, not just the fuzz target.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()

@@ -22,10 +22,12 @@ namespace {
 // more keeps a stray multi-gigabyte file from exhausting memory.
 constexpr int64_t MAX_PACKAGE_BYTES = int64_t{1} << 30;
 
-const char* const NAME_HEADER = "宝贝名称";
-const char* const DESCRIPTION_HEADER = "宝贝描述";
-const char* const MOBILE_HEADER = "无线详情";
-const char* const SELLING_POINTS_HEADER = "宝贝卖点";
+// The header cells the reader looks for, as GBK bytes whatever the compiler's
+// execution charset (the fuzz build's compiler cannot produce GBK literals).
+const char* const NAME_HEADER = "\xB1\xA6\xB1\xB4\xC3\xFB\xB3\xC6";            // 宝贝名称
+const char* const DESCRIPTION_HEADER = "\xB1\xA6\xB1\xB4\xC3\xE8\xCA\xF6";     // 宝贝描述
+const char* const MOBILE_HEADER = "\xCE\xDE\xCF\xDF\xCF\xEA\xC7\xE9";          // 无线详情
+const char* const SELLING_POINTS_HEADER = "\xB1\xA6\xB1\xB4\xC2\xF4\xB5\xE3";  // 宝贝卖点
 
 // The file's bytes with room for one more, or nullptr when it is missing,
 // unreadable, empty, too large or shorter than its size.
