@@ -1,0 +1,52 @@
+// Where each downloaded image goes and what it is called: the target folder,
+// or for large packages a batch folder with numbered subfolders of 2048
+// images; names from the job's start time and a process-wide running number;
+// the extension from the address.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/files.h"
+
+// More items than this put the images into a batch folder.
+inline constexpr int LARGE_PACKAGE_ITEMS = 300;
+// Saved images per numbered subfolder of the batch folder.
+inline constexpr int IMAGES_PER_SUBFOLDER = 2048;
+// Room for an extension taken from an address, NUL included.
+inline constexpr int URL_EXTENSION_SIZE = 8;
+
+// Numbers the saved files; starts at 1 with the program and is never reset,
+// so the jobs of one run keep counting. Used by the job's thread only.
+extern int32_t nameSequence;
+
+struct PlacementState {
+    int year, month, day, hour, minute;  // local time at the start of the job
+    bool batchMode;
+    int subfolderNumber;  // 0 until the first numbered subfolder is taken
+    char targetFolder[PATH_BUFFER_SIZE];
+    char batchFolder[PATH_BUFFER_SIZE];
+    char currentFolder[PATH_BUFFER_SIZE];
+};
+
+// Reads the start time; for more than LARGE_PACKAGE_ITEMS items creates the
+// batch folder "H-M-S" under the target folder unless it exists. False when a
+// folder cannot be created or its path does not fit; `failedPath`
+// (PATH_BUFFER_SIZE bytes) then names it.
+bool placement_begin(PlacementState* state, const char* targetFolder, int itemCount, char* failedPath);
+
+// Makes the current folder right for the next new address: in batch mode a
+// new numbered subfolder when `savedOrdinal` is 1, 2049, 4097, ... False when
+// it cannot be created; `failedPath` then names it.
+bool choose_image_folder(PlacementState* state, int32_t savedOrdinal, char* failedPath);
+
+// "jpg", "jpeg", "png", "gif" or "bmp", judged from the address.
+const char* image_extension(const char* address);
+
+// The extension of the address's last path segment (up to "?" or "#"), at
+// most URL_EXTENSION_SIZE - 1 bytes, into `out`; empty when there is none.
+void url_extension(const char* address, char* out);
+
+// A full path in the current folder at which no file exists yet, named from
+// the start time and the next nameSequence ("m-" first for mobile-detail
+// images). False when the path would not fit in PATH_BUFFER_SIZE bytes.
+bool choose_image_path(PlacementState* state, bool mobile, const char* extension, char* out);

@@ -1,0 +1,18 @@
+// The package update at the end of a move job: every moved address in the
+// whole package text becomes the path of its local file and, when asked,
+// every failed address becomes the blank image (its plain "<img>ADDRESS</img>"
+// mobile-detail entries are removed outright).
+#pragma once
+
+#include "engine/move_job_view.h"
+#include "shell/str_hash_table.h"
+
+// `movedImages` maps addresses to local paths ("" for a failed address).
+// Rewrites `*text` in one pass, always replacing the longest recorded address
+// that starts at a position, and reports progress through `view` with the
+// item count and the finished items. Returns whether the package changed: a
+// moved address occurred, or a failed address was recorded while
+// `blankForFailed` is set (even when it no longer occurs). `*text` is replaced
+// by the new text (the old one freed) only when something was rewritten.
+bool rewrite_references(const StrHashTable* movedImages, char** text, bool blankForFailed, int itemCount,
+                        int done, MoveJobView* view);
