@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string utf8(const char8_t* text) {
+[[maybe_unused]] std::string utf8(const char8_t* text) {
     return reinterpret_cast<const char*>(text);
 }
 
