@@ -29,10 +29,12 @@ struct PlacementState {
 };
 
 // Reads the start time; for more than LARGE_PACKAGE_ITEMS items creates the
-// batch folder "H-M-S" under the target folder unless it exists. False when a
-// folder cannot be created or its path does not fit; `failedPath`
-// (PATH_BUFFER_SIZE bytes) then names it.
-bool placement_begin(PlacementState* state, const char* targetFolder, int itemCount, char* failedPath);
+// batch folder "H-M-S" under the target folder unless it exists. False when
+// the target folder itself does not fit in PATH_BUFFER_SIZE bytes, or the batch
+// folder cannot be created or does not fit; `failedPath` (PATH_BUFFER_SIZE
+// bytes) then names it, cut short when it is too long.
+bool placement_begin(PlacementState* state, const char* targetFolder, int itemCount,
+                     char* failedPath);
 
 // Makes the current folder right for the next new address: in batch mode a
 // new numbered subfolder when `savedOrdinal` is 1, 2049, 4097, ... False when
@@ -48,5 +50,6 @@ void url_extension(const char* address, char* out);
 
 // A full path in the current folder at which no file exists yet, named from
 // the start time and the next nameSequence ("m-" first for mobile-detail
-// images). False when the path would not fit in PATH_BUFFER_SIZE bytes.
+// images). False when the path would not fit in PATH_BUFFER_SIZE bytes, or
+// when nameSequence has reached INT32_MAX.
 bool choose_image_path(PlacementState* state, bool mobile, const char* extension, char* out);
