@@ -30,6 +30,7 @@ struct Command {
 const Command COMMANDS[] = {
     {"fetch", run_fetch},
     {"scan", run_scan},
+    {"move", run_move},
 };
 
 }  // namespace

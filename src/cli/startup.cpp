@@ -1,5 +1,9 @@
 #include "cli/startup.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -15,6 +19,17 @@ bool cli_startup() {
     }
     settle_program_folder(folder);
     app_log_open(folder);
+    return true;
+}
+
+bool cli_start_networking() {
+#ifdef _WIN32
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        std::fputs("kelvane-cli: Windows Sockets could not be started\n", stderr);
+        return false;
+    }
+#endif
     return true;
 }
 

@@ -22,7 +22,12 @@ std::string shell_quote(const std::string& arg) {
 
 }  // namespace
 
-CliRun run_cli(const std::vector<std::string>& args, const std::string& home) {
+const char* cli_path() {
+    return KELVANE_CLI_PATH;
+}
+
+CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
+               const std::vector<std::string>& env) {
     TempDir capture;
     const std::string out = capture.file("out.txt");
     const std::string err = capture.file("err.txt");
@@ -30,13 +35,19 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home) {
 #ifdef _WIN32
     command = "\"" + shell_quote(KELVANE_CLI_PATH);
 #else
-    command = "KELVANE_HOME=" + shell_quote(home) + " " + shell_quote(KELVANE_CLI_PATH);
+    command = "KELVANE_HOME=" + shell_quote(home) + " ";
+    for (const std::string& setting : env) {
+        const size_t equals = setting.find('=');  // the name must stay unquoted to be an assignment
+        command += setting.substr(0, equals + 1) + shell_quote(setting.substr(equals + 1)) + " ";
+    }
+    command += shell_quote(KELVANE_CLI_PATH);
 #endif
     for (const std::string& arg : args) command += " " + shell_quote(arg);
     command += " >" + shell_quote(out) + " 2>" + shell_quote(err);
 #ifdef _WIN32
     command += "\"";
     (void)home;
+    (void)env;
 #endif
     CliRun run;
     const int raw = std::system(command.c_str());

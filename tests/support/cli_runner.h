@@ -11,5 +11,10 @@ struct CliRun {
 };
 
 // Runs the kelvane-cli built next to the tests with `args` (each passed as
-// one argument) and `home` as its program folder.
-CliRun run_cli(const std::vector<std::string>& args, const std::string& home);
+// one argument) and `home` as its program folder. `env` adds "NAME=value"
+// settings (POSIX only; Windows takes the program folder from the .exe).
+CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
+               const std::vector<std::string>& env = {});
+
+// The path of the kelvane-cli the tests drive.
+const char* cli_path();

@@ -127,10 +127,11 @@ std::string gbk_to_utf16le_file(const std::string& gbk) {
 }
 
 std::string utf16le_to_gbk(const std::string& utf16le) {
+    const size_t mark = utf16le.rfind("\xFF\xFE", 0) == 0 ? 2 : 0;  // a file's byte-order mark
     std::string out(utf16le.size() + 1, '\0');
     size_t written = 0;
-    convert_charset("UCS-2", "GBK", utf16le.data(), utf16le.size(), out.data(), out.size(),
-                    &written);
+    convert_charset("UCS-2LE", "GBK", utf16le.data() + mark, utf16le.size() - mark, out.data(),
+                    out.size(), &written);
     out.resize(written);
     return out;
 }

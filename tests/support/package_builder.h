@@ -41,6 +41,6 @@ class PackageBuilder {
     std::vector<PackageItem> items_;
 };
 
-// GBK text as FF FE + UTF-16LE, and back.
+// GBK text as FF FE + UTF-16LE, and back (with or without the FF FE).
 std::string gbk_to_utf16le_file(const std::string& gbk);
 std::string utf16le_to_gbk(const std::string& utf16le);

@@ -181,8 +181,17 @@ int ScriptedServer::connections(int atLeast) const {
     return connections_.load();
 }
 
-bool ScriptedServer::next_reply(ScriptedReply* reply) {
+void ScriptedServer::set_responder(Responder responder) {
     std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+bool ScriptedServer::next_reply(const std::string& request, ScriptedReply* reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (responder_) {
+        *reply = responder_(request);
+        return true;
+    }
     if (script_.empty()) return false;
     *reply = std::move(script_.front());
     script_.pop_front();
@@ -237,7 +246,7 @@ void ScriptedServer::serve(intptr_t socket, int connection) {
             requests_.push_back(RecordedRequest{connection, request});
         }
         ScriptedReply answer;
-        if (!next_reply(&answer)) break;
+        if (!next_reply(request, &answer)) break;
         for (const Piece& piece : answer.pieces) {
             if (piece.pauseMs > 0 && !pause(piece.pauseMs)) {
                 open = false;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,6 +51,10 @@ class ScriptedServer {
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     void add(ScriptedReply reply);
+    // Answers every request from then on by calling `responder` with the
+    // request's bytes, instead of taking replies from the script.
+    using Responder = std::function<ScriptedReply(const std::string& request)>;
+    void set_responder(Responder responder);
     int port() const { return port_; }
     // "http://127.0.0.1:PORT" followed by `path`.
     std::string url(const std::string& path) const;
@@ -62,7 +67,7 @@ class ScriptedServer {
   private:
     void accept_loop();
     void serve(intptr_t socket, int connection);
-    bool next_reply(ScriptedReply* reply);
+    bool next_reply(const std::string& request, ScriptedReply* reply);
     bool pause(int ms) const;
 
     intptr_t listener_ = -1;
@@ -72,6 +77,7 @@ class ScriptedServer {
     std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::deque<ScriptedReply> script_;
+    Responder responder_;
     std::vector<RecordedRequest> requests_;
     std::vector<std::thread> handlers_;
     std::thread acceptor_;

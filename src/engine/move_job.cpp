@@ -1,0 +1,305 @@
+#include "engine/move_job.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/placement.h"
+#include "engine/rewrite.h"
+#include "http/connection.h"
+#include "http/download.h"
+#include "package/data_package_io.h"
+#include "package/image_hosts.h"
+#include "platform/platform.h"
+#include "shell/app_log.h"
+#include "shell/memory.h"
+#include "shell/str_hash_table.h"
+
+std::atomic<int> running{0};
+std::atomic<int> cancelRequested{0};
+
+namespace {
+
+// The job hands the download a buffer this large for its error text.
+constexpr size_t JOB_ERROR_TEXT_SIZE = 2048;
+// movedImages starts with 32 buckets per item, so it rarely grows; this cap
+// keeps a huge package from asking for a gigantic table up front.
+constexpr int32_t MAX_INITIAL_BUCKETS = 1 << 20;
+
+const char* const PROGRESS_FORMAT = "搬家进度(宝贝数:%d, 已搬家宝贝数:%d)";
+const char* const FOLDER_FAILED_FORMAT = "创建子文件夹 [%s] 失败";
+const char* const CREATE_FAILED_FORMAT =
+    "图片搬家中断：无法创建新文件。\n\n图片地址:%s\n\n保存到:%s\n\n"
+    "可以对刚才的数据包(csv)文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
+const char* const PATH_TOO_LONG_TEXT = "图片保存路径过长，请选择一个路径较短的文件夹";
+
+enum class Pass { Description, Mobile };
+
+// How handling one address ended.
+enum class Handled { Done, Stop, Abort };
+
+class MoveJob {
+  public:
+    MoveJob(DataPackage* package, const MoveOptions& options, MoveJobView* view,
+            MoveJobCounters* counters)
+        : package_(package), options_(options), view_(view), counters_(counters) {}
+
+    MoveJobOutcome run();
+
+  private:
+    bool selected(const char* address) const;
+    Handled handle_address(ItemRecord* item, const char* address, Pass pass);
+    void record_failure(ItemRecord* item, const char* address, Pass pass);
+    bool run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop);
+    void finish_item(int index, ItemRecord* item);
+    MoveJobOutcome finish_job(Handled stop);
+    void show_final_message(bool changed);
+    void progress_text(int done);
+    void stop_with_message(const char* text);
+
+    DataPackage* package_;
+    MoveOptions options_;
+    MoveJobView* view_;
+    MoveJobCounters* counters_;
+    StrHashTable* movedImages_ = nullptr;
+    PlacementState placement_{};
+    int itemCount_ = 0;
+    int done_ = 0;
+    int32_t savedOrdinal_ = 1;
+    int failedCount_ = 0;
+    bool stoppedByError_ = false;
+};
+
+void MoveJob::progress_text(int done) {
+    char text[128];
+    std::snprintf(text, sizeof text, PROGRESS_FORMAT, itemCount_, done);
+    view_->set_progress_text(text);
+}
+
+void MoveJob::stop_with_message(const char* text) {
+    view_->show_message(text, "错误", MessageIcon::Error);
+    stoppedByError_ = true;
+    cancelRequested.store(1);
+}
+
+bool MoveJob::selected(const char* address) const {
+    const bool image_space = is_image_space_address(address);
+    return image_space ? options_.moveImageSpace : options_.moveThirdParty;
+}
+
+void MoveJob::record_failure(ItemRecord* item, const char* address, Pass pass) {
+    PtrVector*& list = pass == Pass::Description ? item->desc_failed : item->mobile_failed;
+    if (list == nullptr) list = ptr_vector_new_default();
+    if (!ptr_vector_contains(list, address, strings_equal)) ptr_vector_push(list, xstrdup(address));
+}
+
+Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass) {
+    if (const auto* known = static_cast<const char*>(strhash_get(movedImages_, address))) {
+        if (known[0] == '\0')
+            record_failure(item, address, pass);  // failed earlier: never tried twice
+        return Handled::Done;
+    }
+
+    char failed_folder[PATH_BUFFER_SIZE];
+    if (!choose_image_folder(&placement_, savedOrdinal_, failed_folder)) {
+        char message[PATH_BUFFER_SIZE + 64];
+        std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failed_folder);
+        view_->show_message(message, "错误", MessageIcon::Error);
+        if (savedOrdinal_ == 1) return Handled::Abort;  // nothing saved yet: nothing to write back
+        stoppedByError_ = true;
+        cancelRequested.store(1);
+        return Handled::Stop;
+    }
+    const char* extension = image_extension(address);
+    const bool mobile = pass == Pass::Mobile;
+
+    char path[PATH_BUFFER_SIZE];
+    char error[JOB_ERROR_TEXT_SIZE];
+    int result;
+    bool retried = false;
+    while (true) {
+        error[0] = '\0';
+        if (!choose_image_path(&placement_, mobile, extension, path)) {
+            // The folder leaves no room for a name: this image fails, the job goes on.
+            std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
+            path[0] = '\0';
+            result = DOWNLOAD_FAILED;
+            break;
+        }
+        result = download_image(address, path, error, 1, 0);
+        if (result != DOWNLOAD_CREATE_ERROR || mobile || retried) break;
+        retried = true;  // a description image gets one more try under a fresh name
+    }
+
+    switch (result) {
+        case DOWNLOAD_OK:
+            ++savedOrdinal_;
+            if (counters_ != nullptr) counters_->saved.fetch_add(1);
+            strhash_put(movedImages_, xstrdup(address), xstrdup(path));
+            return Handled::Done;
+        case DOWNLOAD_CREATE_ERROR:
+            if (mobile) {
+                stop_with_message(error);
+            } else {
+                char message[JOB_ERROR_TEXT_SIZE + 2 * PATH_BUFFER_SIZE];
+                std::snprintf(message, sizeof message, CREATE_FAILED_FORMAT, address, path);
+                stop_with_message(message);
+            }
+            return Handled::Stop;
+        case DOWNLOAD_WRITE_ERROR:
+            if (file_exists(path)) platform::remove_file(path);
+            stop_with_message(error);
+            return Handled::Stop;
+        default:
+            if (path[0] != '\0' && file_exists(path)) platform::remove_file(path);
+            strhash_put(movedImages_, xstrdup(address), xstrdup(""));
+            record_failure(item, address, pass);
+            ++failedCount_;
+            if (counters_ != nullptr) counters_->failed.fetch_add(1);
+            app_log_format("搬家失败：%s，返回的错误信息：\r\n%s", address, error);
+            return Handled::Done;
+    }
+}
+
+// False when the job must stop; `stop` then says how.
+bool MoveJob::run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop) {
+    for (int32_t i = 0; addresses != nullptr && i < addresses->count; ++i) {
+        const auto* address = static_cast<const char*>(addresses->items[i]);
+        if (pass == Pass::Mobile || selected(address)) {
+            const Handled handled = handle_address(item, address, pass);
+            if (handled != Handled::Done) {
+                *stop = handled;
+                return false;
+            }
+        }
+        if (cancelRequested.load()) return false;
+    }
+    return true;
+}
+
+void MoveJob::finish_item(int index, ItemRecord* item) {
+    view_->set_row_status(index, "完成");
+    if (item->desc_failed != nullptr)
+        view_->set_row_failures(index, FailureColumn::Pc, item->desc_failed->count);
+    if (item->mobile_failed != nullptr) {
+        view_->set_row_failures(index, FailureColumn::Mobile, item->mobile_failed->count);
+    }
+    done_ = index + 1;
+    view_->set_progress(done_);
+    progress_text(done_);
+    // Publishes the failure lists: the window reads them only after it sees this.
+    std::atomic_ref<int32_t>(item->status).store(ITEM_MOVED, std::memory_order_release);
+    if ((item->desc_failed != nullptr || item->mobile_failed != nullptr) &&
+        view_->is_row_selected(index)) {
+        view_->refresh_failure_box();
+    }
+}
+
+void MoveJob::show_final_message(bool changed) {
+    const char* name = file_name_part(package_->path);
+    char text[2048];
+    if (changed && failedCount_ > 0 && !options_.blankForFailed) {
+        std::snprintf(
+            text, sizeof text,
+            "图片搬家已完成，数据包(%s)已更新。\n\n注意：有部分图片搬家失败！\n\n\n"
+            "解决办法：在宝贝列表中选中搬家失败的宝贝，复制搬家失败的图片地址到浏览器中检查能否正常"
+            "显示。\n\n"
+            "1.如果在浏览器中都不能显示，请再次对csv文件进行搬家，注意：开始搬家前在 "
+            "[将搬家失败的图片替换成空白图片] 前面打上钩。\n\n"
+            "2."
+            "如果搬家失败的图片地址在浏览器中打开能正常显示图片，请再次对csv文件进行1到2次的搬家，"
+            "如果依然提示搬家失败，请联系我们的客服。",
+            name);
+        view_->show_message(text, "提示", MessageIcon::Warning);
+    } else if (changed) {
+        std::snprintf(text, sizeof text, "图片搬家已完成，数据包(%s)已更新。", name);
+        view_->show_message(text, "完成", MessageIcon::Information);
+    } else if (failedCount_ > 0) {
+        view_->show_message("图片搬家失败，没有找到搬家成功的图片。", "提示", MessageIcon::Warning);
+    } else {
+        view_->show_message("没有找到需要搬家的图片。", "完成", MessageIcon::Information);
+    }
+}
+
+MoveJobOutcome MoveJob::finish_job(Handled stop) {
+    if (stop == Handled::Abort) {
+        strhash_destroy(movedImages_, 1);
+        movedImages_ = nullptr;
+        running.store(0);
+        return MoveJobOutcome::Aborted;
+    }
+    const bool changed = rewrite_references(movedImages_, &package_->text, options_.blankForFailed,
+                                            itemCount_, done_, view_);
+    if (changed) write_data_package(package_->path, package_->text);
+    std::free(package_->text);
+    package_->text = nullptr;
+
+    MoveJobOutcome outcome = MoveJobOutcome::Finished;
+    if (cancelRequested.load()) {
+        outcome = stoppedByError_ ? MoveJobOutcome::StoppedByError : MoveJobOutcome::Interrupted;
+    } else {
+        progress_text(done_);
+        running.store(0);
+        show_final_message(changed);
+    }
+    strhash_destroy(movedImages_, 1);
+    movedImages_ = nullptr;
+    reset_connect_failures();
+    if (outcome == MoveJobOutcome::Finished) {
+        view_->job_finished();
+    } else {
+        running.store(0);
+    }
+    return outcome;
+}
+
+MoveJobOutcome MoveJob::run() {
+    running.store(1);
+    backup_data_package(package_->path);
+    itemCount_ = package_->items->count;
+
+    char failed_folder[PATH_BUFFER_SIZE];
+    if (!placement_begin(&placement_, options_.targetFolder, itemCount_, failed_folder)) {
+        char message[PATH_BUFFER_SIZE + 64];
+        std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failed_folder);
+        view_->show_message(message, "错误", MessageIcon::Error);
+        running.store(0);
+        return MoveJobOutcome::Aborted;
+    }
+    const int64_t buckets = static_cast<int64_t>(itemCount_) * 32;
+    movedImages_ = strhash_create(
+        hash_string, strings_equal,
+        buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f);
+
+    Handled stop = Handled::Done;
+    for (int i = 0; i < itemCount_ && !cancelRequested.load(); ++i) {
+        auto* item = static_cast<ItemRecord*>(package_->items->items[i]);
+        view_->ensure_row_visible(i);
+        view_->set_row_status(i, "搬家中");
+        if (!run_pass(item, item->desc_images, Pass::Description, &stop)) break;
+        if (options_.moveImageSpace && item->mobile_images != nullptr &&
+            item->mobile_images->count > 0 &&
+            !run_pass(item, item->mobile_images, Pass::Mobile, &stop)) {
+            break;
+        }
+        if (cancelRequested.load()) break;
+        finish_item(i, item);
+    }
+    return finish_job(stop);
+}
+
+}  // namespace
+
+bool is_image_space_address(const char* address) {
+    for (const char* suffix : IMAGE_SPACE_SUFFIXES) {
+        if (std::strstr(address, suffix) != nullptr) return true;
+    }
+    return false;
+}
+
+MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
+                            MoveJobCounters* counters) {
+    MoveJob job(package, options, view, counters);
+    return job.run();
+}

@@ -1,0 +1,53 @@
+// The move job: backs the package up, walks its items, downloads every
+// selected image once into the target folder, then rewrites and saves the
+// package. Stopping early still rewrites and saves, so the next job on the
+// same package finds only what is still remote.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/move_job_view.h"
+#include "package/data_package.h"
+#include "shell/files.h"
+
+// An item's status once the job has finished it. Store it with release
+// order; the window reads it with acquire order before it reads the item's
+// failure lists.
+inline constexpr int32_t ITEM_MOVED = 2;
+
+// A snapshot of the job's options; the job never looks at the window again.
+struct MoveOptions {
+    char targetFolder[PATH_BUFFER_SIZE];  // used as given
+    bool moveImageSpace;                  // image-space description images, and the mobile pass
+    bool moveThirdParty;                  // description images on every other host
+    bool blankForFailed;                  // failed addresses become the blank image
+};
+
+// Shared between the job's thread and the front end's: set by the job while
+// it runs; set by the front end (a confirmed close, Ctrl+C) or by the job
+// itself (a fatal error) to stop at the next check point. Never cleared
+// while a job runs.
+extern std::atomic<int> running;
+extern std::atomic<int> cancelRequested;
+
+// Running totals a front end may show while the job runs (read from any thread).
+struct MoveJobCounters {
+    std::atomic<int32_t> saved{0};   // images downloaded in this job
+    std::atomic<int32_t> failed{0};  // distinct addresses that failed in this job
+};
+
+enum class MoveJobOutcome {
+    Finished,        // ran to its end; the final message was shown
+    Interrupted,     // stopped on request; the package was rewritten and saved
+    StoppedByError,  // stopped by a fatal error (message shown); the package was saved
+    Aborted,         // a folder could not be created before anything was saved; nothing written
+};
+
+// Runs one job on the calling thread (the front end starts it on a thread of
+// its own). A front end ends the program after any outcome but Finished.
+MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
+                            MoveJobCounters* counters = nullptr);
+
+// True when the address lies in the marketplace's image space.
+bool is_image_space_address(const char* address);

@@ -1,0 +1,35 @@
+#include "engine/start_checks.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "shell/files.h"
+
+namespace {
+
+// Length without trailing separators, so that "Desktop/" is still the desktop.
+size_t trimmed_length(const char* path) {
+    size_t length = std::strlen(path);
+    while (length > 1 && platform::is_path_separator(path[length - 1])) --length;
+    return length;
+}
+
+bool same_folder(const char* a, const char* b) {
+    const size_t length = trimmed_length(a);
+    return length == trimmed_length(b) && std::memcmp(a, b, length) == 0;
+}
+
+}  // namespace
+
+const char* check_move_start(const MoveOptions& options, const char* desktopFolder) {
+    if (!options.moveImageSpace && !options.moveThirdParty) {
+        return "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项";
+    }
+    if (options.targetFolder[0] == '\0') return "请选择图片搬家后保存到哪一个文件夹中";
+    if (!is_directory(options.targetFolder)) return "选择的文件夹不存在，请重新选择";
+    if (desktopFolder[0] != '\0' && same_folder(options.targetFolder, desktopFolder)) {
+        return "不可以将图片搬家到[桌面]"
+               "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。";
+    }
+    return nullptr;
+}

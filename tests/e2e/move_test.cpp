@@ -1,0 +1,177 @@
+// kelvane-cli move against a loopback image host: files, package, exit
+// statuses, and a job stopped with Ctrl+C that a second run completes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "shell/charset.h"
+#include "support/cli_runner.h"
+#include "support/image_server.h"
+#include "support/package_builder.h"
+#include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The console shows UTF-8; the literals here are GBK like all program text.
+std::string utf8(const std::string& gbk) {
+    char* converted = gbk_to_utf8(gbk.c_str());
+    std::string out = converted;
+    std::free(converted);
+    return out;
+}
+
+class MoveCliTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        start_test_networking();
+        fs::create_directories(pictures());
+    }
+    std::string home() const { return dir.file("home"); }
+    std::string pictures() const { return dir.file("pictures"); }
+    std::string package() const { return dir.file("shop.csv"); }
+    size_t pictures_saved() const {
+        return static_cast<size_t>(
+            std::distance(fs::directory_iterator(pictures()), fs::directory_iterator()));
+    }
+
+    TempDir dir;
+    ImageServer server;
+};
+
+TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
+    server.add("/a.jpg", jpeg_body(80));
+    server.add("/m.jpg", jpeg_body(90));
+    PackageBuilder builder;
+    builder
+        .add(PackageItem{"连衣裙", "<img src=\"" + server.url("/a.jpg") + "\">",
+                         "<img>" + server.url("/m.jpg") + "</img>", ""})
+        .add(PackageItem{"帆布包", "<img src=\"" + server.url("/gone.jpg") + "\">", "", ""});
+    builder.write(package());
+
+    const CliRun run = run_cli({"move", package(), "--to", pictures()}, home());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(pictures_saved(), 2u);
+    const std::string saved = utf16le_to_gbk(read_file(package()));
+    EXPECT_EQ(saved.find(server.url("/a.jpg")), std::string::npos);
+    EXPECT_EQ(saved.find(server.url("/m.jpg")), std::string::npos);
+    EXPECT_NE(saved.find(server.url("/gone.jpg")), std::string::npos);
+#ifndef _WIN32
+    EXPECT_EQ(utf16le_to_gbk(read_file(home() + "/bak/shop(1).csv")), builder.text());
+    // Text for people: UTF-8 on this terminal-less run, one progress line per item.
+    EXPECT_NE(run.out.find(utf8("数据包(shop.csv)已更新")), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(utf8("[1/2] saved 2, failed 0: 连衣裙\n")), std::string::npos)
+        << run.err;
+    EXPECT_NE(
+        run.err.find(utf8(
+            "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：\n" +
+            server.url("/gone.jpg"))),
+        std::string::npos)
+        << run.err;
+    EXPECT_NE(read_file(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
+              std::string::npos);  // 搬家失败
+#endif
+}
+
+TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
+    PackageBuilder().add(PackageItem{"a", "", "", ""}).write(package());
+    const std::string malformed = dir.file("bad.csv");
+    write_file(malformed, "version 1.00\r\n");
+    const std::string long_title = dir.file("long.csv");
+    PackageBuilder().add(PackageItem{std::string(254, 'x'), "", "", ""}).write(long_title);
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {"no source option",
+         {"move", package(), "--to", pictures(), "--skip-image-space", "--skip-third-party"},
+         2},
+        {"no folder", {"move", package()}, 2},
+        {"missing folder", {"move", package(), "--to", dir.file("nowhere")}, 2},
+        {"missing package", {"move", dir.file("none.csv"), "--to", pictures()}, 2},
+        {"unknown option", {"move", package(), "--to", pictures(), "--fast"}, 2},
+        {"malformed package", {"move", malformed, "--to", pictures()}, 3},
+        {"title too long", {"move", long_title, "--to", pictures()}, 4},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = run_cli(c.args, home());
+        EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
+        EXPECT_FALSE(run.err.empty()) << c.what;
+    }
+#ifndef _WIN32
+    const CliRun desktop = run_cli({"move", package(), "--to", pictures() + "/"}, home(),
+                                   {"XDG_DESKTOP_DIR=" + pictures()});
+    EXPECT_EQ(desktop.status, 2);
+    EXPECT_NE(desktop.err.find(utf8("桌面")), std::string::npos) << desktop.err;
+    fs::create_directories(pictures() + "/inside");
+    const CliRun inside = run_cli({"move", package(), "--to", pictures() + "/inside"}, home(),
+                                  {"XDG_DESKTOP_DIR=" + pictures()});
+    EXPECT_EQ(inside.status, 0) << inside.err;
+#endif
+}
+
+#ifndef _WIN32
+TEST_F(MoveCliTest, InterruptedJobSavesWhatItMovedAndASecondRunFinishes) {
+    constexpr int IMAGES = 12;
+    PackageBuilder builder;
+    for (int i = 0; i < IMAGES; ++i) {
+        const std::string path = "/p" + std::to_string(i) + ".jpg";
+        server.add(path, jpeg_body(40 + i));
+        builder.add(PackageItem{"item " + std::to_string(i),
+                                "<img src=\"" + server.url(path) + "\">", "", ""});
+    }
+    builder.write(package());
+    server.set_delay_ms(150);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("KELVANE_HOME", home().c_str(), 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(cli_path(), cli_path(), "move", package().c_str(), "--to", pictures().c_str(),
+              "--quiet", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Let a few images arrive, then press Ctrl+C.
+    for (int waited = 0; server.total_hits() < 3 && waited < 10000; waited += 10) usleep(10000);
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const size_t first_run = pictures_saved();
+    EXPECT_GE(first_run, 3u);
+    EXPECT_LT(first_run, static_cast<size_t>(IMAGES));
+    const std::string after_stop = utf16le_to_gbk(read_file(package()));
+    size_t still_remote = 0;
+    for (int i = 0; i < IMAGES; ++i)
+        still_remote +=
+            after_stop.find(server.url("/p" + std::to_string(i) + ".jpg")) != std::string::npos;
+    EXPECT_EQ(still_remote, IMAGES - first_run);  // everything saved is rewritten
+
+    server.set_delay_ms(0);
+    const CliRun second = run_cli({"move", package(), "--to", pictures()}, home());
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(pictures_saved(), static_cast<size_t>(IMAGES));
+    for (int i = 0; i < IMAGES; ++i)
+        EXPECT_EQ(server.hits("/p" + std::to_string(i) + ".jpg"), 1) << i;
+    EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("http://"), std::string::npos);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,39 @@
+// A loopback image host for tests of whole jobs: serves the images it was
+// given over keep-alive connections, answers 404 to anything else, and counts
+// the requests for every path.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "support/scripted_server.h"
+
+class ImageServer {
+  public:
+    ImageServer();
+
+    // Serves `body` at `path` (which starts with "/") as a 200 response.
+    void add(const std::string& path, const std::string& body);
+    // Answers `path` with exactly these response bytes, holding the connection.
+    void add_raw(const std::string& path, const std::string& response);
+    // "http://127.0.0.1:PORT" + path.
+    std::string url(const std::string& path) const;
+    // GET requests seen for `path` (a 404 is asked twice: the client retries once).
+    int hits(const std::string& path) const;
+    int total_hits() const;
+    // Every reply from now on waits this long before it goes out.
+    void set_delay_ms(int ms);
+
+  private:
+    ScriptedReply answer(const std::string& request);
+
+    ScriptedServer server_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::string> responses_;
+    std::map<std::string, int> hits_;
+    int delayMs_ = 0;
+};
+
+// A small JPEG-looking body: the FF D8 signature and `size` bytes in all.
+std::string jpeg_body(size_t size = 64, char fill = 'j');

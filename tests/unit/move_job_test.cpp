@@ -1,0 +1,437 @@
+// Whole move jobs against a loopback image host, observed through the
+// recording view, the files on disk, the saved package and app.log.
+#include "engine/move_job.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "engine/placement.h"
+#include "http/connection.h"
+#include "package/image_hosts.h"
+#include "platform/platform.h"
+#include "shell/app_log.h"
+#include "support/image_server.h"
+#include "support/package_builder.h"
+#include "support/recording_view.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings strings_of(const PtrVector* list) {
+    Strings out;
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i)
+        out.emplace_back(static_cast<const char*>(list->items[i]));
+    return out;
+}
+
+std::string replace_every(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// A view that also runs a test's action at a chosen call, from the job's thread.
+class HookedView : public RecordingView {
+  public:
+    using RecordingView::RecordingView;
+    std::function<void(int row)> onItemStart;
+    void set_row_status(int row, const char* text) override {
+        RecordingView::set_row_status(row, text);
+        if (onItemStart && std::string(text) == "搬家中") onItemStart(row);
+    }
+};
+
+class MoveJobTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        start_test_networking();
+        settle_program_folder(dir.path().c_str());
+        app_log_open(dir.path().c_str());
+        connection_tables_init();
+        cancelRequested.store(0);
+        running.store(0);
+        target = dir.file("pics");
+        fs::create_directories(target);
+    }
+
+    void TearDown() override {
+        unload();
+        app_log_close();
+        settle_program_folder("");
+        cancelRequested.store(0);
+    }
+
+    void write(const PackageBuilder& builder) {
+        packagePath = dir.file("items.csv");
+        builder.write(packagePath);
+    }
+
+    void load() {
+        unload();
+        std::snprintf(package.path, sizeof package.path, "%s", packagePath.c_str());
+        package.items = ptr_vector_new(256, 64);
+        ASSERT_EQ(read_data_package(package.path, package.items, &package.text), READ_OK);
+    }
+
+    void unload() {
+        if (package.items != nullptr) {
+            item_list_clear(package.items);
+            ptr_vector_destroy(package.items, 0);
+        }
+        std::free(package.text);
+        package = DataPackage{};
+    }
+
+    MoveOptions options(bool imageSpace = true, bool thirdParty = true, bool blank = false) const {
+        MoveOptions o{};
+        std::snprintf(o.targetFolder, sizeof o.targetFolder, "%s", target.c_str());
+        o.moveImageSpace = imageSpace;
+        o.moveThirdParty = thirdParty;
+        o.blankForFailed = blank;
+        return o;
+    }
+
+    MoveJobOutcome run(MoveJobView& view, const MoveOptions& o) {
+        return run_move_job(&package, o, &view, &counters);
+    }
+
+    ItemRecord* item(int i) const { return static_cast<ItemRecord*>(package.items->items[i]); }
+    std::string saved_text() const { return utf16le_to_gbk(read_file(packagePath).substr(2)); }
+    std::string log() const { return read_file(dir.file("app.log")); }
+
+    Strings files_in(const std::string& folder) const {
+        Strings names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir dir;
+    ImageServer server;
+    std::string target;
+    std::string packagePath;
+    DataPackage package{};
+    MoveJobCounters counters;
+};
+
+const std::string SEP(1, platform::PATH_SEPARATOR);
+
+TEST_F(MoveJobTest, TwoItemsFromStartToFinalMessage) {
+    // A lies in the image space (its query names the image host), B elsewhere;
+    // C is a mobile-detail image; D is missing on the server.
+    const std::string a = server.url("/a.jpg?from=.alicdn.com/");
+    const std::string b = server.url("/b.png?x=1");
+    const std::string c = server.url("/c.jpg");
+    const std::string d = server.url("/d.jpg");
+    server.add("/a.jpg?from=.alicdn.com/", jpeg_body(100, 'a'));
+    server.add("/b.png?x=1", jpeg_body(200, 'b'));
+    server.add("/c.jpg", jpeg_body(300, 'c'));
+
+    PackageBuilder builder;
+    builder
+        .add(PackageItem{"一", "<img src=\"" + a + "\"><img src=\"" + b + "\">",
+                         "<wapDesc><img>" + c + "</img></wapDesc>", ""})
+        .add(PackageItem{"二", "<img src=\"" + a + "\"><img src=\"" + d + "\">", "", ""});
+    write(builder);
+    const std::string original = read_file(packagePath);
+    load();
+    const int32_t first = nameSequence;
+    RecordingView view;
+    ASSERT_EQ(run(view, options()), MoveJobOutcome::Finished);
+
+    // Files: start time, running number, extension; the mobile image with "m-".
+    const Strings files = files_in(target);
+    ASSERT_EQ(files.size(), 3u);
+    const std::regex name(R"((m-)?(\d{4}-\d{1,2}-\d{1,2}-\d{1,2}-\d{1,2})-(\d+)\.(jpg|png))");
+    std::map<int, std::string> by_number;
+    for (const std::string& f : files) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(f, m, name)) << f;
+        by_number[std::stoi(m[3])] = f;
+    }
+    ASSERT_EQ(by_number.count(first), 1u);
+    EXPECT_EQ(by_number[first].substr(by_number[first].size() - 4), ".jpg");
+    EXPECT_EQ(by_number[first + 1].substr(by_number[first + 1].size() - 4), ".png");
+    EXPECT_EQ(by_number[first + 2].substr(0, 2), "m-");
+    EXPECT_EQ(read_file(target + SEP + by_number[first]), jpeg_body(100, 'a'));
+    EXPECT_EQ(nameSequence, first + 4);  // the failed download used a number too
+
+    // Each address fetched once; the missing one asked twice (the client's retry).
+    EXPECT_EQ(server.hits("/a.jpg?from=.alicdn.com/"), 1);
+    EXPECT_EQ(server.hits("/d.jpg"), 2);
+
+    // The saved package: A, B and C point at their files everywhere, D stays.
+    std::string expected = builder.text();
+    expected = replace_every(expected, a, target + SEP + by_number[first]);
+    expected = replace_every(expected, b, target + SEP + by_number[first + 1]);
+    expected = replace_every(expected, c, target + SEP + by_number[first + 2]);
+    EXPECT_EQ(saved_text(), expected);
+    EXPECT_EQ(package.text, nullptr);
+
+    // Failure lists, counts, backup and log.
+    EXPECT_EQ(item(0)->desc_failed, nullptr);
+    EXPECT_EQ(item(0)->mobile_failed, nullptr);
+    EXPECT_EQ(strings_of(item(1)->desc_failed), Strings{d});
+    EXPECT_EQ(item(1)->mobile_failed, nullptr);
+    EXPECT_EQ(item(0)->status, ITEM_MOVED);
+    EXPECT_EQ(item(1)->status, ITEM_MOVED);
+    EXPECT_EQ(counters.saved.load(), 3);
+    EXPECT_EQ(counters.failed.load(), 1);
+    EXPECT_EQ(read_file(dir.file("bak") + SEP + "items(1).csv"), original);
+    EXPECT_NE(log().find("搬家失败：" + d + "，返回的错误信息：\r\n"), std::string::npos) << log();
+    EXPECT_EQ(running.load(), 0);
+
+    // What the window was told, in order.
+    const Strings calls = view.calls();
+    const Strings expected_calls = {
+        "ensure_row_visible 0",
+        "set_row_status 0 搬家中",
+        "set_row_status 0 完成",
+        "set_progress 1",
+        "set_progress_text 搬家进度(宝贝数:2, 已搬家宝贝数:1)",
+        "ensure_row_visible 1",
+        "set_row_status 1 搬家中",
+        "set_row_status 1 完成",
+        "set_row_failures 1 pc 1",
+        "set_progress 2",
+        "set_progress_text 搬家进度(宝贝数:2, 已搬家宝贝数:2)",
+        "is_row_selected 1",
+        "set_progress_text 搬家进度(宝贝数:2, 已搬家宝贝数:2), 正在更新csv文件...",
+    };
+    ASSERT_GE(calls.size(), expected_calls.size());
+    EXPECT_EQ(Strings(calls.begin(), calls.begin() + expected_calls.size()), expected_calls);
+    const Strings tail(calls.end() - 3, calls.end());
+    EXPECT_EQ(tail[0], "set_progress_text 搬家进度(宝贝数:2, 已搬家宝贝数:2)");
+    EXPECT_EQ(
+        tail[1].rfind(
+            "show_message "
+            "提示|warning|图片搬家已完成，数据包(items.csv)已更新。\n\n注意：有部分图片搬家失败！",
+            0),
+        0u)
+        << tail[1];
+    EXPECT_EQ(tail[2], "job_finished");
+}
+
+TEST_F(MoveJobTest, OptionsChooseWhichHostsAreMoved) {
+    const std::string space = server.url("/space.jpg?.alicdn.com/");
+    const std::string other = server.url("/other.jpg");
+    const std::string mobile = server.url("/mobile.jpg");
+    for (const std::string path : {"/space.jpg?.alicdn.com/", "/other.jpg", "/mobile.jpg"})
+        server.add(path, jpeg_body());
+    PackageBuilder builder;
+    builder.add(PackageItem{"a", "<img src=\"" + space + "\"><img src=\"" + other + "\">",
+                            "<img>" + mobile + "</img>", ""});
+    write(builder);
+
+    struct Case {
+        bool imageSpace, thirdParty;
+        bool spaceMoved, otherMoved, mobileMoved;
+    };
+    for (const Case c :
+         {Case{true, false, true, false, true}, Case{false, true, false, true, false},
+          Case{true, true, true, true, true}}) {
+        write(builder);
+        load();
+        fs::remove_all(target);
+        fs::create_directories(target);
+        RecordingView view;
+        ASSERT_EQ(run(view, options(c.imageSpace, c.thirdParty)), MoveJobOutcome::Finished);
+        const std::string text = saved_text();
+        const std::string what = std::to_string(c.imageSpace) + std::to_string(c.thirdParty);
+        EXPECT_EQ(text.find(space) == std::string::npos, c.spaceMoved) << what;
+        EXPECT_EQ(text.find(other) == std::string::npos, c.otherMoved) << what;
+        EXPECT_EQ(text.find(mobile) == std::string::npos, c.mobileMoved) << what;
+        EXPECT_EQ(files_in(target).size(), size_t{c.spaceMoved} + c.otherMoved + c.mobileMoved)
+            << what;
+    }
+}
+
+TEST_F(MoveJobTest, FailedAddressIsTriedOnceAndListedWhereverItAppears) {
+    const std::string missing = server.url("/missing.jpg");
+    PackageBuilder builder;
+    builder.add(PackageItem{"a", "<img src=\"" + missing + "\">", "<img>" + missing + "</img>", ""})
+        .add(PackageItem{"b", "<img src='" + missing + "'>", "", ""});
+    write(builder);
+    load();
+    RecordingView view(1);  // row 1 is selected
+    ASSERT_EQ(run(view, options()), MoveJobOutcome::Finished);
+    EXPECT_EQ(server.hits("/missing.jpg"), 2);  // one download and its one retry
+    EXPECT_EQ(counters.failed.load(), 1);
+    EXPECT_EQ(strings_of(item(0)->desc_failed), Strings{missing});
+    EXPECT_EQ(strings_of(item(0)->mobile_failed), Strings{missing});
+    EXPECT_EQ(strings_of(item(1)->desc_failed), Strings{missing});
+    EXPECT_EQ(view.calls_of("set_row_failures"),
+              (Strings{"set_row_failures 0 pc 1", "set_row_failures 0 mobile 1",
+                       "set_row_failures 1 pc 1"}));
+    EXPECT_EQ(view.calls_of("refresh_failure_box").size(), 1u);  // the selected row had failures
+    // Nothing saved and no blank asked for: the package is left alone.
+    EXPECT_EQ(view.messages(), Strings{"提示|warning|图片搬家失败，没有找到搬家成功的图片。"});
+    EXPECT_TRUE(files_in(target).empty());
+}
+
+TEST_F(MoveJobTest, BlankForFailedReplacesAndDropsMobileEntries) {
+    const std::string missing = server.url("/missing.jpg");
+    PackageBuilder builder;
+    builder.add(PackageItem{"a", "<img src=\"" + missing + "\">",
+                            "<wapDesc><img>" + missing + "</img></wapDesc>", ""});
+    write(builder);
+    load();
+    RecordingView view;
+    ASSERT_EQ(run(view, options(true, true, true)), MoveJobOutcome::Finished);
+    std::string expected = replace_every(builder.text(), "<img>" + missing + "</img>", "");
+    expected = replace_every(expected, missing, BLANK_IMAGE_URL);
+    EXPECT_TRUE(saved_text() == expected);
+    EXPECT_EQ(view.messages(),
+              Strings{"完成|information|图片搬家已完成，数据包(items.csv)已更新。"});
+}
+
+TEST_F(MoveJobTest, NothingToMoveLeavesThePackageUntouched) {
+    // The Thai letter in the title is dropped by the reader: a package that
+    // was saved again would have lost it.
+    PackageBuilder builder;
+    builder.add(PackageItem{"a", "<p>no images</p>", "", ""}).add(PackageItem{"b", "", "", ""});
+    write(builder);
+    std::string bytes = read_file(packagePath);
+    bytes.insert(bytes.find(std::string("a\0\"\0", 4)), std::string("\x01\x0E", 2));
+    write_file(packagePath, bytes);
+    load();
+    RecordingView view;
+    ASSERT_EQ(run(view, options()), MoveJobOutcome::Finished);
+    EXPECT_EQ(read_file(packagePath), bytes);
+    EXPECT_EQ(view.messages(), Strings{"完成|information|没有找到需要搬家的图片。"});
+    EXPECT_EQ(view.calls_of("set_row_status").size(), 4u);  // every item still passes through
+    EXPECT_EQ(view.calls().back(), "job_finished");
+}
+
+TEST_F(MoveJobTest, StopAndResumeDownloadEveryImageOnce) {
+    PackageBuilder builder;
+    for (int i = 0; i < 4; ++i) {
+        const std::string path = "/img" + std::to_string(i) + ".jpg";
+        server.add(path, jpeg_body(50 + i));
+        builder.add(PackageItem{"item" + std::to_string(i),
+                                "<img src=\"" + server.url(path) + "\">", "", ""});
+    }
+    write(builder);
+    load();
+    HookedView first;
+    first.onItemStart = [](int row) {
+        if (row == 2) cancelRequested.store(1);  // a confirmed close while item 2 runs
+    };
+    ASSERT_EQ(run(first, options()), MoveJobOutcome::Interrupted);
+    EXPECT_TRUE(first.messages().empty());
+    EXPECT_TRUE(first.calls_of("job_finished").empty());
+    EXPECT_EQ(first.calls_of("set_row_status").back(),
+              "set_row_status 2 搬家中");  // left unfinished
+    // Item 2's image was fetched before the job noticed, and is saved with the rest.
+    const std::string after_stop = saved_text();
+    for (int i = 0; i <= 2; ++i)
+        EXPECT_EQ(after_stop.find(server.url("/img" + std::to_string(i))), std::string::npos) << i;
+    EXPECT_NE(after_stop.find(server.url("/img3.jpg")), std::string::npos);
+
+    cancelRequested.store(0);
+    load();
+    RecordingView second;
+    ASSERT_EQ(run(second, options()), MoveJobOutcome::Finished);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(server.hits("/img" + std::to_string(i) + ".jpg"), 1) << i;
+    EXPECT_EQ(files_in(target).size(), 4u);
+    EXPECT_EQ(saved_text().find("http://"), std::string::npos);
+    EXPECT_TRUE(fs::exists(dir.file("bak") + SEP + "items(2).csv"));  // one backup per job
+}
+
+TEST_F(MoveJobTest, CancelBeforeTheFirstItemWritesNothing) {
+    server.add("/a.jpg", jpeg_body());
+    write(PackageBuilder().add(
+        PackageItem{"a", "<img src=\"" + server.url("/a.jpg") + "\">", "", ""}));
+    load();
+    cancelRequested.store(1);
+    RecordingView view;
+    EXPECT_EQ(run(view, options()), MoveJobOutcome::Interrupted);
+    EXPECT_EQ(server.total_hits(), 0);
+    EXPECT_TRUE(view.calls_of("set_row_status").empty());
+}
+
+TEST_F(MoveJobTest, AFileThatCannotBeCreatedStopsTheJob) {
+    server.add("/a.jpg", jpeg_body());
+    server.add("/m.jpg", jpeg_body());
+    struct Case {
+        const char* what;
+        std::string description, mobile;
+        std::string message_start;
+    };
+    const Case cases[] = {
+        {"description image: retried under a fresh name, then stopped",
+         "<img src=\"" + server.url("/a.jpg") + "\">", "",
+         "错误|error|图片搬家中断：无法创建新文件。\n\n图片地址:" + server.url("/a.jpg") +
+             "\n\n保存到:" + target},
+        {"mobile image: stopped at once", "", "<img>" + server.url("/m.jpg") + "</img>",
+         "错误|error|"},
+    };
+    for (const Case& c : cases) {
+        write(PackageBuilder().add(PackageItem{"a", c.description, c.mobile, ""}));
+        load();
+        cancelRequested.store(0);
+        fs::create_directories(target);
+        HookedView view;
+        view.onItemStart = [&](int) {
+            fs::remove_all(target);
+        };  // the folder vanishes under the job
+        EXPECT_EQ(run(view, options()), MoveJobOutcome::StoppedByError) << c.what;
+        ASSERT_EQ(view.messages().size(), 1u) << c.what;
+        EXPECT_EQ(view.messages()[0].rfind(c.message_start, 0), 0u) << view.messages()[0];
+        EXPECT_EQ(cancelRequested.load(), 1);
+        // The address that stopped the job is not recorded anywhere, so a later job retries it.
+        EXPECT_EQ(item(0)->desc_failed, nullptr);
+        EXPECT_EQ(item(0)->mobile_failed, nullptr);
+    }
+}
+
+TEST_F(MoveJobTest, LargePackagesGoIntoABatchFolder) {
+    server.add("/a.jpg", jpeg_body());
+    PackageBuilder builder;
+    builder.add(PackageItem{"first", "<img src=\"" + server.url("/a.jpg") + "\">", "", ""});
+    for (int i = 1; i <= LARGE_PACKAGE_ITEMS; ++i)
+        builder.add(PackageItem{"t" + std::to_string(i), "", "", ""});
+    write(builder);
+    load();
+    RecordingView view;
+    ASSERT_EQ(run(view, options()), MoveJobOutcome::Finished);
+    const Strings batch = files_in(target);
+    ASSERT_EQ(batch.size(), 1u);
+    EXPECT_TRUE(std::regex_match(batch[0], std::regex(R"(\d{1,2}-\d{1,2}-\d{1,2})"))) << batch[0];
+    const std::string first_subfolder = target + SEP + batch[0] + SEP + "1";
+    EXPECT_EQ(files_in(first_subfolder).size(), 1u);
+    EXPECT_NE(saved_text().find(first_subfolder + SEP), std::string::npos);
+}
+
+TEST_F(MoveJobTest, ABatchFolderThatCannotBeMadeAbortsBeforeAnything) {
+    PackageBuilder builder;
+    for (int i = 0; i <= LARGE_PACKAGE_ITEMS; ++i)
+        builder.add(PackageItem{"t" + std::to_string(i), "", "", ""});
+    write(builder);
+    load();
+    const std::string not_a_folder = dir.file("plain-file");
+    write_file(not_a_folder, "x");
+    MoveOptions o = options();
+    std::snprintf(o.targetFolder, sizeof o.targetFolder, "%s", not_a_folder.c_str());
+    RecordingView view;
+    EXPECT_EQ(run(view, o), MoveJobOutcome::Aborted);
+    ASSERT_EQ(view.messages().size(), 1u);
+    EXPECT_EQ(view.messages()[0].rfind("错误|error|创建子文件夹 [" + not_a_folder + SEP, 0), 0u)
+        << view.messages()[0];
+    EXPECT_TRUE(view.calls_of("set_row_status").empty());
+    EXPECT_EQ(running.load(), 0);
+}
+
+}  // namespace
