@@ -61,6 +61,9 @@ char* argument_to_gbk(const char* argument);
 // Writes GBK text to a console stream in the console's own encoding.
 void write_console(FILE* stream, const char* text);
 
+// True when the stream is an interactive terminal (a console on Windows).
+bool is_terminal(FILE* stream);
+
 void local_time(time_t when, struct tm* out);
 
 // Seconds on a clock that never goes backwards, for time-outs and timing.

@@ -16,7 +16,8 @@
 namespace platform {
 namespace {
 
-constexpr const char* HOST_UCS2 = std::endian::native == std::endian::little ? "UCS-2LE" : "UCS-2BE";
+constexpr const char* HOST_UCS2 =
+    std::endian::native == std::endian::little ? "UCS-2LE" : "UCS-2BE";
 
 // One descriptor per direction and thread, opened on first use: iconv_open
 // is far too slow to pay for every chunk of a 100 MB package.
@@ -37,7 +38,8 @@ Iconv& converter(const char* to, const char* from) {
     thread_local Iconv ucs2_to_gbk("GBK", HOST_UCS2);
     thread_local Iconv gbk_to_utf8("UTF-8", "GBK");
     thread_local Iconv utf8_to_gbk("GBK", "UTF-8");
-    if (std::strcmp(from, "GBK") == 0) return std::strcmp(to, "UTF-8") == 0 ? gbk_to_utf8 : gbk_to_ucs2;
+    if (std::strcmp(from, "GBK") == 0)
+        return std::strcmp(to, "UTF-8") == 0 ? gbk_to_utf8 : gbk_to_ucs2;
     return std::strcmp(from, "UTF-8") == 0 ? utf8_to_gbk : ucs2_to_gbk;
 }
 
@@ -88,13 +90,15 @@ bool make_directories(const std::string& path) {
         std::string part = path.substr(0, i);
         if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
     }
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
 
-bool is_path_separator(char c) { return c == '/'; }
+bool is_path_separator(char c) {
+    return c == '/';
+}
 
 FILE* open_file(const char* path, const char* mode) {
     std::string native;
@@ -104,7 +108,7 @@ FILE* open_file(const char* path, const char* mode) {
 
 PathKind path_kind(const char* path) {
     std::string native;
-    struct stat st{};
+    struct stat st {};
     if (!native_path(path, native) || stat(native.c_str(), &st) != 0) return PathKind::Missing;
     if (S_ISDIR(st.st_mode)) return PathKind::Directory;
     if (S_ISREG(st.st_mode)) return PathKind::File;
@@ -204,10 +208,16 @@ void write_console(FILE* stream, const char* text) {
     if (convert_string("UTF-8", "GBK", text, utf8, true)) std::fputs(utf8.c_str(), stream);
 }
 
-void local_time(time_t when, struct tm* out) { localtime_r(&when, out); }
+bool is_terminal(FILE* stream) {
+    return isatty(fileno(stream)) == 1;
+}
+
+void local_time(time_t when, struct tm* out) {
+    localtime_r(&when, out);
+}
 
 double monotonic_seconds() {
-    struct timespec now{};
+    struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }

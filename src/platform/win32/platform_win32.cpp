@@ -1,8 +1,8 @@
 // Windows implementation of the platform boundary. Paths go to the wide (W)
 // file APIs after an exact GBK -> UTF-16 conversion, so they work whatever
 // the system's ANSI code page is; GBK is code page 936.
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <io.h>
 #include <sys/stat.h>
@@ -22,10 +22,12 @@ constexpr UINT GBK_CODE_PAGE = 936;
 bool to_wide(const char* text, std::wstring& out) {
     if (text == nullptr || *text == '\0') return false;
     const int length = static_cast<int>(std::strlen(text));
-    const int needed = MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, text, length, nullptr, 0);
+    const int needed =
+        MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, text, length, nullptr, 0);
     if (needed <= 0) return false;
     out.assign(static_cast<size_t>(needed), L'\0');
-    return MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, text, length, out.data(), needed) == needed;
+    return MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, text, length, out.data(),
+                               needed) == needed;
 }
 
 // Exact: false when a character has no GBK form, so a name is never altered.
@@ -36,12 +38,12 @@ bool to_gbk(const wchar_t* text, std::string& out) {
         return true;
     }
     BOOL lossy = FALSE;
-    const int needed =
-        WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text, length, nullptr, 0, nullptr, &lossy);
+    const int needed = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text, length,
+                                           nullptr, 0, nullptr, &lossy);
     if (needed <= 0 || lossy) return false;
     out.assign(static_cast<size_t>(needed), '\0');
-    return WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text, length, out.data(), needed, nullptr,
-                               &lossy) == needed &&
+    return WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text, length, out.data(),
+                               needed, nullptr, &lossy) == needed &&
            !lossy;
 }
 
@@ -51,11 +53,15 @@ bool copy_out(const std::string& gbk, char* out, size_t capacity) {
     return true;
 }
 
-bool is_gbk_lead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool is_gbk_lead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 }  // namespace
 
-bool is_path_separator(char c) { return c == '\\' || c == '/'; }
+bool is_path_separator(char c) {
+    return c == '\\' || c == '/';
+}
 
 FILE* open_file(const char* path, const char* mode) {
     std::wstring wide_path;
@@ -96,7 +102,8 @@ bool program_folder(char* out, size_t capacity) {
 
 bool desktop_folder(char* out, size_t capacity) {
     LPITEMIDLIST list = nullptr;
-    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOP, &list)) || list == nullptr) return false;
+    if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOP, &list)) || list == nullptr)
+        return false;
     wchar_t path[MAX_PATH];
     const BOOL found = SHGetPathFromIDListW(list, path);
     CoTaskMemFree(list);
@@ -139,8 +146,8 @@ CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, si
             const unsigned char c = in[end];
             if (c < 0x80) {
                 ++end;
-            } else if (is_gbk_lead(c) && end + 1 < length && in[end + 1] >= 0x40 && in[end + 1] != 0x7F &&
-                       in[end + 1] != 0xFF) {
+            } else if (is_gbk_lead(c) && end + 1 < length && in[end + 1] >= 0x40 &&
+                       in[end + 1] != 0x7F && in[end + 1] != 0xFF) {
                 end += 2;
             } else {
                 break;
@@ -154,8 +161,8 @@ CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, si
         auto* dst = reinterpret_cast<wchar_t*>(out + step.produced);
         const char* src = reinterpret_cast<const char*>(in + step.consumed);
         const int bytes = static_cast<int>(end - step.consumed);
-        if (MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, src, bytes, dst, static_cast<int>(chars)) ==
-            static_cast<int>(chars)) {
+        if (MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, src, bytes, dst,
+                                static_cast<int>(chars)) == static_cast<int>(chars)) {
             step.consumed = end;
             step.produced += chars;
             continue;
@@ -177,8 +184,8 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
         const auto* src = reinterpret_cast<const wchar_t*>(in + step.consumed);
         const size_t room = capacity - step.produced;
         BOOL lossy = FALSE;
-        const int needed = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, src, static_cast<int>(run),
-                                               nullptr, 0, nullptr, &lossy);
+        const int needed = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, src,
+                                               static_cast<int>(run), nullptr, 0, nullptr, &lossy);
         if (needed > 0 && !lossy && static_cast<size_t>(needed) <= room) {
             WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, src, static_cast<int>(run),
                                 out + step.produced, needed, nullptr, nullptr);
@@ -189,8 +196,8 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
         for (size_t i = 0; i < run; ++i) {
             char bytes[4];
             lossy = FALSE;
-            const int n = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, src + i, 1, bytes,
-                                              sizeof bytes, nullptr, &lossy);
+            const int n = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, src + i, 1,
+                                              bytes, sizeof bytes, nullptr, &lossy);
             if (n <= 0 || lossy) {
                 ++step.consumed, ++step.dropped;
                 continue;
@@ -206,7 +213,9 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
 
 // The C runtime hands main() its arguments in the ANSI code page, which on
 // the Chinese Windows our sellers run is GBK already.
-char* argument_to_gbk(const char* argument) { return xstrdup(argument); }
+char* argument_to_gbk(const char* argument) {
+    return xstrdup(argument);
+}
 
 void write_console(FILE* stream, const char* text) {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
@@ -221,7 +230,14 @@ void write_console(FILE* stream, const char* text) {
     std::fputs(text, stream);  // redirected: GBK bytes, the system's own encoding
 }
 
-void local_time(time_t when, struct tm* out) { localtime_s(out, &when); }
+bool is_terminal(FILE* stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+}
+
+void local_time(time_t when, struct tm* out) {
+    localtime_s(out, &when);
+}
 
 double monotonic_seconds() {
     static const double frequency = [] {
