@@ -65,6 +65,20 @@ TEST(ConvertCharset, GbkToUcs2le) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.bytes, std::string("\x2D\x4E\x87\x65\x41\x00", 6));
 
+    // A trail byte may be an ASCII letter: "\x81\x40" is one character (U+4E02).
+    const Result ascii_trail = convert("GBK", "UCS-2LE",
+                                       std::string("a\x81\x40"
+                                                   "b",
+                                                   4));
+    EXPECT_EQ(ascii_trail.rc, 0);
+    EXPECT_EQ(ascii_trail.bytes, std::string("a\0\x02\x4E"
+                                             "b\0",
+                                             6));
+    // A lead byte before a byte that cannot follow it is left out alone.
+    const Result bad_trail = convert("GBK", "UCS-2LE", std::string("\x81 x", 3));
+    EXPECT_GE(bad_trail.rc, 0);
+    EXPECT_EQ(bad_trail.bytes, std::string(" \0x\0", 4));
+
     // A byte that starts no GBK character is left out.
     const Result bad = convert("GBK", "UCS-2LE",
                                std::string("a\xFF"

@@ -154,23 +154,39 @@ bool desktop_folder(char* out, size_t capacity) {
 CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity) {
     CharsetStep step{0, 0, 0};
     Iconv& cv = converter(HOST_UCS2, "GBK");
-    cv.reset();
-    char* src = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
-    char* dst = reinterpret_cast<char*>(out);
-    size_t left = length;
-    size_t room = capacity * sizeof(char16_t);
-    while (left > 0) {
-        if (iconv(cv.cd, &src, &left, &dst, &room) != static_cast<size_t>(-1)) break;
-        if (errno == EILSEQ) {  // not a GBK character: leave out one byte and go on
-            ++src;
-            --left;
-            ++step.dropped;
-            continue;
+    while (step.consumed < length && step.produced < capacity) {
+        // Package text is mostly ASCII markup: copy it without iconv.
+        while (step.consumed < length && step.produced < capacity && in[step.consumed] < 0x80) {
+            out[step.produced++] = in[step.consumed++];
         }
-        break;  // E2BIG: output full; EINVAL: input ends inside a character
+        if (step.consumed == length || step.produced == capacity) break;
+
+        // The run of double-byte characters up to the next ASCII character.
+        // A trail byte may be ASCII, so the run is walked pair by pair.
+        size_t end = step.consumed;
+        while (end < length && in[end] >= 0x80) end += (end + 1 < length) ? 2 : 1;
+        cv.reset();
+        char* src = reinterpret_cast<char*>(const_cast<unsigned char*>(in + step.consumed));
+        char* dst = reinterpret_cast<char*>(out + step.produced);
+        size_t left = end - step.consumed;
+        size_t room = (capacity - step.produced) * sizeof(char16_t);
+        const size_t room_before = room;
+        bool stalled = false;
+        while (left > 0) {
+            if (iconv(cv.cd, &src, &left, &dst, &room) != static_cast<size_t>(-1)) break;
+            if (errno == EILSEQ) {  // not a GBK character: leave out one byte and go on
+                ++src;
+                --left;
+                ++step.dropped;
+                continue;
+            }
+            stalled = true;  // E2BIG: output full; EINVAL: input ends inside a character
+            break;
+        }
+        step.consumed = end - left;
+        step.produced += (room_before - room) / sizeof(char16_t);
+        if (stalled) break;
     }
-    step.consumed = length - left;
-    step.produced = (capacity * sizeof(char16_t) - room) / sizeof(char16_t);
     return step;
 }
 
