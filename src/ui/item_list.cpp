@@ -1,0 +1,148 @@
+#include "ui/item_list.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+#include "engine/failure_text.h"
+#include "ui/main_window.h"
+
+namespace {
+
+struct Column {
+    const char* header;
+    int width;
+    int format;
+};
+
+const Column COLUMNS[] = {
+    {"宝贝标题", 340, LVCFMT_LEFT},
+    {"状态", 80, LVCFMT_CENTER},
+    {"电脑端失败数", 96, LVCFMT_CENTER},
+    {"手机端失败数", 96, LVCFMT_CENTER},
+};
+
+void set_cell(int row, int column, const char* text) {
+    LVITEMA cell{};
+    cell.iSubItem = column;
+    cell.pszText = const_cast<char*>(text);
+    SendMessageA(mainWindow.itemList, LVM_SETITEMTEXTA, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&cell));
+}
+
+bool row_selected(int row) {
+    return SendMessageA(mainWindow.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row),
+                        LVIS_SELECTED) == LVIS_SELECTED;
+}
+
+}  // namespace
+
+void item_list_setup(HWND list) {
+    const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP;
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
+    // An image list of empty 1 x 19 images only sets the row height.
+    HIMAGELIST rowHeight = ImageList_Create(1, 19, ILC_COLOR24 | ILC_MASK, 3, 1);
+    SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
+    for (int i = 0; i < 4; ++i) {
+        LVCOLUMNA column{};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+        column.fmt = COLUMNS[i].format;
+        column.cx = COLUMNS[i].width;
+        column.pszText = const_cast<char*>(COLUMNS[i].header);
+        SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(i),
+                     reinterpret_cast<LPARAM>(&column));
+    }
+}
+
+void insert_item_row(const ItemRecord* item) {
+    LVITEMA row{};
+    row.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+    row.iItem = item->index;
+    row.pszText = const_cast<char*>(item->name);
+    row.iImage = 0;
+    row.lParam = reinterpret_cast<LPARAM>(item);
+    const int at = static_cast<int>(
+        SendMessageA(mainWindow.itemList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&row)));
+    set_cell(at, 1, "等待");
+    set_cell(at, 2, "");
+    set_cell(at, 3, "");
+}
+
+void rebuild_failure_box() {
+    HWND list = mainWindow.itemList;
+    if (SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0) < 1) {
+        SetWindowTextA(mainWindow.failureBox, "");
+        return;
+    }
+    const ItemRecord* selected = nullptr;
+    const int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row) {
+        if (!row_selected(row)) continue;
+        LVITEMA item{};
+        item.mask = LVIF_PARAM;
+        item.iItem = row;
+        if (!SendMessageA(list, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item))) continue;
+        selected = reinterpret_cast<const ItemRecord*>(item.lParam);
+    }
+    // Empty unless the item is finished and has failures; the status is read
+    // with acquire order inside, so the job's last list changes are visible.
+    static char text[FAILURE_TEXT_SIZE];
+    text[0] = '\0';
+    if (selected != nullptr) format_failure_text(selected, text);
+    SetWindowTextA(mainWindow.failureBox, text);
+}
+
+LRESULT item_list_notify(const NMHDR* header) {
+    if (header != nullptr && header->hwndFrom == mainWindow.itemList &&
+        header->code == LVN_ITEMCHANGED) {
+        rebuild_failure_box();
+    }
+    return 0;
+}
+
+void WindowJobView::ensure_row_visible(int row) {
+    SendMessageA(mainWindow.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
+}
+
+void WindowJobView::set_row_status(int row, const char* text) {
+    set_cell(row, 1, text);
+}
+
+void WindowJobView::set_row_failures(int row, FailureColumn column, int count) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", count);
+    set_cell(row, column == FailureColumn::Pc ? 2 : 3, text);
+}
+
+void WindowJobView::set_progress(int finished) {
+    SendMessageA(mainWindow.progressBar, PBM_SETPOS, static_cast<WPARAM>(finished), 0);
+}
+
+void WindowJobView::set_progress_text(const char* text) {
+    SetWindowTextA(mainWindow.progressLabel, text);
+}
+
+bool WindowJobView::is_row_selected(int row) {
+    return row_selected(row);
+}
+
+void WindowJobView::refresh_failure_box() {
+    NMHDR header{};
+    header.hwndFrom = mainWindow.itemList;
+    header.idFrom = 0;
+    header.code = LVN_ITEMCHANGED;
+    SendMessageA(mainWindow.main, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&header));
+}
+
+void WindowJobView::show_message(const char* text, const char* caption, MessageIcon icon) {
+    const UINT iconFlag = icon == MessageIcon::Error     ? MB_ICONERROR
+                          : icon == MessageIcon::Warning ? MB_ICONWARNING
+                                                         : MB_ICONINFORMATION;
+    MessageBoxA(mainWindow.main, text, caption, MB_OK | iconFlag);
+}
+
+void WindowJobView::job_finished() {
+    EnableWindow(mainWindow.back, TRUE);
+    EnableMenuItem(GetSystemMenu(mainWindow.main, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_ENABLED);
+    EnableWindow(mainWindow.close, TRUE);
+}

@@ -1,0 +1,42 @@
+#include "ui/ui_choices.h"
+
+#include "shell/text.h"
+
+int choose_dropped_name(const char* const* names, int count) {
+    for (int i = 0; i < count; ++i) {
+        const char* name = names[i];
+        if (name == nullptr || name[0] == '\0') continue;
+        if (ends_with_ignore_case(name, ".csv")) return i;
+    }
+    return -1;
+}
+
+UrlLaunchPlan plan_url_launch(bool programFound, const char* programPath) {
+    const bool chooser = programFound && programPath != nullptr &&
+                         ends_with_ignore_case(programPath, "OpenWith.exe");
+    if (!programFound || programPath == nullptr || programPath[0] == '\0' || chooser) {
+        return {UrlLaunch::ShellOpen, UrlLaunch::RunIexplore};
+    }
+    // Internet Explorer itself failed: starting it again would fail the same way.
+    if (ends_with_ignore_case(programPath, "iexplore.exe")) {
+        return {UrlLaunch::RunProgram, UrlLaunch::ShellOpen};
+    }
+    return {UrlLaunch::RunProgram, UrlLaunch::RunIexplore};
+}
+
+int scaled_font_height(int stockHeight, int dpi) {
+    if (dpi <= 96) return stockHeight;
+    // Single precision on purpose: the heights must come out as they always have.
+    const float divisor = static_cast<float>((dpi - 96) * 1.041666 / 100 + 1);
+    return static_cast<int>(static_cast<float>(stockHeight) / divisor);
+}
+
+int corrected_window_height(int outerHeight, int captionHeight) {
+    return outerHeight + (captionHeight - 19);
+}
+
+void centred_position(int screenWidth, int maximisedHeight, int clientWidth, int clientHeight,
+                      int* x, int* y) {
+    *x = (screenWidth - clientWidth) / 2;
+    *y = (maximisedHeight - clientHeight) / 2 - 26;
+}

@@ -1,0 +1,34 @@
+// Decisions of the window that need no window: kept apart so that unit tests
+// on every platform can call them.
+#pragma once
+
+#include <cstddef>
+
+// The first dropped name that could be a data package: not empty and ending
+// in ".csv" in any letter case. -1 when there is none.
+int choose_dropped_name(const char* const* names, int count);
+
+// How open_url tries to show a page, in order, until one launch succeeds.
+enum class UrlLaunch { None, ShellOpen, RunProgram, RunIexplore };
+
+struct UrlLaunchPlan {
+    UrlLaunch first;
+    UrlLaunch second;  // tried only when the first fails
+};
+
+// `programFound` says whether the shell named a program for web pages, and
+// `programPath` is that program. The system's program chooser counts as none:
+// starting it would ask the user instead of showing the page.
+UrlLaunchPlan plan_url_launch(bool programFound, const char* programPath);
+
+// The shared default font height for a screen of `dpi` dots per inch: the
+// stock height shrunk above 96 DPI so that the fixed pixel layout still fits.
+int scaled_font_height(int stockHeight, int dpi);
+
+// The outer height that keeps the client area as laid out for a 19-pixel caption.
+int corrected_window_height(int outerHeight, int captionHeight);
+
+// Where the window goes so that its client area sits centred on the screen,
+// a little above the middle of the work area.
+void centred_position(int screenWidth, int maximisedHeight, int clientWidth, int clientHeight,
+                      int* x, int* y);

@@ -1,0 +1,19 @@
+// What the window does with the user's commands: the two pages, loading the
+// package, choosing the folder, starting and closing.
+#pragma once
+
+#include <windows.h>
+// after windows.h, which it needs
+#include <shellapi.h>
+
+// WM_COMMAND from a control (lParam names it).
+void wizard_command(int controlId);
+// WM_DROPFILES while page 1 shows.
+void wizard_drop_files(HDROP drop);
+// WM_CLOSE.
+void wizard_close();
+// Opens the page behind a link text.
+void wizard_open_link(HWND link);
+
+// The control that gets the keyboard focus after a start-check message.
+HWND start_check_focus(const char* message);
