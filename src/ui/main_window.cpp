@@ -250,7 +250,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         case WM_ACTIVATE:
             if (LOWORD(wParam) == WA_ACTIVE) SendMessageA(window, WM_PAINT, 0, 0);
-            return 0;
+            // The default handling still gives the window the keyboard focus.
+            return DefWindowProcA(window, message, wParam, lParam);
         case WM_PAINT:
             paint(window);
             return 0;

@@ -278,6 +278,19 @@ TEST_F(GuiTest, LoadingAndStartChecksTellTheUserAndMoveTheFocus) {
     expect_warning(program, malformed, choose, true);
     EXPECT_TRUE(IsWindowVisible(program.child(program.main(), 0)));
 
+    // A title cell of 256 bytes with its quotes.
+    PackageBuilder().add({std::string(254, 'T'), "", "", ""}).write(package());
+    program.click(next);
+    expect_warning(
+        program,
+        "[shop.csv]数据包中部分宝贝的标题超过255个字符(127个汉字)，需要使用淘宝助理修改一下，"
+        "操作方法如下：\n\n1. 打开并登录淘宝助理，进入[宝贝管理] -> [本地库存宝贝]。\n\n"
+        "2. 在[本地库存宝贝]下建立一个新的分类，将[shop.csv]导入到新建立的分类下。\n\n"
+        "3. 将宝贝标题过长的修改短一些。然后钩选刚刚导入的所有宝贝，导出CSV直接替换[shop."
+        "csv]，然后再对[shop.csv]进行搬家。",
+        choose);
+    EXPECT_TRUE(IsWindowVisible(program.child(program.main(), 0)));
+
     PackageBuilder().add({"帆布包", img("http://127.0.0.1:9/a.jpg"), "", ""}).write(package());
     ASSERT_TRUE(load(program));
     HWND imageSpace = program.control(36106);
@@ -398,6 +411,28 @@ TEST_F(GuiTest, AWholeJobFillsTheRowsAndTheFailureBox) {
     EXPECT_NE(saved.find(pictures()), std::string::npos);
     EXPECT_TRUE(fs::exists(dir.file("app") + "\\bak"));
 
+    // Back and Next load the package again and reset page 2.
+    program.set_check(program.control(36108), true);
+    program.click(program.control(36115));
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.child(program.main(), 0)) != 0; }));
+    EXPECT_EQ(program.text(program.control(36102)), package());
+    ASSERT_TRUE(load(program));
+    ASSERT_EQ(program.row_count(), 3);
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(program.cell(row, 1), "等待");
+        EXPECT_EQ(program.cell(row, 2), "");
+    }
+    for (int id : {36106, 36107, 36108, 36110, 36115, 36116}) {
+        EXPECT_TRUE(IsWindowEnabled(program.control(id))) << id;
+    }
+    EXPECT_TRUE(program.checked(program.control(36106)));
+    EXPECT_TRUE(program.checked(program.control(36107)));
+    EXPECT_FALSE(program.checked(program.control(36108)));
+    EXPECT_EQ(program.text(program.control(36109)), "");
+    EXPECT_EQ(program.text(program.control(36111)), "");
+    EXPECT_EQ(SendMessageA(program.child(program.child(program.main(), 1), 11), PBM_GETPOS, 0, 0),
+              0);
+
     // The Close button ends it with no job running.
     program.click(program.control(36117));
     ASSERT_TRUE(program.exited(5000));
@@ -423,6 +458,12 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     program.set_text(program.control(36109), pictures());
     program.click(program.control(36116));
     ASSERT_TRUE(wait_for([&] { return program.cell(1, 1) == "完成"; }, 30));
+    // The item under way shows it, the ones after it still wait.
+    EXPECT_TRUE(wait_for([&] { return program.cell(2, 1) == "搬家中"; }, 5));
+    EXPECT_EQ(program.cell(11, 1), "等待");
+    EXPECT_FALSE(IsWindowEnabled(program.control(36115)));
+    EXPECT_FALSE(IsWindowEnabled(program.control(36116)));
+    EXPECT_TRUE(IsWindowEnabled(program.control(36117)));
 
     // Cancel leaves the job running.
     PostMessageA(program.main(), WM_CLOSE, 0, 0);

@@ -1,0 +1,300 @@
+// The window built inside the test process, for what another process cannot
+// reach under Wine: dropped files (a drop handle is only valid in its own
+// process), the system menu's Close command (Wine keeps menus per process),
+// the class cursor over the links, the job's view calls, and shell links.
+#include <winsock2.h>
+// windows.h after winsock2.h, the other Windows headers after both
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/move_job.h"
+#include "gui_driver.h"
+#include "package/data_package.h"
+#include "shell/memory.h"
+#include "shell/ptr_vector.h"
+#include "support/temp_dir.h"
+#include "ui/item_list.h"
+#include "ui/main_window.h"
+#include "ui/shell_services.h"
+#include "ui/wizard.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One window per process, as in the program: made at the first use.
+HWND own_window() {
+    static HWND window = nullptr;
+    if (window == nullptr) {
+        HINSTANCE instance = GetModuleHandleA(nullptr);
+        register_main_window_class(instance, LoadIconA(nullptr, IDI_APPLICATION));
+        // Hidden: it must not cover the program in the screenshots.
+        window = create_main_window(instance, "Kelvane(V8.2)", SW_HIDE);
+    }
+    return window;
+}
+
+void pump() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        if (!handle_link_message(&message)) DispatchMessageA(&message);
+    }
+}
+
+std::string text_of(HWND window) {
+    char text[16384] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+// A drop of these files, as the shell hands it to the window.
+HDROP make_drop(const std::vector<std::string>& names) {
+    size_t size = sizeof(DROPFILES) + 1;
+    for (const std::string& name : names) size += name.size() + 1;
+    HGLOBAL memory = GlobalAlloc(GHND, size);
+    auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = FALSE;
+    char* at = reinterpret_cast<char*>(header + 1);
+    for (const std::string& name : names) {
+        std::memcpy(at, name.c_str(), name.size() + 1);
+        at += name.size() + 1;
+    }
+    *at = '\0';
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+// Presses a button of this thread's next message box, from another thread.
+struct BoxAnswer {
+    int button;
+    std::string caption;
+    std::string text;
+};
+
+DWORD WINAPI answer_box(void* param) {
+    auto* answer = static_cast<BoxAnswer*>(param);
+    const DWORD self = GetCurrentProcessId();
+    for (int tries = 0; tries < 500; ++tries) {
+        HWND box = nullptr;
+        for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", nullptr); w != nullptr;
+             w = FindWindowExA(nullptr, w, "#32770", nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == self && IsWindowVisible(w)) box = w;
+        }
+        if (box != nullptr) {
+            char caption[256] = "";
+            GetWindowTextA(box, caption, sizeof caption);
+            answer->caption = caption;
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer->button, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(box, answer->button)));
+            return 0;
+        }
+        Sleep(20);
+    }
+    return 1;
+}
+
+ItemRecord* new_item(int index, const char* name) {
+    auto* item = static_cast<ItemRecord*>(xcalloc(1, sizeof(ItemRecord)));
+    item->index = index;
+    std::strncpy(item->name, name, sizeof item->name - 1);
+    item->desc_images = ptr_vector_new(4, 4);
+    return item;
+}
+
+TEST(WindowInProcess, ADropTakesTheFirstCsvNameAndLoadsNothing) {
+    HWND window = own_window();
+    ASSERT_NE(window, nullptr);
+    SetWindowTextA(mainWindow.pathBox, "before");
+    SendMessageA(window, WM_DROPFILES,
+                 reinterpret_cast<WPARAM>(
+                     make_drop({"C:\\a\\notes.txt", "C:\\a\\shop.CSV", "C:\\a\\other.csv"})),
+                 0);
+    EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
+    EXPECT_EQ(mainWindow.page, 1);
+    SendMessageA(window, WM_DROPFILES,
+                 reinterpret_cast<WPARAM>(make_drop({"C:\\a\\photo.jpg", "C:\\a\\csv"})), 0);
+    EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
+    // The window leaves the topmost band again.
+    EXPECT_FALSE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    pump();
+}
+
+TEST(WindowInProcess, TheHandShowsOverTheLinksOnly) {
+    own_window();
+    HCURSOR hand = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_HAND));
+    HCURSOR arrow = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    HWND label = mainWindow.tutorialLink;
+    for (HWND over :
+         {mainWindow.homeLink, mainWindow.title1, mainWindow.tutorialLink, mainWindow.main}) {
+        MSG move{};
+        move.hwnd = over;
+        move.message = WM_MOUSEMOVE;
+        EXPECT_FALSE(handle_link_message(&move));
+        const bool onLink = over == mainWindow.homeLink || over == mainWindow.tutorialLink;
+        EXPECT_EQ(reinterpret_cast<HCURSOR>(GetClassLongPtrA(label, GCLP_HCURSOR)),
+                  onLink ? hand : arrow);
+    }
+    // Other messages pass untouched, also on the links.
+    MSG up{};
+    up.hwnd = mainWindow.tutorialLink;
+    up.message = WM_LBUTTONUP;
+    EXPECT_FALSE(handle_link_message(&up));
+}
+
+TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
+    own_window();
+    std::vector<ItemRecord*> items = {new_item(0, "连衣裙"), new_item(1, "帆布包")};
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    for (ItemRecord* item : items) insert_item_row(item);
+    SendMessageA(mainWindow.progressBar, PBM_SETRANGE32, 0, 2);
+
+    WindowJobView view;
+    view.ensure_row_visible(1);
+    view.set_row_status(1, "完成");
+    view.set_row_failures(1, FailureColumn::Pc, 3);
+    view.set_row_failures(1, FailureColumn::Mobile, 12);
+    view.set_progress(2);
+    view.set_progress_text("搬家进度(宝贝数:2, 已搬家宝贝数:2)");
+    char cell[64] = "";
+    LVITEMA read{};
+    read.pszText = cell;
+    read.cchTextMax = sizeof cell;
+    const char* want[] = {"帆布包", "完成", "3", "12"};
+    for (int column = 0; column < 4; ++column) {
+        read.iSubItem = column;
+        SendMessageA(mainWindow.itemList, LVM_GETITEMTEXTA, 1, reinterpret_cast<LPARAM>(&read));
+        EXPECT_STREQ(cell, want[column]);
+    }
+    EXPECT_EQ(SendMessageA(mainWindow.progressBar, PBM_GETPOS, 0, 0), 2);
+    EXPECT_EQ(text_of(mainWindow.progressLabel), "搬家进度(宝贝数:2, 已搬家宝贝数:2)");
+
+    // The failure box follows the selection, and only finished items show.
+    ptr_vector_push(items[1]->desc_images, xstrdup("http://h/x.jpg"));
+    items[1]->mobile_failed = ptr_vector_new(4, 4);
+    ptr_vector_push(items[1]->mobile_failed, xstrdup("http://h/m.jpg"));
+    LVITEMA select{};
+    select.stateMask = LVIS_SELECTED;
+    select.state = LVIS_SELECTED;
+    SendMessageA(mainWindow.itemList, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&select));
+    EXPECT_TRUE(view.is_row_selected(1));
+    EXPECT_FALSE(view.is_row_selected(0));
+    EXPECT_EQ(text_of(mainWindow.failureBox), "");  // not finished yet
+    __atomic_store_n(&items[1]->status, ITEM_MOVED, __ATOMIC_RELEASE);
+    view.refresh_failure_box();
+    EXPECT_EQ(text_of(mainWindow.failureBox),
+              "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示："
+              "\r\nhttp://h/m.jpg");
+    select.state = 0;
+    SendMessageA(mainWindow.itemList, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(&select));
+    EXPECT_EQ(text_of(mainWindow.failureBox), "");
+
+    // A confirmed close greys the Close command; the job's end gives it back.
+    HMENU system = GetSystemMenu(mainWindow.main, FALSE);
+    running.store(1);
+    BoxAnswer answer{IDOK, "", ""};
+    HANDLE helper = CreateThread(nullptr, 0, answer_box, &answer, 0, nullptr);
+    wizard_close();
+    WaitForSingleObject(helper, 10000);
+    CloseHandle(helper);
+    EXPECT_EQ(answer.caption, "确认");
+    EXPECT_EQ(cancelRequested.load(), 1);
+    EXPECT_FALSE(IsWindowEnabled(mainWindow.close));
+    EXPECT_TRUE(GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
+    view.job_finished();
+    EXPECT_TRUE(IsWindowEnabled(mainWindow.back));
+    EXPECT_TRUE(IsWindowEnabled(mainWindow.close));
+    EXPECT_FALSE(GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED));
+    running.store(0);
+    cancelRequested.store(0);
+
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    for (ItemRecord* item : items) item_record_free(item);
+    pump();
+}
+
+TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
+    own_window();
+    EXPECT_EQ(start_check_focus(
+                  "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项"),
+              mainWindow.optionImageSpace);
+    EXPECT_EQ(start_check_focus("请选择图片搬家后保存到哪一个文件夹中"), mainWindow.browse);
+    EXPECT_EQ(start_check_focus("选择的文件夹不存在，请重新选择"), mainWindow.browse);
+}
+
+TEST(ShellLink, RefusesMissingPartsAndWritesALinkThatReadsBack) {
+    CoInitialize(nullptr);
+    TempDir dir;
+    const std::string link = dir.file("Orvessa.lnk");
+    const std::string target = dir.file("kelvane.exe");
+    const char* empty = "";
+    struct Refused {
+        const char* target;
+        const char* link;
+        const char* arguments;
+        int show;
+        int icon;
+    };
+    const Refused refused[] = {
+        {"", link.c_str(), empty, 5, 0},
+        {target.c_str(), "", empty, 5, 0},
+        {nullptr, link.c_str(), empty, 5, 0},
+        {target.c_str(), link.c_str(), nullptr, 5, 0},
+        {target.c_str(), link.c_str(), empty, -1, 0},
+        {target.c_str(), link.c_str(), empty, 5, -1},
+    };
+    for (const Refused& r : refused) {
+        EXPECT_EQ(create_shortcut(r.target, r.arguments, r.link, empty, r.show, dir.path().c_str(),
+                                  target.c_str(), r.icon),
+                  E_INVALIDARG);
+    }
+    EXPECT_FALSE(fs::exists(link));
+
+    ASSERT_EQ(create_shortcut(target.c_str(), "", link.c_str(), "", 5, dir.path().c_str(),
+                              target.c_str(), 0),
+              S_OK);
+    ASSERT_TRUE(fs::exists(link));
+    IShellLinkA* shellLink = nullptr;
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_IShellLinkA, reinterpret_cast<void**>(&shellLink))));
+    IPersistFile* file = nullptr;
+    ASSERT_TRUE(
+        SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
+    wchar_t wide[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH - 1);
+    ASSERT_TRUE(SUCCEEDED(file->Load(wide, STGM_READ)));
+    char path[MAX_PATH] = "";
+    shellLink->GetPath(path, MAX_PATH, nullptr, 0);
+    EXPECT_EQ(_stricmp(path, target.c_str()), 0) << path;
+    char folder[MAX_PATH] = "";
+    shellLink->GetWorkingDirectory(folder, MAX_PATH);
+    EXPECT_EQ(_stricmp(folder, dir.path().c_str()), 0) << folder;
+    int show = 0;
+    shellLink->GetShowCmd(&show);
+    // A link file keeps only normal, maximised and minimised: SW_SHOW reads back as normal.
+    EXPECT_EQ(show, SW_SHOWNORMAL);
+    char icon[MAX_PATH] = "";
+    int iconIndex = -1;
+    shellLink->GetIconLocation(icon, MAX_PATH, &iconIndex);
+    EXPECT_EQ(_stricmp(icon, target.c_str()), 0) << icon;
+    EXPECT_EQ(iconIndex, 0);
+    file->Release();
+    shellLink->Release();
+    CoUninitialize();
+}
+
+}  // namespace
