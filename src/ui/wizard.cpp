@@ -44,10 +44,8 @@ bool ticked(HWND option) {
 }
 
 void set_accept_files(bool accept) {
-    LONG_PTR style = GetWindowLongPtrA(mainWindow.main, GWL_EXSTYLE);
-    style =
-        accept ? (style | WS_EX_ACCEPTFILES) : (style & ~static_cast<LONG_PTR>(WS_EX_ACCEPTFILES));
-    SetWindowLongPtrA(mainWindow.main, GWL_EXSTYLE, style);
+    // Sets or clears WS_EX_ACCEPTFILES, the way the shell expects it changed.
+    DragAcceptFiles(mainWindow.main, accept ? TRUE : FALSE);
 }
 
 void warn(const char* text, HWND focus) {
@@ -271,6 +269,8 @@ void wizard_drop_files(HDROP drop) {
     set_cursor(IDC_WAIT);
     const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
     for (UINT i = 0; i < count; ++i) {
+        // A name too long for the path buffer would arrive cut, naming another file.
+        if (DragQueryFileA(drop, i, nullptr, 0) >= PATH_BUFFER_SIZE) continue;
         char name[PATH_BUFFER_SIZE];
         if (DragQueryFileA(drop, i, name, sizeof name) == 0) continue;
         name[sizeof name - 1] = '\0';

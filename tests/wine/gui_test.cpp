@@ -221,6 +221,8 @@ TEST_F(GuiTest, LayoutOfBothPages) {
     EXPECT_TRUE(program.checked(second[2]));
     EXPECT_TRUE(program.checked(second[3]));
     EXPECT_FALSE(program.checked(second[4]));
+    for (HWND control : first) EXPECT_TRUE(IsWindowVisible(control));
+    for (HWND control : second) EXPECT_FALSE(IsWindowVisible(control));
     EXPECT_TRUE(program.screenshot("page1.png"));
 
     // Page 2 after loading.
@@ -236,6 +238,9 @@ TEST_F(GuiTest, LayoutOfBothPages) {
     EXPECT_EQ(program.cell(0, 1), "等待");
     EXPECT_EQ(program.cell(0, 2), "");
     EXPECT_EQ(program.cell(0, 3), "");
+    for (HWND control : first) EXPECT_FALSE(IsWindowVisible(control));
+    for (HWND control : second) EXPECT_TRUE(IsWindowVisible(control));
+    EXPECT_TRUE(IsWindowVisible(top[5]) && IsWindowVisible(top[6]));  // the links
     EXPECT_TRUE(program.screenshot("page2-loaded.png"));
 
     // Back keeps the loaded page 2 as it was.

@@ -128,6 +128,12 @@ TEST(WindowInProcess, ADropTakesTheFirstCsvNameAndLoadsNothing) {
     SendMessageA(window, WM_DROPFILES,
                  reinterpret_cast<WPARAM>(make_drop({"C:\\a\\photo.jpg", "C:\\a\\csv"})), 0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
+    // A name that does not fit the path buffer is passed over: cut to 259 bytes
+    // this one would end in ".csv" and name a file that was never dropped.
+    const std::string longName = "C:\\" + std::string(252, 'x') + ".csv.txt";
+    SendMessageA(window, WM_DROPFILES,
+                 reinterpret_cast<WPARAM>(make_drop({longName, "C:\\b\\next.csv"})), 0);
+    EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\b\\next.csv");
     // The window leaves the topmost band again.
     EXPECT_FALSE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
     pump();
