@@ -233,6 +233,23 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
     pump();
 }
 
+TEST(WindowInProcess, TheSharedFontHasChineseGlyphs) {
+    own_window();
+    HDC dc = GetDC(mainWindow.pathBox);
+    HGDIOBJ old = SelectObject(dc, mainWindow.defaultFont);
+    // Each GBK character is two bytes: one glyph index per character.
+    const char* text = "搬家进度";
+    WORD glyphs[8] = {};
+    const DWORD count = GetGlyphIndicesA(dc, text, 4, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+    EXPECT_NE(count, GDI_ERROR);
+    for (int i = 0; i < 4; ++i) EXPECT_NE(glyphs[i], 0xFFFF) << i;
+    SIZE size{};
+    GetTextExtentPoint32A(dc, text, 8, &size);
+    EXPECT_GT(size.cx, 4 * 6);
+    SelectObject(dc, old);
+    ReleaseDC(mainWindow.pathBox, dc);
+}
+
 TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
     own_window();
     EXPECT_EQ(start_check_focus(
