@@ -338,6 +338,43 @@ TEST_F(GuiTest, LoadingAndStartChecksTellTheUserAndMoveTheFocus) {
     EXPECT_FALSE(fs::exists(dir.file("app") + "\\bak"));
 }
 
+TEST_F(GuiTest, TheDialogsChooseThePackageAndTheFolder) {
+    PackageBuilder().add({"连衣裙", "", "", ""}).write(package());
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+
+    // The open-file dialog: a name typed into it lands in the path box, unloaded.
+    program.click(program.control(36103));
+    MessageBoxSeen dialog;
+    ASSERT_TRUE(wait_for([&] {
+        dialog = program.message_box();
+        return dialog.window != nullptr && GetDlgItem(dialog.window, 0x47c) != nullptr;
+    }));
+    EXPECT_EQ(dialog.caption, "选择淘宝助理导出的数据包(CSV)文件");
+    // The file name box (a drop-down combo box passes its text on to its edit field).
+    HWND name = GetDlgItem(dialog.window, 0x47c);
+    program.set_text(name, package());
+    EXPECT_EQ(program.text(name), package());
+    program.press(dialog, IDOK);
+    EXPECT_TRUE(wait_for([&] { return program.text(program.control(36102)) == package(); }));
+    EXPECT_TRUE(IsWindowVisible(program.child(program.main(), 0)));
+
+    // The folder dialog opens on the folder box's folder and hands it back.
+    ASSERT_TRUE(load(program));
+    program.set_text(program.control(36109), pictures());
+    program.click(program.control(36110));
+    ASSERT_TRUE(wait_for([&] {
+        dialog = program.message_box();
+        return dialog.window != nullptr && dialog.hasOk;
+    }));
+    EXPECT_NE(program.control_by_text("图片搬家到："), nullptr);
+    program.set_text(program.control(36109), "");
+    Sleep(300);  // the start selection is made as the dialog opens
+    program.press(dialog, IDOK);
+    EXPECT_TRUE(wait_for([&] { return program.text(program.control(36109)) == pictures(); }))
+        << program.text(program.control(36109));
+}
+
 TEST_F(GuiTest, AWholeJobFillsTheRowsAndTheFailureBox) {
     ImageServer server;
     server.add("/a.jpg", jpeg_body(80));
