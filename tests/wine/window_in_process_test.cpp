@@ -81,7 +81,23 @@ struct BoxAnswer {
     int button;
     std::string caption;
     std::string text;
+    HICON icon = nullptr;
 };
+
+BOOL CALLBACK read_box_child(HWND child, LPARAM param) {
+    auto* answer = reinterpret_cast<BoxAnswer*>(param);
+    char name[32] = "";
+    GetClassNameA(child, name, sizeof name);
+    if (_stricmp(name, "Static") != 0) return TRUE;
+    if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        answer->icon = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
+    } else {
+        char text[4096] = "";
+        GetWindowTextA(child, text, sizeof text);
+        if (std::strlen(text) > answer->text.size()) answer->text = text;
+    }
+    return TRUE;
+}
 
 DWORD WINAPI answer_box(void* param) {
     auto* answer = static_cast<BoxAnswer*>(param);
@@ -98,6 +114,7 @@ DWORD WINAPI answer_box(void* param) {
             char caption[256] = "";
             GetWindowTextA(box, caption, sizeof caption);
             answer->caption = caption;
+            EnumChildWindows(box, read_box_child, reinterpret_cast<LPARAM>(answer));
             PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer->button, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(box, answer->button)));
             return 0;
@@ -257,6 +274,43 @@ TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
               mainWindow.optionImageSpace);
     EXPECT_EQ(start_check_focus("请选择图片搬家后保存到哪一个文件夹中"), mainWindow.browse);
     EXPECT_EQ(start_check_focus("选择的文件夹不存在，请重新选择"), mainWindow.browse);
+}
+
+// Runs `show` on this thread while a helper reads and closes the box it opens.
+template <typename Show>
+BoxAnswer answered(Show show) {
+    BoxAnswer answer{IDOK, "", ""};
+    HANDLE helper = CreateThread(nullptr, 0, answer_box, &answer, 0, nullptr);
+    show();
+    WaitForSingleObject(helper, 10000);
+    CloseHandle(helper);
+    return answer;
+}
+
+TEST(WindowInProcess, MessagesCarryTheirCaptionsAndIcons) {
+    own_window();
+    auto system_icon = [](LPCSTR id) { return LoadIconA(nullptr, id); };
+    WindowJobView view;
+    struct Case {
+        MessageIcon icon;
+        LPCSTR systemIcon;
+    };
+    const Case cases[] = {{MessageIcon::Error, IDI_ERROR},
+                          {MessageIcon::Warning, IDI_WARNING},
+                          {MessageIcon::Information, IDI_INFORMATION}};
+    for (const Case& c : cases) {
+        const BoxAnswer answer = answered([&] { view.show_message("正文", "完成", c.icon); });
+        EXPECT_EQ(answer.caption, "完成");
+        EXPECT_EQ(answer.text, "正文");
+        EXPECT_EQ(answer.icon, system_icon(c.systemIcon));
+    }
+    // A validation message: "提示" with the warning icon.
+    SetWindowTextA(mainWindow.pathBox, "");
+    const BoxAnswer empty = answered([] { wizard_command(ID_NEXT); });
+    EXPECT_EQ(empty.caption, "提示");
+    EXPECT_EQ(empty.text, "请选择一个淘宝数据包(csv)文件");
+    EXPECT_EQ(empty.icon, system_icon(IDI_WARNING));
+    pump();
 }
 
 TEST(ShellLink, RefusesMissingPartsAndWritesALinkThatReadsBack) {
