@@ -189,11 +189,16 @@ void paint(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
     if (mainWindow.backBuffer == nullptr) {
-        // Drawn once: the window never changes size.
+        // Drawn once: the window never changes size. Always the size of the
+        // window's client area, also when a panel happens to paint first (a
+        // window shown without activation), so the area below the panels is
+        // never copied from outside the buffer.
+        RECT whole;
+        GetClientRect(mainWindow.main, &whole);
         HDC buffer = CreateCompatibleDC(dc);
-        HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
+        HBITMAP bitmap = CreateCompatibleBitmap(dc, whole.right, whole.bottom);
         SelectObject(buffer, bitmap);
-        draw_background(buffer, width, height);
+        draw_background(buffer, whole.right, whole.bottom);
         mainWindow.backBuffer = buffer;
     }
     BitBlt(dc, 0, 0, width, height, mainWindow.backBuffer, 0, 0, SRCCOPY);

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <objbase.h>
 #include <process.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -182,7 +183,10 @@ void choose_folder() {
     browse.lpszTitle = "图片搬家到：";
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     browse.lpfn = folder_dialog_event;
+    // The new dialog style needs COM on this thread; nothing else here uses it.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderA(&browse);
+    if (SUCCEEDED(com)) CoUninitialize();
     if (chosen == nullptr) return;
     // MAX_PATH bytes: the same size as the folder buffer.
     const BOOL found = SHGetPathFromIDListA(chosen, folder);

@@ -132,6 +132,46 @@ ItemRecord* new_item(int index, const char* name) {
     return item;
 }
 
+TEST(WindowInProcess, TheBackgroundIsDrawnOnceAtTheWindowsSize) {
+    own_window();
+    // A panel may paint first; the buffer still covers the window's client area.
+    SendMessageA(mainWindow.panel1, WM_PAINT, 0, 0);
+    ASSERT_NE(mainWindow.backBuffer, nullptr);
+    BITMAP bitmap{};
+    GetObjectA(GetCurrentObject(mainWindow.backBuffer, OBJ_BITMAP), sizeof bitmap, &bitmap);
+    RECT client;
+    GetClientRect(mainWindow.main, &client);
+    EXPECT_EQ(bitmap.bmWidth, client.right);
+    EXPECT_EQ(bitmap.bmHeight, client.bottom);
+
+    struct Pixel {
+        int x, y, colour;
+    };
+    const Pixel pixels[] = {
+        {10, 30, COLOR_WINDOW},
+        {600, 70, COLOR_WINDOW},  // the header band
+        {10, 71, COLOR_BTNSHADOW},
+        {static_cast<int>(client.right) - 1, 71, COLOR_BTNSHADOW},  // its bottom edge
+        {10, 72, COLOR_BTNFACE},
+        {10, 300, COLOR_BTNFACE},  // the pages
+        {10, 484, COLOR_BTNSHADOW},
+        {10, 485, COLOR_3DDKSHADOW},  // above the buttons
+        {10, 486, COLOR_BTNFACE},
+        {147, 505, COLOR_BTNSHADOW},  // the link separator
+        {147, 515, COLOR_BTNSHADOW},
+        {147, 516, COLOR_BTNFACE},  // ends before 516
+        {148, 510, COLOR_BTNFACE},
+    };
+    for (const Pixel& p : pixels) {
+        EXPECT_EQ(GetPixel(mainWindow.backBuffer, p.x, p.y), GetSysColor(p.colour))
+            << p.x << "," << p.y;
+    }
+    // Later paints copy the same buffer.
+    HDC first = mainWindow.backBuffer;
+    SendMessageA(mainWindow.main, WM_PAINT, 0, 0);
+    EXPECT_EQ(mainWindow.backBuffer, first);
+}
+
 TEST(WindowInProcess, ADropTakesTheFirstCsvNameAndLoadsNothing) {
     HWND window = own_window();
     ASSERT_NE(window, nullptr);
