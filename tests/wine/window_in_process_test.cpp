@@ -307,6 +307,50 @@ TEST(WindowInProcess, TheSharedFontHasChineseGlyphs) {
     ReleaseDC(mainWindow.pathBox, dc);
 }
 
+TEST(WindowInProcess, FontsFollowTheStockFontAndTheScreensDpi) {
+    own_window();
+    LOGFONTA stock{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    HDC screen = GetDC(GetDesktopWindow());
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(GetDesktopWindow(), screen);
+    auto font_of = [](HWND window) {
+        LOGFONTA font{};
+        GetObjectA(reinterpret_cast<HFONT>(SendMessageA(window, WM_GETFONT, 0, 0)), sizeof font,
+                   &font);
+        return font;
+    };
+    const LOGFONTA shared = font_of(mainWindow.pathBox);
+    EXPECT_STREQ(shared.lfFaceName, "宋体");
+    EXPECT_EQ(shared.lfWeight, 400);
+    if (dpi <= 96) {
+        EXPECT_EQ(shared.lfHeight, stock.lfHeight);
+    }
+    EXPECT_EQ(shared.lfCharSet, stock.lfCharSet);
+    EXPECT_EQ(shared.lfUnderline, stock.lfUnderline);
+    // One shared font for every control. (The panels got it too, but answer no
+    // WM_GETFONT once the window's procedure has replaced the static one.)
+    for (HWND window : {mainWindow.pathBox, mainWindow.itemList, mainWindow.next,
+                        mainWindow.progressLabel, mainWindow.failureBox}) {
+        EXPECT_EQ(SendMessageA(window, WM_GETFONT, 0, 0),
+                  reinterpret_cast<LRESULT>(mainWindow.defaultFont));
+    }
+    for (HWND title : {mainWindow.title1, mainWindow.title2}) {
+        const LOGFONTA font = font_of(title);
+        EXPECT_STREQ(font.lfFaceName, "宋体");
+        EXPECT_EQ(font.lfHeight, 20);
+        EXPECT_EQ(font.lfWeight, 700);
+        EXPECT_TRUE(font.lfUnderline);
+        EXPECT_FALSE(font.lfItalic);
+    }
+    for (HWND link : {mainWindow.tutorialLink, mainWindow.homeLink}) {
+        const LOGFONTA font = font_of(link);
+        EXPECT_EQ(font.lfHeight, 14);
+        EXPECT_EQ(font.lfWeight, 0);
+        EXPECT_FALSE(font.lfUnderline);
+    }
+}
+
 TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
     own_window();
     EXPECT_EQ(start_check_focus(
