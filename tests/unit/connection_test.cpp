@@ -5,36 +5,16 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "shell/app_log.h"
-#include "support/scripted_server.h"
-#include "support/temp_dir.h"
+#include "support/network_test.h"
 
 namespace {
 
 constexpr int SHORT_CONNECT_MS = 150;
 constexpr int SHORT_SOCKET_MS = 200;
 
-class ConnectionTest : public testing::Test {
+class ConnectionTest : public NetworkTest {
   protected:
-    void SetUp() override {
-        start_test_networking();
-        connection_tables_init();
-        connection_tables_reset_for_testing();
-        set_connection_timeouts_for_testing(SHORT_CONNECT_MS, SHORT_SOCKET_MS);
-        app_log_open(dir.path().c_str());
-    }
-    void TearDown() override {
-        connection_tables_reset_for_testing();
-        set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
-        app_log_close();
-    }
-    std::string log() const { return read_file(dir.file("app.log")); }
-    static int occurrences(const std::string& text, const std::string& part) {
-        int count = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            ++count;
-        return count;
-    }
+    ConnectionTest() : NetworkTest(SHORT_CONNECT_MS, SHORT_SOCKET_MS) {}
 
     struct Outcome {
         platform::Socket socket;
@@ -47,8 +27,6 @@ class ConnectionTest : public testing::Test {
         const platform::Socket socket = connect_to_host(host, port, error);
         return Outcome{socket, error, platform::monotonic_seconds() - start};
     }
-
-    TempDir dir;
 };
 
 TEST_F(ConnectionTest, EachFailureHasItsTextAndItsEffectOnTheCount) {

@@ -18,8 +18,7 @@
 #include "http/url.h"
 #include "platform/platform.h"
 #include "shell/app_log.h"
-#include "support/scripted_server.h"
-#include "support/temp_dir.h"
+#include "support/network_test.h"
 
 namespace {
 
@@ -47,13 +46,6 @@ bool has_header(const std::string& request, const std::string& line) {
     return request.find("\r\n" + line + "\r\n") != std::string::npos;
 }
 
-int occurrences(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 struct Outcome {
     int result;
     std::string error;
@@ -61,20 +53,9 @@ struct Outcome {
     std::string content;
 };
 
-class DownloadTest : public testing::Test {
+class DownloadTest : public NetworkTest {
   protected:
-    void SetUp() override {
-        start_test_networking();
-        connection_tables_init();
-        connection_tables_reset_for_testing();
-        set_connection_timeouts_for_testing(SHORT_CONNECT_MS, SHORT_SOCKET_MS);
-        app_log_open(dir.path().c_str());
-    }
-    void TearDown() override {
-        connection_tables_reset_for_testing();
-        set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
-        app_log_close();
-    }
+    DownloadTest() : NetworkTest(SHORT_CONNECT_MS, SHORT_SOCKET_MS) {}
 
     Outcome fetch(const std::string& url, int keepAlive = 1, int noRedirect = 0) {
         return fetch_to(url, target(), keepAlive, noRedirect);
@@ -88,13 +69,10 @@ class DownloadTest : public testing::Test {
         return Outcome{result, error, file != nullptr, read_file(path)};
     }
     std::string target() const { return dir.file("image.jpg"); }
-    std::string log() const { return read_file(dir.file("app.log")); }
     // The line the retry writes to app.log, with the first attempt's text.
     static std::string retry_line(const std::string& url, const std::string& error) {
         return "搬家失败：" + url + "(useKeepAlive:1)，返回的错误信息：\r\n" + error + "\r\n";
     }
-
-    TempDir dir;
 };
 
 // --- Every row of the failure table -----------------------------------------
