@@ -1,19 +1,35 @@
 #include "ui/startup.h"
 
 #include <winsock2.h>
+// the other Windows headers after winsock2.h
+#include <objbase.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "http/connection.h"
+#include "platform/platform.h"
 #include "shell/app_log.h"
 #include "shell/files.h"
 #include "shell/version.h"
 #include "ui/main_window.h"
+#include "ui/maker_pages.h"
+#include "ui/shell_services.h"
+#include "ui/ui_choices.h"
 
 namespace {
 
 inline constexpr const char* PRODUCT_NAME = "Kelvane";
 inline constexpr double PRODUCT_VERSION = 8.2;
+// The desktop shortcut carries the short product name.
+inline constexpr const char* SHORTCUT_NAME = "Orvessa.lnk";
+inline constexpr const char* NO_SHORTCUT_MARKER = "no_shortcut.txt";
+// The show command the shortcut starts the program with (SW_SHOW).
+inline constexpr int SHORTCUT_SHOW_COMMAND = 5;
+
+// The relabelling hook, kept so that it can remove itself: the callback
+// receives no handle of its own.
+HHOOK relabelHook = nullptr;
 
 void settle_folder() {
     char folder[PATH_BUFFER_SIZE] = "";
@@ -22,6 +38,18 @@ void settle_folder() {
         folder[sizeof folder - 1] = '\0';
     }
     settle_program_folder(folder);
+}
+
+// A program started straight from an archive would write its log and backups
+// into the archive tool's temporary folder, which the tool deletes.
+void refuse_archive_tool_folder(const char* folder) {
+    if (!started_from_archive_tool(folder)) return;
+    MessageBoxA(
+        nullptr,
+        "请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。",
+        "提示", MB_OK | MB_ICONERROR);
+    open_url(UNZIP_HELP_URL);
+    ExitProcess(static_cast<UINT>(-1));
 }
 
 void stop_at_start(const char* message) {
@@ -39,6 +67,71 @@ void start_sockets() {
     }
 }
 
+// The standard box has no "don't ask again" button: its No and Cancel buttons
+// are renamed as it comes up, before the user can see them.
+LRESULT CALLBACK relabel_shortcut_buttons(int code, WPARAM wParam, LPARAM lParam) {
+    const LRESULT next = CallNextHookEx(relabelHook, code, wParam, lParam);
+    if (code != HCBT_ACTIVATE) return next;
+    HWND box = reinterpret_cast<HWND>(wParam);
+    char className[16] = "";
+    GetClassNameA(box, className, sizeof className);
+    // Only the question's own box: another window of the thread activated
+    // first keeps its buttons and the hook waits.
+    if (std::strcmp(className, "#32770") != 0) return next;
+    SetDlgItemTextA(box, IDNO, "不用再提示");
+    SetDlgItemTextA(box, IDCANCEL, "否(&N)");
+    UnhookWindowsHookEx(relabelHook);
+    relabelHook = nullptr;
+    return next;
+}
+
+void create_desktop_shortcut(HWND window, const char* linkPath, const char* folder) {
+    char exe[PATH_BUFFER_SIZE] = "";
+    const DWORD length = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    // A cut path would name another file: an empty target makes the link
+    // fail honestly instead.
+    if (length == 0 || length >= sizeof exe) exe[0] = '\0';
+    CoInitialize(nullptr);
+    const HRESULT result =
+        create_shortcut(exe, "", linkPath, "", SHORTCUT_SHOW_COMMAND, folder, exe, 0);
+    if (SUCCEEDED(result)) {
+        MessageBoxA(window, "在桌面上成功创建了一个快捷方式", "提示", MB_OK | MB_ICONINFORMATION);
+    } else {
+        MessageBoxA(window, "在桌面上创建快捷方式失败", "提示", MB_OK | MB_ICONERROR);
+    }
+    CoUninitialize();
+}
+
+// Asked at every start until the shortcut is on the desktop or the user has
+// said not to ask again.
+void offer_desktop_shortcut(HWND window) {
+    const char* folder = settled_program_folder();
+    char desktop[PATH_BUFFER_SIZE] = "";
+    char link[PATH_BUFFER_SIZE] = "";
+    // Without a desktop there is nowhere to put the shortcut, so nothing to offer.
+    if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) return;
+    if (!join_path(link, sizeof link, desktop, SHORTCUT_NAME)) return;
+    char marker[PATH_BUFFER_SIZE] = "";
+    const bool markerFits = join_path(marker, sizeof marker, folder, NO_SHORTCUT_MARKER);
+    if (file_exists(link) || (markerFits && file_exists(marker))) return;
+
+    relabelHook =
+        SetWindowsHookExA(WH_CBT, relabel_shortcut_buttons, nullptr, GetCurrentThreadId());
+    const int answer = MessageBoxA(window, "需要在桌面上创建一个软件打开的快捷方式吗？", "询问",
+                                   MB_YESNOCANCEL | MB_ICONQUESTION);
+    // A box that never activated leaves the hook behind.
+    if (relabelHook != nullptr) {
+        UnhookWindowsHookEx(relabelHook);
+        relabelHook = nullptr;
+    }
+    if (answer == IDYES) {
+        create_desktop_shortcut(window, link, folder);
+    } else if (answer == IDNO && markerFits) {
+        // A marker that cannot be written only means the question comes again.
+        if (FILE* file = platform::open_file(marker, "wb")) std::fclose(file);
+    }
+}
+
 }  // namespace
 
 int run_message_loop() {
@@ -53,6 +146,7 @@ int run_message_loop() {
 
 int run_window_program(HINSTANCE instance, int showCommand) {
     settle_folder();
+    refuse_archive_tool_folder(settled_program_folder());
     app_log_open(settled_program_folder());
     start_sockets();
     connection_tables_init();
@@ -62,6 +156,8 @@ int run_window_program(HINSTANCE instance, int showCommand) {
     HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(101));
     if (!register_main_window_class(instance, icon)) return 0;
     install_window_fatal_handler();
-    if (create_main_window(instance, title, showCommand) == nullptr) return 0;
+    HWND window = create_main_window(instance, title, showCommand);
+    if (window == nullptr) return 0;
+    offer_desktop_shortcut(window);
     return run_message_loop();
 }

@@ -1,5 +1,7 @@
 #include "ui/ui_choices.h"
 
+#include <cstring>
+
 #include "shell/text.h"
 
 int choose_dropped_name(const char* const* names, int count) {
@@ -39,4 +41,25 @@ void centred_position(int screenWidth, int maximisedHeight, int clientWidth, int
                       int* x, int* y) {
     *x = (screenWidth - clientWidth) / 2;
     *y = (maximisedHeight - clientHeight) / 2 - 26;
+}
+
+bool started_from_archive_tool(const char* programFolder) {
+    if (programFolder == nullptr) return false;
+    static const char TEMP_PART[] = "\\Temp\\";
+    bool dollar = false;
+    bool temp = false;
+    // Walked a character at a time: the second byte of a GBK character may be
+    // a backslash, and a folder name ending in such a character must not count
+    // as the start of "\Temp\".
+    for (const char* at = programFolder; *at != '\0';) {
+        const unsigned char byte = static_cast<unsigned char>(*at);
+        if (byte >= 0x81 && byte <= 0xFE && at[1] != '\0') {
+            at += 2;
+            continue;
+        }
+        if (byte == '$') dollar = true;
+        if (!temp && std::strncmp(at, TEMP_PART, sizeof TEMP_PART - 1) == 0) temp = true;
+        ++at;
+    }
+    return dollar && temp;
 }

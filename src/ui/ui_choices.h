@@ -32,3 +32,8 @@ int corrected_window_height(int outerHeight, int captionHeight);
 // a little above the middle of the work area.
 void centred_position(int screenWidth, int maximisedHeight, int clientWidth, int clientHeight,
                       int* x, int* y);
+
+// True when the program folder lies in the temporary folder an archive tool
+// unpacks into when a program is started straight from the archive: such a
+// folder holds a dollar sign and "\Temp\" with exactly that letter case.
+bool started_from_archive_tool(const char* programFolder);

@@ -81,4 +81,32 @@ TEST(WindowPlacement, CorrectsForTheCaptionAndCentresTheClientArea) {
     EXPECT_EQ(y, -91);
 }
 
+TEST(ArchiveToolFolder, NeedsADollarSignAndTempInExactCase) {
+    struct Case {
+        const char* folder;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"D:\\Temp\\tool", false},
+        {"C:\\Users\\li\\AppData\\Local\\Temp\\Rar$EXa1234.5678", true},
+        {"C:\\Users\\li\\AppData\\Local\\Temp\\7zO12AB\\kelvane", false},
+        {"E:\\tools$\\x\\Temp\\kelvane", true},
+        {"C:\\a$\\TEMP\\b", false},
+        {"C:\\a$\\temp\\b", false},
+        {"C:\\a$\\Temp", false},
+        {"C:\\Temp\\", false},
+        {"$\\Temp\\", true},
+        {"C:\\Temporary\\a$", false},
+        {"", false},
+        {nullptr, false},
+        // The second byte of a GBK character may be a backslash: "\x81\x5c" is
+        // one character, so no "\Temp\" begins inside it.
+        {"C:\\a$\\x\x81\x5cTemp\\b", false},
+        {"C:\\a$\\\x81\x5c\\Temp\\b", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(started_from_archive_tool(c.folder), c.refused) << (c.folder ? c.folder : "null");
+    }
+}
+
 }  // namespace

@@ -199,7 +199,7 @@ bool write_png(const std::string& path, int width, int height, const unsigned ch
     return std::fclose(file) == 0 && written;
 }
 
-RunningProgram::RunningProgram(const std::string& folder) {
+RunningProgram::RunningProgram(const std::string& folder, bool waitForMain) {
     const std::string copy = folder + "\\kelvane.exe";
     if (!CopyFileA(kelvaneExe.c_str(), copy.c_str(), FALSE)) return;
     STARTUPINFOA start{};
@@ -212,6 +212,7 @@ RunningProgram::RunningProgram(const std::string& folder) {
         return;
     }
     WaitForInputIdle(info_.hProcess, 10000);
+    if (!waitForMain) return;
     wait_for([&] {
         FindMain search{info_.dwProcessId, nullptr};
         EnumWindows(find_main, reinterpret_cast<LPARAM>(&search));

@@ -37,8 +37,9 @@ struct MessageBoxSeen {
 class RunningProgram {
   public:
     // Copies kelvane.exe into `folder` (its program folder: app.log and bak/
-    // land there) and starts it; waits for the main window.
-    explicit RunningProgram(const std::string& folder);
+    // land there) and starts it; waits for the main window unless told that
+    // the program is expected to stop before it has one.
+    explicit RunningProgram(const std::string& folder, bool waitForMain = true);
     ~RunningProgram();
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;

@@ -130,6 +130,8 @@ class GuiTest : public testing::Test {
     std::string app_folder() const {
         const std::string folder = dir.file("app");
         fs::create_directories(folder);
+        // The desktop shortcut question would stand in front of every scenario.
+        write_file(folder + "\\no_shortcut.txt", "");
         return folder;
     }
 
