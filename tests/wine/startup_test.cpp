@@ -15,6 +15,7 @@
 
 #include "gui_driver.h"
 #include "support/temp_dir.h"
+#include "ui/main_window.h"
 #include "ui/maker_pages.h"
 
 namespace fs = std::filesystem;
@@ -421,6 +422,22 @@ TEST(StartupResources, TheProgramCarriesBothIcons) {
         if (icon != nullptr) DestroyIcon(icon);
     }
     FreeLibrary(module);
+}
+
+// Another process cannot ask for a window's icon under Wine (WM_GETICON is
+// not carried across processes), so the window is made here, from the same
+// resources as kelvane.exe. Last: the window stays for the process.
+TEST(StartupInProcess, TheWindowsLargeIconIsIcon102) {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    HICON classIcon = LoadIconA(instance, MAKEINTRESOURCEA(101));
+    HICON large = LoadIconA(instance, MAKEINTRESOURCEA(102));
+    ASSERT_NE(classIcon, nullptr);
+    ASSERT_NE(large, nullptr);
+    ASSERT_NE(classIcon, large);
+    ASSERT_TRUE(register_main_window_class(instance, classIcon));
+    HWND window = create_main_window(instance, "Kelvane(V8.2)", SW_HIDE);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(SendMessageA(window, WM_GETICON, ICON_BIG, 0), reinterpret_cast<LRESULT>(large));
 }
 
 }  // namespace
