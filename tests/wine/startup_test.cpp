@@ -2,6 +2,8 @@
 // shortcut offer, the refusal to run inside an archive tool's temporary
 // folder, and the log size check at start.
 //   kelvane-startup-tests KELVANE.EXE URL-CATCHER.EXE [gtest flags]
+#include <winsock2.h>
+// windows.h after winsock2.h, the other Windows headers after both
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,8 @@
 #include <string>
 
 #include "gui_driver.h"
+#include "support/image_server.h"
+#include "support/package_builder.h"
 #include "support/temp_dir.h"
 #include "ui/main_window.h"
 #include "ui/maker_pages.h"
@@ -383,7 +387,11 @@ TEST_F(StartupTest, TempInCapitalsStartsNormally) {
     EXPECT_EQ(program.exit_code(), 0u);
 }
 
-TEST_F(StartupTest, ALogOverTheLimitIsReplacedAndOneAtTheLimitKept) {
+// Nothing is logged on a plain start, so a job with an image that cannot be
+// fetched writes a line: it must follow the old content or stand alone.
+TEST_F(StartupTest, ALogOverTheLimitIsReplacedAndOneAtTheLimitAppendedTo) {
+    ImageServer server;
+    const std::string gone = server.url("/gone.jpg");
     struct Case {
         const char* name;
         int64_t size;
@@ -393,19 +401,35 @@ TEST_F(StartupTest, ALogOverTheLimitIsReplacedAndOneAtTheLimitKept) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string app = folder(c.name);
+        const std::string pictures = folder(std::string(c.name) + "-pictures");
+        const std::string package = dir.file(std::string(c.name) + ".csv");
+        PackageBuilder().add({"连衣裙", "<img src=\"" + gone + "\">", "", ""}).write(package);
         write_file(app + "\\no_shortcut.txt", "");
         const std::string old(static_cast<size_t>(c.size), 'x');
         write_file(app + "\\app.log", old);
+
         RunningProgram program(app);
         ASSERT_NE(program.main(), nullptr);
+        program.set_text(program.control(36102), package);
+        program.click(program.control(36116));
+        ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.control(36109)) != 0; }));
+        program.set_text(program.control(36109), pictures);
+        program.click(program.control(36116));
+        const MessageBoxSeen done = program.wait_message_box(60);
+        ASSERT_NE(done.window, nullptr);
+        program.press(done, IDOK);
         ASSERT_TRUE(close_program(program));
+
         const std::string log = read_file(app + "\\app.log");
-        ASSERT_TRUE(fs::exists(app + "\\app.log"));
+        const std::string line = std::string("搬家失败：") + gone;
         if (c.replaced) {
             EXPECT_EQ(log.find('x'), std::string::npos) << log.size() << " bytes";
+            EXPECT_NE(log.find(line), std::string::npos) << log;
+            EXPECT_LT(log.size(), 4096u);
         } else {
-            EXPECT_EQ(log.size(), old.size());
-            EXPECT_EQ(log, old);
+            ASSERT_GT(log.size(), old.size());
+            EXPECT_EQ(log.compare(0, old.size(), old), 0);
+            EXPECT_NE(log.find(line, old.size()), std::string::npos) << log.substr(old.size());
         }
     }
 }
@@ -450,6 +474,8 @@ int main(int argc, char** argv) {
     }
     kelvaneExe = windows_path(argv[1]);
     urlCatcherExe = windows_path(argv[2]);
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
     CoInitialize(nullptr);
     return RUN_ALL_TESTS();
 }
