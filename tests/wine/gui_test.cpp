@@ -139,7 +139,12 @@ class GuiTest : public testing::Test {
     bool load(RunningProgram& program) {
         program.set_text(program.control(36102), package());
         program.click(program.control(36116));
-        return wait_for([&] { return IsWindowVisible(program.child(program.main(), 1)) != 0; });
+        // Drop acceptance is switched off last: waiting for it lets the checks
+        // see the whole page switch, not the panel shown half-way through it.
+        return wait_for([&] {
+            return IsWindowVisible(program.child(program.main(), 1)) != 0 &&
+                   (GetWindowLongA(program.main(), GWL_EXSTYLE) & WS_EX_ACCEPTFILES) == 0;
+        });
     }
 
     // Expects a validation message, presses OK and checks where the focus went.
@@ -247,7 +252,10 @@ TEST_F(GuiTest, LayoutOfBothPages) {
 
     // Back keeps the loaded page 2 as it was.
     program.click(top[2]);
-    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(top[0]) != 0; }));
+    ASSERT_TRUE(wait_for([&] {
+        return IsWindowVisible(top[0]) != 0 &&
+               (GetWindowLongA(main, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0;
+    }));
     EXPECT_FALSE(IsWindowVisible(top[1]));
     EXPECT_FALSE(IsWindowVisible(top[2]));
     EXPECT_EQ(program.text(top[3]), "下一步");
