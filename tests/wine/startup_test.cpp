@@ -110,9 +110,13 @@ class StartupTest : public testing::Test {
   protected:
     void SetUp() override {
         // A shortcut left on the desktop by anyone would silence the question.
-        DeleteFileA(desktop_link().c_str());
+        remove_desktop_link();
     }
-    void TearDown() override { DeleteFileA(desktop_link().c_str()); }
+    void TearDown() override { remove_desktop_link(); }
+    static void remove_desktop_link() {
+        std::error_code ignored;
+        fs::remove(desktop_link(), ignored);
+    }
 
     std::string folder(const std::string& name) const {
         const std::string path = dir.file(name);
@@ -182,6 +186,30 @@ TEST_F(StartupTest, YesWritesADesktopLinkToTheProgram) {
     RunningProgram again(app);
     ASSERT_NE(again.main(), nullptr);
     expect_no_question(again);
+}
+
+TEST_F(StartupTest, ALinkThatCannotBeWrittenIsReportedAndTheProgramGoesOn) {
+    const std::string app = folder("app");
+    // A folder in the link's place: it is no shortcut, and no file can be
+    // saved under its name.
+    ASSERT_TRUE(fs::create_directory(desktop_link()));
+    RunningProgram program(app);
+    ASSERT_NE(program.main(), nullptr);
+    const MessageBoxSeen question = expect_question(program);
+    ASSERT_NE(question.window, nullptr);
+    program.press(question, IDYES);
+    const MessageBoxSeen failed = program.wait_message_box();
+    fs::remove(desktop_link());
+    ASSERT_NE(failed.window, nullptr);
+    EXPECT_EQ(failed.caption, "提示");
+    EXPECT_EQ(failed.text, "在桌面上创建快捷方式失败");
+    EXPECT_EQ(GetWindow(failed.window, GW_OWNER), program.main());
+    program.press(failed, IDOK);
+    EXPECT_FALSE(program.exited(500));
+    EXPECT_TRUE(program.no_message_box());
+    EXPECT_FALSE(fs::exists(app + "\\no_shortcut.txt"));
+    ASSERT_TRUE(close_program(program));
+    EXPECT_EQ(program.exit_code(), 0u);
 }
 
 TEST_F(StartupTest, DontAskAgainWritesTheMarkerAndCancelAsksAgain) {
