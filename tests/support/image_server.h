@@ -28,11 +28,12 @@ class ImageServer {
   private:
     ScriptedReply answer(const std::string& request);
 
-    ScriptedServer server_;
     mutable std::mutex mutex_;
     std::map<std::string, std::string> responses_;
     std::map<std::string, int> hits_;
     int delayMs_ = 0;
+    // Last, so it is destroyed first: its threads answer from the maps above.
+    ScriptedServer server_;
 };
 
 // A small JPEG-looking body: the FF D8 signature and `size` bytes in all.
