@@ -53,20 +53,14 @@ void raise_failure_count(const char* host, int port) {
     set_failure_count(host, port, connect_failure_count(host, port) + 1);
 }
 
-void error_text(char* out, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+}  // namespace
 
-void error_text(char* out, const char* format, ...) {
+void format_error_text(char* out, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::vsnprintf(out, ERROR_TEXT_SIZE, format, args);
     va_end(args);
 }
-
-}  // namespace
 
 void connection_tables_init() {
     if (ConnectionPool == nullptr)
@@ -85,16 +79,16 @@ int connect_failure_count(const char* host, int port) {
 
 platform::Socket connect_to_host(const char* host, int port, char* errorText) {
     if (host == nullptr) {
-        error_text(errorText, "域名 = null");
+        format_error_text(errorText, "域名 = null");
         return platform::NO_SOCKET;
     }
     if (connect_failure_count(host, port) >= CONNECT_FAILURE_LIMIT) {
-        error_text(errorText, "%s:%d - 连接失败已连续发生5次+", host, port);
+        format_error_text(errorText, "%s:%d - 连接失败已连续发生5次+", host, port);
         return platform::NO_SOCKET;
     }
     uint32_t address = 0;
     if (!platform::resolve_ipv4(host, &address)) {
-        error_text(errorText, "无法解析域名: %s", host);
+        format_error_text(errorText, "无法解析域名: %s", host);
         return platform::NO_SOCKET;
     }
 
@@ -112,26 +106,26 @@ platform::Socket connect_to_host(const char* host, int port, char* errorText) {
             }
             return result.socket;
         case platform::ConnectStatus::SocketFailed:
-            error_text(errorText, "INVALID_SOCKET");
+            format_error_text(errorText, "INVALID_SOCKET");
             break;
         case platform::ConnectStatus::TimedOut:
-            error_text(errorText, "使用非阻塞方式连接超时。");
+            format_error_text(errorText, "使用非阻塞方式连接超时。");
             raise_failure_count(host, port);
             break;
         case platform::ConnectStatus::WaitFailed:
-            error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
+            format_error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
             break;
         case platform::ConnectStatus::Refused:
             // A refused connect is as much a dead host as a silent one: it
             // counts, and it says so at once instead of after the limit.
-            error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
+            format_error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
             raise_failure_count(host, port);
             break;
         case platform::ConnectStatus::RestoreBlockingFailed:
-            error_text(errorText, "将socket重置为阻塞模式出错, 错误码:%d\n", result.code);
+            format_error_text(errorText, "将socket重置为阻塞模式出错, 错误码:%d\n", result.code);
             break;
         case platform::ConnectStatus::BlockingConnectFailed:
-            error_text(errorText, "socket bio connect() failed");
+            format_error_text(errorText, "socket bio connect() failed");
             raise_failure_count(host, port);
             break;
     }

@@ -10,6 +10,13 @@
 
 // Failure texts go into caller buffers of this size.
 inline constexpr size_t ERROR_TEXT_SIZE = 1024;
+// Formats a failure text into a caller buffer of ERROR_TEXT_SIZE bytes.
+void format_error_text(char* out, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
 // A host and port is refused outright after this many connect failures in a row.
 inline constexpr int CONNECT_FAILURE_LIMIT = 5;
 inline constexpr int CONNECT_TIMEOUT_MS = 10000;

@@ -23,19 +23,6 @@ constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFFu;
 // Internal: the body has ended, evaluate it.
 constexpr int BODY_ENDED = 100;
 
-void set_text(char* out, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
-
-void set_text(char* out, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(out, ERROR_TEXT_SIZE, format, args);
-    va_end(args);
-}
-
 int equals_ignore_case(const char* text, const char* other) {
     return std::strlen(text) == std::strlen(other) && starts_with_ignore_case(text, other);
 }
@@ -444,10 +431,10 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
     if (socket == platform::NO_SOCKET) {
         std::memcpy(errorText, connectError, ERROR_TEXT_SIZE);
     } else if (!platform::send_all(socket, request, std::strlen(request))) {
-        set_text(errorText, "下载图片失败: send() failed");
+        format_error_text(errorText, "下载图片失败: send() failed");
     } else if ((file = platform::open_file(path, "wb")) == nullptr) {
         result = DOWNLOAD_CREATE_ERROR;
-        set_text(errorText, "图片搬家失败：无法创建新文件。");
+        format_error_text(errorText, "图片搬家失败：无法创建新文件。");
     } else {
         // Unbuffered: each piece goes to the disk as it arrives, so a full
         // disk shows at the write that hit it.
@@ -458,7 +445,7 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
         file = nullptr;
         if (result == DOWNLOAD_OK && !closed) {
             result = DOWNLOAD_WRITE_ERROR;
-            set_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+            format_error_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
         }
         if (result == DOWNLOAD_OK) {
             const bool close_it = !useKeepAlive || equals_ignore_case(header.connection, "close");
@@ -539,7 +526,7 @@ int download_image(const char* url, const char* path, char* errorText, int useKe
     }
     if (!usable) {
         if (prepared != url) std::free(const_cast<char*>(prepared));
-        set_text(errorText, "无法parse下载图片地址");
+        format_error_text(errorText, "无法parse下载图片地址");
         return DOWNLOAD_FAILED;
     }
 
