@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The console shows UTF-8; the literals here are GBK like all program text.
-std::string utf8(const std::string& gbk) {
+[[maybe_unused]] std::string utf8(const std::string& gbk) {
     char* converted = gbk_to_utf8(gbk.c_str());
     std::string out = converted;
     std::free(converted);
