@@ -113,7 +113,7 @@ Timing time_stage(const Package& p, bool reference) {
     if (reference) {
         reference_rewrite(p.moved, &text, true);
     } else {
-        rewrite_references(p.moved, &text, true, 2000, 2000, &view);
+        rewrite_references(p.moved, &text, "C:\\pics\\blank.png", 2000, 2000, &view);
     }
     Timing t{platform::monotonic_seconds() - start, std::strlen(text), text};
     std::free(text);

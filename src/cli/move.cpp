@@ -18,6 +18,7 @@
 #include "package/data_package.h"
 #include "package/load_messages.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 namespace {
 
@@ -171,6 +172,55 @@ int load_status(int32_t result, const char* path) {
     return result == READ_TITLE_TOO_LONG ? EXIT_TITLE_TOO_LONG : EXIT_MALFORMED_PACKAGE;
 }
 
+int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool quiet) {
+    DataPackage& package = *packageRecord;
+    package.items = ptr_vector_new(256, 64);
+    const int status =
+        load_status(read_data_package(package.path, package.items, &package.text), package.path);
+    if (status != EXIT_OK) {
+        item_list_clear(package.items);
+        ptr_vector_destroy(package.items, 0);
+        return status;
+    }
+    for (int32_t i = 0; i < package.items->count; ++i)
+        static_cast<ItemRecord*>(package.items->items[i])->index = i;
+
+    char desktop[PATH_BUFFER_SIZE] = "";
+    if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
+    const char* refusal = check_move_start(options, desktop);
+    if (refusal == nullptr) refusal = check_job_files(options, package.path, package.items->count);
+    if (refusal != nullptr) {
+        print_line(refusal);
+        std::free(package.text);
+        item_list_clear(package.items);
+        ptr_vector_destroy(package.items, 0);
+        return EXIT_USAGE;
+    }
+
+    connection_tables_init();
+    std::signal(SIGINT, request_cancel);
+    std::signal(SIGTERM, request_cancel);
+
+    MoveJobCounters counters;
+    ConsoleView view(&package, &counters, quiet);
+    MoveJobOutcome outcome = MoveJobOutcome::Finished;
+    std::thread job([&] { outcome = run_move_job(&package, options, &view, &counters); });
+    job.join();
+    view.end_status_line();
+
+    std::free(package.text);
+    item_list_clear(package.items);
+    ptr_vector_destroy(package.items, 0);
+    switch (outcome) {
+        case MoveJobOutcome::Finished:
+            return EXIT_OK;
+        case MoveJobOutcome::Interrupted:
+            return EXIT_INTERRUPTED;
+        default:
+            return EXIT_FATAL;
+    }
+}
+
 }  // namespace
 
 int run_move(int argc, char** argv) {
@@ -185,8 +235,11 @@ int run_move(int argc, char** argv) {
     }
     DataPackage package{};
     char* path = platform::argument_to_gbk(args.package);
-    if (path == nullptr || std::strlen(path) >= sizeof package.path || !file_exists(path)) {
-        print_line(PACKAGE_MISSING_MESSAGE);
+    const char* refusal = path == nullptr || std::strlen(path) >= sizeof package.path
+                              ? PACKAGE_MISSING_MESSAGE
+                              : check_package_path(path);
+    if (refusal != nullptr) {
+        print_line(refusal);
         std::free(path);
         return EXIT_USAGE;
     }
@@ -209,47 +262,14 @@ int run_move(int argc, char** argv) {
     }
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;
 
-    package.items = ptr_vector_new(256, 64);
-    const int status =
-        load_status(read_data_package(package.path, package.items, &package.text), package.path);
-    if (status != EXIT_OK) {
-        item_list_clear(package.items);
-        ptr_vector_destroy(package.items, 0);
-        return status;
-    }
-    for (int32_t i = 0; i < package.items->count; ++i)
-        static_cast<ItemRecord*>(package.items->items[i])->index = i;
-
-    char desktop[PATH_BUFFER_SIZE] = "";
-    if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
-    if (const char* refusal = check_move_start(options, desktop)) {
-        print_line(refusal);
-        std::free(package.text);
-        item_list_clear(package.items);
-        ptr_vector_destroy(package.items, 0);
+    // Taken before the package is read, so the text this job rewrites is the
+    // one no other job can save over while it runs.
+    platform::PackageLock* lock = nullptr;
+    if (platform::lock_package(package.path, &lock) == platform::LockResult::Held) {
+        print_line(PACKAGE_IN_USE_MESSAGE);
         return EXIT_USAGE;
     }
-
-    connection_tables_init();
-    std::signal(SIGINT, request_cancel);
-    std::signal(SIGTERM, request_cancel);
-
-    MoveJobCounters counters;
-    ConsoleView view(&package, &counters, args.quiet);
-    MoveJobOutcome outcome = MoveJobOutcome::Finished;
-    std::thread job([&] { outcome = run_move_job(&package, options, &view, &counters); });
-    job.join();
-    view.end_status_line();
-
-    std::free(package.text);
-    item_list_clear(package.items);
-    ptr_vector_destroy(package.items, 0);
-    switch (outcome) {
-        case MoveJobOutcome::Finished:
-            return EXIT_OK;
-        case MoveJobOutcome::Interrupted:
-            return EXIT_INTERRUPTED;
-        default:
-            return EXIT_FATAL;
-    }
+    const int status = move_locked(&package, options, args.quiet);
+    platform::unlock_package(lock);
+    return status;
 }

@@ -91,8 +91,8 @@ int run_scan(int argc, char** argv) {
         return EXIT_USAGE;
     }
     char* path = platform::argument_to_gbk(package);
-    if (path == nullptr || !file_exists(path)) {
-        cli_print(PACKAGE_MISSING_MESSAGE, true);
+    if (const char* refusal = path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {
+        cli_print(refusal, true);
         std::fputc('\n', stderr);
         std::free(path);
         return EXIT_USAGE;

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/blank_image.h"
 #include "engine/placement.h"
+#include "engine/start_checks.h"
 #include "engine/rewrite.h"
 #include "http/connection.h"
 #include "http/download.h"
@@ -32,7 +34,7 @@ const char* const FOLDER_FAILED_FORMAT = "创建子文件夹 [%s] 失败";
 const char* const CREATE_FAILED_FORMAT =
     "图片搬家中断：无法创建新文件。\n\n图片地址:%s\n\n保存到:%s\n\n"
     "可以对刚才的数据包(csv)文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
-const char* const PATH_TOO_LONG_TEXT = "图片保存路径过长，请选择一个路径较短的文件夹";
+const char* const BLANK_FAILED_FORMAT = "无法在图片文件夹中创建空白图片 [%s]";
 
 enum class Pass { Description, Mobile };
 
@@ -69,6 +71,7 @@ class MoveJob {
     int32_t savedOrdinal_ = 1;
     int failedCount_ = 0;
     bool stoppedByError_ = false;
+    char blankImage_[PATH_BUFFER_SIZE] = "";
 };
 
 void MoveJob::progress_text(int done) {
@@ -229,8 +232,9 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
         running.store(0);
         return MoveJobOutcome::Aborted;
     }
-    const bool changed = rewrite_references(movedImages_, &package_->text, options_.blankForFailed,
-                                            itemCount_, done_, view_);
+    const bool changed =
+        rewrite_references(movedImages_, &package_->text,
+                           options_.blankForFailed ? blankImage_ : nullptr, itemCount_, done_, view_);
     if (changed) write_data_package(package_->path, package_->text);
     std::free(package_->text);
     package_->text = nullptr;
@@ -263,6 +267,15 @@ MoveJobOutcome MoveJob::run() {
     if (!placement_begin(&placement_, options_.targetFolder, itemCount_, failed_folder)) {
         char message[PATH_BUFFER_SIZE + 64];
         std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failed_folder);
+        view_->show_message(message, "错误", MessageIcon::Error);
+        running.store(0);
+        return MoveJobOutcome::Aborted;
+    }
+    // Written before any download, so that a job which cannot place it has
+    // not yet spent the seller's time.
+    if (options_.blankForFailed && !ensure_blank_image(options_.targetFolder, blankImage_)) {
+        char message[PATH_BUFFER_SIZE + 64];
+        std::snprintf(message, sizeof message, BLANK_FAILED_FORMAT, blankImage_);
         view_->show_message(message, "错误", MessageIcon::Error);
         running.store(0);
         return MoveJobOutcome::Aborted;

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 int32_t nameSequence = 1;
 
@@ -170,6 +171,24 @@ bool choose_image_path(PlacementState* state, bool mobile, const char* extension
             out[0] = '\0';
             return false;
         }
-        if (file_exists(out) == 0) return true;
+        // The name is claimed by creating the file: two jobs writing into one
+        // folder can never both take it. A name that cannot be created for
+        // another reason is handed on, and the download reports why.
+        const platform::CreateResult claimed = platform::create_new_file(out);
+        if (claimed != platform::CreateResult::Exists) return true;
     }
+}
+
+size_t longest_image_path(const char* targetFolder, int itemCount) {
+    // The widest values each field of the names can take.
+    char name[PATH_BUFFER_SIZE];
+    const int nameLength = std::snprintf(name, sizeof name, "m-%d-%d-%d-%d-%d-%d.jpeg", 9999, 12,
+                                         31, 23, 59, static_cast<int>(INT32_MAX));
+    size_t length = std::strlen(targetFolder) + 1 + static_cast<size_t>(nameLength);
+    if (itemCount > LARGE_PACKAGE_ITEMS) {
+        const int batchLength = std::snprintf(name, sizeof name, "%d-%d-%d", 23, 59, 59);
+        const int subfolderLength = std::snprintf(name, sizeof name, "%d", INT_MAX);
+        length += static_cast<size_t>(batchLength) + 1 + static_cast<size_t>(subfolderLength) + 1;
+    }
+    return length;
 }

@@ -4,6 +4,7 @@
 // the extension from the address.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "shell/files.h"
@@ -48,8 +49,14 @@ const char* image_extension(const char* address);
 // most URL_EXTENSION_SIZE - 1 bytes, into `out`; empty when there is none.
 void url_extension(const char* address, char* out);
 
-// A full path in the current folder at which no file exists yet, named from
-// the start time and the next nameSequence ("m-" first for mobile-detail
-// images). False when the path would not fit in PATH_BUFFER_SIZE bytes, or
-// when nameSequence has reached INT32_MAX.
+// A full path in the current folder, named from the start time and the next
+// nameSequence ("m-" first for mobile-detail images), claimed by creating an
+// empty file there that no one else had. Taken names are passed over. False
+// when the path would not fit in PATH_BUFFER_SIZE bytes, or when
+// nameSequence has reached INT32_MAX.
 bool choose_image_path(PlacementState* state, bool mobile, const char* extension, char* out);
+
+// The length of the longest image path a job of `itemCount` items can write
+// under `targetFolder`, NUL not counted: with the widest date, batch folder,
+// subfolder number and sequence number.
+size_t longest_image_path(const char* targetFolder, int itemCount);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "package/image_hosts.h"
 #include "shell/fatal.h"
 #include "shell/memory.h"
 
@@ -42,6 +41,29 @@ struct Node {
     unsigned char byte;   // the byte on the edge into this node
 };
 
+// Whether an address may end just before `next`: the bytes that end an
+// address in the extraction patterns, the ends of a cell, or the end of the
+// text. A recorded address followed by anything else is the start of a
+// longer address that the job did not handle, and stays as it is.
+bool ends_address(char next) {
+    switch (next) {
+        case '\0':
+        case '"':
+        case '\'':
+        case ' ':
+        case '|':
+        case '>':
+        case ')':
+        case '<':
+        case '\t':
+        case '\r':
+        case '\n':
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Byte `depth` of the reversed key.
 unsigned char reversed_byte(const Key& key, size_t depth) {
     return static_cast<unsigned char>(key.text[key.length - 1 - depth]);
@@ -74,10 +96,15 @@ class ReverseMatcher {
         if (total > UINT32_MAX) fatal_error("内存不足");
         std::sort(order, order + usableCount,
                   [keys](int32_t a, int32_t b) { return reversed_less(keys[a], keys[b]); });
+        keyNode_ = static_cast<uint32_t*>(
+            xcalloc(keyCount > 0 ? static_cast<size_t>(keyCount) : 1, sizeof(uint32_t)));
         build(keys, order, usableCount, total);
         std::free(order);
     }
-    ~ReverseMatcher() { std::free(nodes_); }
+    ~ReverseMatcher() {
+        std::free(nodes_);
+        std::free(keyNode_);
+    }
     ReverseMatcher(const ReverseMatcher&) = delete;
     ReverseMatcher& operator=(const ReverseMatcher&) = delete;
 
@@ -91,6 +118,8 @@ class ReverseMatcher {
         }
     }
     int32_t output(uint32_t state) const { return nodes_[state].output; }
+    // The next shorter key that starts where key `k` starts, or -1.
+    int32_t shorter(int32_t k) const { return nodes_[nodes_[keyNode_[k]].fail].output; }
 
   private:
     // An empty key matches nothing; one longer than the text cannot occur.
@@ -128,6 +157,7 @@ class ReverseMatcher {
     // failure target is shallower and therefore complete when it is made.
     void build(const Key* keys, const int32_t* order, uint32_t usableCount, size_t capacity) {
         nodes_ = static_cast<Node*>(xmalloc(checked_mul(capacity, sizeof(Node))));
+
         auto* runStart = static_cast<uint32_t*>(xmalloc(checked_mul(capacity, sizeof(uint32_t))));
         auto* runEnd = static_cast<uint32_t*>(xmalloc(checked_mul(capacity, sizeof(uint32_t))));
         std::memset(rootChild_, 0, sizeof rootChild_);
@@ -155,6 +185,7 @@ class ReverseMatcher {
                 uint32_t rest = a;
                 if (keys[order[a]].length == depth + 1) {
                     node.output = order[a];
+                    keyNode_[order[a]] = v;
                     ++rest;
                     if (depth + 1 > longest_) longest_ = depth + 1;
                 } else {
@@ -172,6 +203,7 @@ class ReverseMatcher {
     }
 
     Node* nodes_ = nullptr;
+    uint32_t* keyNode_ = nullptr;  // the node where each usable key ends
     uint32_t rootChild_[256];
     size_t longest_ = 0;
 };
@@ -242,7 +274,7 @@ void report(MoveJobView* view, int itemCount, int done, int percent) {
 
 }  // namespace
 
-bool rewrite_references(const StrHashTable* movedImages, char** text, bool blankForFailed,
+bool rewrite_references(const StrHashTable* movedImages, char** text, const char* blankImage,
                         int itemCount, int done, MoveJobView* view) {
     report(view, itemCount, done, -1);
     if (movedImages == nullptr || movedImages->count <= 0) return false;
@@ -251,7 +283,7 @@ bool rewrite_references(const StrHashTable* movedImages, char** text, bool blank
     const auto keyCount = static_cast<int32_t>(movedImages->count);
     auto* keys =
         static_cast<Key*>(xmalloc(checked_mul(static_cast<size_t>(keyCount), sizeof(Key))));
-    const size_t blankLength = std::strlen(BLANK_IMAGE_URL);
+    const size_t blankLength = blankImage != nullptr ? std::strlen(blankImage) : 0;
     bool changed = false;
     int32_t used = 0;
     for (StrHashKeyList* entry = list; entry != nullptr && used < keyCount; entry = entry->next) {
@@ -265,11 +297,11 @@ bool rewrite_references(const StrHashTable* movedImages, char** text, bool blank
             key.moved = true;
             key.replacement = value;
             key.replacementLength = std::strlen(value);
-        } else if (blankForFailed) {
+        } else if (blankImage != nullptr) {
             // Asking for blanks is itself a change: the package is written
             // even when the failed address is gone from it.
             changed = true;
-            key.replacement = BLANK_IMAGE_URL;
+            key.replacement = blankImage;
             key.replacementLength = blankLength;
             key.dropMobileEntry = true;
         } else {
@@ -306,8 +338,11 @@ bool rewrite_references(const StrHashTable* movedImages, char** text, bool blank
             for (size_t i = scanEnd; i > start;) {
                 --i;
                 state = matcher.step(state, static_cast<unsigned char>(input[i]));
-                const int32_t k = matcher.output(state);
-                if (k >= 0 && i < end) matches.push(i, k);
+                if (i >= end) continue;
+                // The longest recorded address that stands whole at i.
+                int32_t k = matcher.output(state);
+                while (k >= 0 && !ends_address(input[i + keys[k].length])) k = matcher.shorter(k);
+                if (k >= 0) matches.push(i, k);
             }
             for (size_t m = matches.count; m-- > 0;) {
                 const size_t at = matches.items[m].position;

@@ -1,7 +1,7 @@
 // The package update at the end of a move job: every moved address in the
 // whole package text becomes the path of its local file and, when asked,
-// every failed address becomes the blank image (its plain "<img>ADDRESS</img>"
-// mobile-detail entries are removed outright).
+// every failed address becomes the path of a blank image (its plain
+// "<img>ADDRESS</img>" mobile-detail entries are removed outright).
 #pragma once
 
 #include "engine/move_job_view.h"
@@ -9,10 +9,13 @@
 
 // `movedImages` maps addresses to local paths ("" for a failed address).
 // Rewrites `*text` in one pass, always replacing the longest recorded address
-// that starts at a position, and reports progress through `view` with the
-// item count and the finished items. Returns whether the package changed: a
-// moved address occurred, or a failed address was recorded while
-// `blankForFailed` is set (even when it no longer occurs). `*text` is replaced
-// by the new text (the old one freed) only when something was rewritten.
-bool rewrite_references(const StrHashTable* movedImages, char** text, bool blankForFailed, int itemCount,
-                        int done, MoveJobView* view);
+// that stands whole at a position (followed by a byte that ends an address,
+// the end of a cell or the end of the text), and reports progress through
+// `view` with the item count and the finished items. `blankImage` is the path
+// that replaces failed addresses, or nullptr to leave them. Returns whether
+// the package changed: a moved address occurred, or a failed address was
+// recorded while blanking (even when it no longer occurs). `*text` is
+// replaced by the new text (the old one freed) only when something was
+// rewritten.
+bool rewrite_references(const StrHashTable* movedImages, char** text, const char* blankImage,
+                        int itemCount, int done, MoveJobView* view);

@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "engine/placement.h"
+#include "package/load_messages.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 #include "shell/files.h"
 
 namespace {
@@ -31,5 +34,14 @@ const char* check_move_start(const MoveOptions& options, const char* desktopFold
         return "不可以将图片搬家到[桌面]"
                "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。";
     }
+    return nullptr;
+}
+
+const char* check_job_files(const MoveOptions& options, const char* packagePath, int itemCount) {
+    if (platform::path_kind(packagePath) != platform::PathKind::File)
+        return PACKAGE_NOT_A_FILE_MESSAGE;
+    if (!platform::can_replace_file(packagePath)) return PACKAGE_NOT_WRITABLE_MESSAGE;
+    if (longest_image_path(options.targetFolder, itemCount) >= PATH_BUFFER_SIZE)
+        return PATH_TOO_LONG_TEXT;
     return nullptr;
 }

@@ -8,3 +8,18 @@
 // start: a source option chosen, a target folder given, existing, and not the
 // desktop itself (a folder inside it is fine). `desktopFolder` may be empty.
 const char* check_move_start(const MoveOptions& options, const char* desktopFolder);
+
+// The message when the job could not do its work on these files, or nullptr:
+// the package must be a regular file the program may replace (so that the
+// images are not downloaded for a package that cannot be saved), and the
+// target folder must leave room for the longest image path the job writes.
+const char* check_job_files(const MoveOptions& options, const char* packagePath, int itemCount);
+
+// What a second job on a package that a running job holds is told.
+inline constexpr const char* PACKAGE_IN_USE_MESSAGE =
+    "这个数据包正在被另一个搬家任务使用，请等那个任务结束后再搬家。";
+// What a package that cannot be saved is told.
+inline constexpr const char* PACKAGE_NOT_WRITABLE_MESSAGE =
+    "数据包无法写入(只读文件、只读的磁盘或没有写入权限)，搬家后无法更新它。\n\n"
+    "请把数据包复制到一个可以写入的文件夹，再对复制的数据包搬家。";
+inline constexpr const char* PATH_TOO_LONG_TEXT = "图片保存路径过长，请选择一个路径较短的文件夹";

@@ -3,8 +3,10 @@
 #pragma once
 
 // Copies the package file into "bak" in the program folder as name(n).ext,
-// n the smallest number not yet taken. Returns 1.
+// n the smallest number not yet taken. The copy appears under that name only
+// when complete. Returns 1.
 int backup_data_package(const char* path);
 
-// Saves the GBK text over the package file as FF FE and UTF-16LE. Returns 1.
+// Saves the text over the package file as FF FE and UTF-16LE, replacing the
+// file in one step: on any failure the old package stays as it was. Returns 1.
 int write_data_package(const char* path, const char* text);

@@ -198,6 +198,10 @@ int32_t read_rows(const char* rows, const char* end, const Columns& columns, Ptr
             next == columns.sellingPoints) {
             char* quoted = cursor.read_quoted();
             if (quoted == nullptr) return READ_MALFORMED;
+            // The patterns see the cell without its closing quote: an address
+            // written without quotes at the very end of a cell ends with the
+            // cell, rather than taking the quote along for the rewrite to drop.
+            quoted[std::strlen(quoted) - 1] = '\0';
             if (current != nullptr && next == columns.description) {
                 if (!extract_description_images(quoted, current->desc_images)) {
                     fatal_error("读取宝贝详情时出错，具体原因可查看应用日志文件：app.log");

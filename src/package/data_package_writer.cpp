@@ -7,6 +7,8 @@
 
 #include "package/data_package_io.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
+#include "shell/app_log.h"
 #include "shell/charset.h"
 #include "shell/fatal.h"
 #include "shell/files.h"
@@ -35,40 +37,60 @@ int backup_data_package(const char* path) {
     char folder[PATH_BUFFER_SIZE];
     if (!join_path(folder, sizeof folder, settled_program_folder(), "bak"))
         fatal_error("创建 [bak] 文件夹失败");
-    if (!is_directory(folder) && !platform::make_directory(folder))
+    // Another job may create the folder at the same moment: what counts is
+    // that it is there.
+    if (!is_directory(folder) && !platform::make_directory(folder) && !is_directory(folder))
         fatal_error("创建 [bak] 文件夹失败");
-
-    // The smallest free number, so a gap left by a deleted copy is filled first.
-    char backup[PATH_BUFFER_SIZE];
-    for (int number = 1;; ++number) {
-        char numbered[PATH_BUFFER_SIZE];
-        if (number == 0x7FFFFFFF || !backup_name(numbered, sizeof numbered, name, number) ||
-            !join_path(backup, sizeof backup, folder, numbered)) {
-            fatal_error("备份csv文件时出错：写入文件失败");
-        }
-        if (!file_exists(backup)) break;
-    }
 
     FILE* source = platform::open_file(path, "rb");
     if (source == nullptr) fatal_error("备份csv文件时出错：无法打开源csv文件句柄");
-    FILE* copy = platform::open_file(backup, "wb");
+    // The copy is written under a temporary name and gets its numbered name
+    // only when complete, so a name(n) file is never a short copy.
+    char temporary[PATH_BUFFER_SIZE];
+    char copied[PATH_BUFFER_SIZE];
+    if (!join_path(copied, sizeof copied, folder, name))
+        fatal_error("备份csv文件时出错：写入文件失败");
+    FILE* copy = platform::create_temporary_beside(copied, temporary, sizeof temporary);
     if (copy == nullptr) fatal_error("备份csv文件时出错：写入文件失败");
 
     char block[COPY_BLOCK];
-    while (true) {
+    const char* failure = nullptr;
+    while (failure == nullptr) {
         const size_t got = std::fread(block, 1, sizeof block, source);
         if (got > 0) {
-            if (std::fwrite(block, 1, got, copy) != got)
-                fatal_error("备份csv文件时出错：写入文件失败");
+            if (std::fwrite(block, 1, got, copy) != got) failure = "备份csv文件时出错：写入文件失败";
             continue;
         }
-        if (!std::feof(source)) fatal_error("备份csv文件时出错：文件读取不完整");
+        if (!std::feof(source)) failure = "备份csv文件时出错：文件读取不完整";
         break;
     }
     std::fclose(source);
-    // Buffered bytes reach the disk only now; a copy that did not is no backup.
-    if (std::fclose(copy) != 0) fatal_error("备份csv文件时出错：写入文件失败");
-    return 1;
+    if (!platform::finish_file(copy) && failure == nullptr)
+        failure = "备份csv文件时出错：写入文件失败";
+    if (failure != nullptr) {
+        platform::remove_file(temporary);
+        fatal_error(failure);
+    }
+
+    // The smallest free number, so a gap left by a deleted copy is filled
+    // first; a number another job takes meanwhile is passed over.
+    for (int number = 1;; ++number) {
+        char numbered[PATH_BUFFER_SIZE];
+        char backup[PATH_BUFFER_SIZE];
+        if (number == 0x7FFFFFFF || !backup_name(numbered, sizeof numbered, name, number) ||
+            !join_path(backup, sizeof backup, folder, numbered)) {
+            platform::remove_file(temporary);
+            fatal_error("备份csv文件时出错：写入文件失败");
+        }
+        if (file_exists(backup)) continue;
+        const platform::PlaceResult placed = platform::move_into_place(temporary, backup, false);
+        if (placed == platform::PlaceResult::Done) return 1;
+        if (placed == platform::PlaceResult::Failed) {
+            app_log_format("备份csv文件时出错：%s", platform::last_file_error());
+            platform::remove_file(temporary);
+            fatal_error("备份csv文件时出错：写入文件失败");
+        }
+    }
 }
 
 int write_data_package(const char* path, const char* text) {
@@ -81,14 +103,29 @@ int write_data_package(const char* path, const char* text) {
         fatal_error("更新CSV文件失败：iconv()转码出错了。");
     }
 
-    FILE* file = platform::open_file(path, "wb");
-    if (file == nullptr) fatal_error("更新CSV文件失败：文件句柄无法打开。");
-    // A short write (a full disk) is a failure too, not only a write of nothing:
-    // a truncated package must never be reported as saved.
-    if (std::fwrite("\xFF\xFE", 1, 2, file) != 2 ||
-        std::fwrite(utf16, 1, converted, file) != converted || std::fclose(file) != 0) {
+    // The new text goes to a file beside the package and replaces it in one
+    // step only when all of it is on the disk: a crash, a kill or a full disk
+    // leaves the old package whole, never a cut one that reads as shorter.
+    char temporary[PATH_BUFFER_SIZE];
+    FILE* file = platform::create_temporary_beside(path, temporary, sizeof temporary);
+    if (file == nullptr) {
+        app_log_format("更新CSV文件失败：%s", platform::last_file_error());
+        fatal_error("更新CSV文件失败：文件句柄无法打开。");
+    }
+    // A short write is a failure too, not only a write of nothing.
+    bool written = std::fwrite("\xFF\xFE", 1, 2, file) == 2 &&
+                   std::fwrite(utf16, 1, converted, file) == converted;
+    written = platform::finish_file(file) && written;
+    std::free(utf16);
+    if (!written) {
+        app_log_format("更新CSV文件失败：%s", platform::last_file_error());
+        platform::remove_file(temporary);
         fatal_error("更新CSV文件失败：写入文件出错。");
     }
-    std::free(utf16);
+    if (platform::move_into_place(temporary, path, true) != platform::PlaceResult::Done) {
+        app_log_format("更新CSV文件失败：%s", platform::last_file_error());
+        platform::remove_file(temporary);
+        fatal_error("更新CSV文件失败：文件句柄无法打开。");
+    }
     return 1;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "package/data_package.h"
+#include "platform/platform.h"
 #include "shell/files.h"
 
 void format_title_too_long_message(char* out, size_t capacity, const char* path) {
@@ -26,4 +27,16 @@ void format_malformed_package_message(char* out, size_t capacity, const char* pa
                   "然后钩选刚刚导入的所有宝贝，导出CSV直接替换[%s]。\n\n"
                   "3. 然后再对[%s]进行搬家。",
                   name, name, name, name);
+}
+
+const char* check_package_path(const char* path) {
+    if (path == nullptr || path[0] == '\0') return NO_PACKAGE_CHOSEN_MESSAGE;
+    switch (platform::path_kind(path)) {
+        case platform::PathKind::Missing:
+            return PACKAGE_MISSING_MESSAGE;
+        case platform::PathKind::File:
+            return file_exists(path) ? nullptr : PACKAGE_MISSING_MESSAGE;
+        default:
+            return PACKAGE_NOT_A_FILE_MESSAGE;
+    }
 }

@@ -6,6 +6,12 @@
 
 inline constexpr const char* NO_PACKAGE_CHOSEN_MESSAGE = "请选择一个淘宝数据包(csv)文件";
 inline constexpr const char* PACKAGE_MISSING_MESSAGE = "选择的csv文件不存在，请重新选择";
+inline constexpr const char* PACKAGE_NOT_A_FILE_MESSAGE =
+    "选择的不是一个普通文件(可能是文件夹或设备)，请重新选择淘宝数据包(csv)文件";
+
+// The message for a package path that cannot be loaded at all (none given,
+// missing, or not a regular file), or nullptr when the reader may try it.
+const char* check_package_path(const char* path);
 
 // The window asks this after the malformed-package message (a Yes/No box
 // that opens the conversion guide); the console program has no one to ask.

@@ -5,7 +5,10 @@
 
 #include "platform/platform.h"
 
+// Only regular files count: opening a FIFO for reading waits for a writer
+// forever, and a device or folder is no file a user meant.
 int file_exists(const char* path) {
+    if (platform::path_kind(path) != platform::PathKind::File) return 0;
     FILE* file = platform::open_file(path, "r");
     if (file == nullptr) return 0;
     std::fclose(file);
@@ -13,6 +16,7 @@ int file_exists(const char* path) {
 }
 
 int64_t file_size(const char* path) {
+    if (platform::path_kind(path) != platform::PathKind::File) return -1;
     FILE* file = platform::open_file(path, "r");
     if (file == nullptr) return -1;
     int64_t size = -1;

@@ -7,9 +7,9 @@
 // The buffer size the program's paths must fit in, NUL included.
 inline constexpr size_t PATH_BUFFER_SIZE = 260;
 
-// 1 when the file can be opened for reading, else 0.
+// 1 when the path names a regular file that can be opened for reading, else 0.
 int file_exists(const char* path);
-// The size in bytes, or -1 when the file cannot be opened.
+// The size in bytes of a regular file, or -1 when it cannot be opened.
 int64_t file_size(const char* path);
 // 1 when the path names an existing directory, else 0.
 int is_directory(const char* path);

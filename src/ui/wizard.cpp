@@ -15,6 +15,7 @@
 #include "engine/start_checks.h"
 #include "package/data_package.h"
 #include "package/load_messages.h"
+#include "platform/safe_files.h"
 #include "shell/files.h"
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
@@ -30,6 +31,8 @@ namespace {
 DataPackage package{};
 MoveOptions jobOptions{};
 WindowJobView jobView;
+// Held from Start until the job ends.
+platform::PackageLock* packageLock = nullptr;
 // The folder dialog's start selection: allocated at its first use, then reused.
 char* folderStart = nullptr;
 constexpr size_t FOLDER_START_SIZE = 1024;
@@ -114,12 +117,8 @@ void show_loaded_package() {
 
 void load_package() {
     read_text(mainWindow.pathBox, package.path, PATH_BUFFER_SIZE);
-    if (package.path[0] == '\0') {
-        warn(NO_PACKAGE_CHOSEN_MESSAGE, mainWindow.choosePackage);
-        return;
-    }
-    if (!file_exists(package.path)) {
-        warn(PACKAGE_MISSING_MESSAGE, mainWindow.choosePackage);
+    if (const char* refusal = check_package_path(package.path)) {
+        warn(refusal, mainWindow.choosePackage);
         return;
     }
     if (package.items != nullptr) {
@@ -196,6 +195,8 @@ void choose_folder() {
 
 unsigned __stdcall job_thread(void*) {
     const MoveJobOutcome outcome = run_move_job(&package, jobOptions, &jobView);
+    platform::unlock_package(packageLock);
+    packageLock = nullptr;
     // Interrupted or stopped: the package has been saved as far as it got.
     if (outcome != MoveJobOutcome::Finished) ExitProcess(0);
     return 0;
@@ -210,8 +211,15 @@ void start_job() {
     char desktop[PATH_BUFFER_SIZE];
     if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
     const char* refusal = check_move_start(options, desktop);
+    if (refusal == nullptr) refusal = check_job_files(options, package.path, package.items->count);
     if (refusal != nullptr) {
         warn(refusal, start_check_focus(refusal));
+        return;
+    }
+    // Another kelvane.exe or kelvane-cli may be moving the same package: two
+    // jobs would each save over the other's work.
+    if (platform::lock_package(package.path, &packageLock) == platform::LockResult::Held) {
+        warn(PACKAGE_IN_USE_MESSAGE, mainWindow.next);
         return;
     }
     EnableWindow(mainWindow.optionImageSpace, FALSE);

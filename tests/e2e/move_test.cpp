@@ -14,9 +14,7 @@
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -137,23 +135,11 @@ TEST_F(MoveCliTest, InterruptedJobSavesWhatItMovedAndASecondRunFinishes) {
     builder.write(package());
     server.set_delay_ms(150);
 
-    const pid_t child = fork();
-    if (child == 0) {
-        setenv("KELVANE_HOME", home().c_str(), 1);
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execl(cli_path(), cli_path(), "move", package().c_str(), "--to", pictures().c_str(),
-              "--quiet", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t child = start_cli({"move", package(), "--to", pictures(), "--quiet"}, home());
     // Let a few images arrive, then press Ctrl+C.
     for (int waited = 0; server.total_hits() < 3 && waited < 10000; waited += 10) usleep(10000);
     kill(child, SIGINT);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(wait_cli(child), 130);
     const size_t first_run = pictures_saved();
     EXPECT_GE(first_run, 3u);
     EXPECT_LT(first_run, static_cast<size_t>(IMAGES));

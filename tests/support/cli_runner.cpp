@@ -66,3 +66,31 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
 #endif
     return run;
 }
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+pid_t start_cli(const std::vector<std::string>& args, const std::string& home) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(KELVANE_CLI_PATH));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("KELVANE_HOME", home.c_str(), 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(KELVANE_CLI_PATH, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int wait_cli(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+#endif

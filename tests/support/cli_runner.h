@@ -18,3 +18,13 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
 
 // The path of the kelvane-cli the tests drive.
 const char* cli_path();
+
+#ifndef _WIN32
+#include <sys/types.h>
+
+// Starts kelvane-cli with `args` and `home` as its program folder without
+// waiting for it; its output goes nowhere. The caller signals and reaps it.
+pid_t start_cli(const std::vector<std::string>& args, const std::string& home);
+// Waits for a started kelvane-cli: its exit status, or 128 + the signal.
+int wait_cli(pid_t child);
+#endif

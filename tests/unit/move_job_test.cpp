@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/blank_image.h"
 #include "engine/placement.h"
 #include "http/connection.h"
 #include "package/image_hosts.h"
@@ -290,9 +291,15 @@ TEST_F(MoveJobTest, BlankForFailedReplacesAndDropsMobileEntries) {
     load();
     RecordingView view;
     ASSERT_EQ(run(view, options(true, true, true)), MoveJobOutcome::Finished);
+    // The failed image becomes a blank picture in the target folder, which
+    // Taobao Assistant uploads like any other.
+    const std::string blank = target + "/blank.png";
     std::string expected = replace_every(builder.text(), "<img>" + missing + "</img>", "");
-    expected = replace_every(expected, missing, BLANK_IMAGE_URL);
+    expected = replace_every(expected, missing, blank);
     EXPECT_TRUE(saved_text() == expected);
+    EXPECT_EQ(read_file(blank),
+              std::string(reinterpret_cast<const char*>(BLANK_IMAGE_PNG), BLANK_IMAGE_PNG_SIZE));
+    EXPECT_EQ(files_in(target), Strings{"blank.png"});
     EXPECT_EQ(view.messages(),
               Strings{"完成|information|图片搬家已完成，数据包(items.csv)已更新。"});
 }

@@ -109,7 +109,8 @@ void run_stage(const Entries& entries, const std::string& input, bool blankForFa
     Table table(entries);
     char* text = xstrdup(input.c_str());
     char* const before = text;
-    out->changed = rewrite_references(table.get(), &text, blankForFailed, 4, 2, &out->view);
+    out->changed = rewrite_references(table.get(), &text, blankForFailed ? BLANK.c_str() : nullptr,
+                                      4, 2, &out->view);
     out->sameBuffer = text == before;
     out->text = text;
     std::free(text);
@@ -220,7 +221,8 @@ TEST(RewriteReferences, TheLongestRecordedAddressWins) {
     };
     const Case cases[] = {
         {"both moved", {{SHORT, "P1"}, {LONG, "P2"}}, LONG + " " + SHORT, false, "P2 P1"},
-        {"both moved, other order", {{LONG, "P2"}, {SHORT, "P1"}}, SHORT + LONG, false, "P1P2"},
+        {"both moved, other order", {{LONG, "P2"}, {SHORT, "P1"}}, SHORT + "'" + LONG, false,
+         "P1'P2"},
         {"longer failed stays whole",
          {{SHORT, "P1"}, {LONG, ""}},
          LONG + " " + SHORT,
@@ -241,13 +243,28 @@ TEST(RewriteReferences, TheLongestRecordedAddressWins) {
          "<img>" + LONG + "</img><img>" + SHORT + "</img>",
          true,
          "<img>P2</img>"},
-        {"unrecorded longer address", {{SHORT, "P1"}}, LONG, false, "P1_400x400.jpg"},
-        // The unrecorded longer address is also how a recorded one ends.
+        // A thumbnail named after its image: the image was moved, the thumbnail
+        // not (the job stopped first, or it was not selected). It stays whole.
+        {"unrecorded longer address", {{SHORT, "P1"}}, LONG + "\"" + SHORT, false,
+         LONG + "\"P1"},
+        {"unrecorded longer address at the text's end", {{SHORT, "P1"}}, SHORT + " " + LONG, false,
+         "P1 " + LONG},
         {"address inside another",
          {{SHORT, "P1"}, {"http://r.example/?u=" + LONG, "Q"}},
          LONG + " http://r.example/?u=" + LONG,
          false,
-         "P1_400x400.jpg Q"},
+         LONG + " Q"},
+        // Only bytes that end an address in the patterns, or a cell, end one.
+        {"every end", {{SHORT, "P"}},
+         SHORT + "\"" + SHORT + "'" + SHORT + " " + SHORT + "|" + SHORT + ">" + SHORT + ")" +
+             SHORT + "<" + SHORT + "\t" + SHORT + "\r" + SHORT + "\n" + SHORT,
+         false, "P\"P'P P|P>P)P<P\tP\rP\nP"},
+        {"no end", {{SHORT, "P"}}, SHORT + "?a " + SHORT + "_b " + SHORT + "&c " + SHORT + "/d",
+         false, SHORT + "?a " + SHORT + "_b " + SHORT + "&c " + SHORT + "/d"},
+        // When the longest recorded address does not stand whole, a shorter one
+        // that does is still replaced.
+        {"shorter one stands whole", {{SHORT, "P1"}, {SHORT + ")y", "P2"}},
+         "url(" + SHORT + ")yz url(" + SHORT + ")y ", false, "url(P1)yz url(P2 "},
     };
     for (const Case& c : cases) {
         Outcome out;
@@ -272,7 +289,7 @@ TEST(RewriteReferences, FailedMobileEntriesDisappearWhenBlanking) {
         {"<img size=\"750\">" + K + "</img>", true, "<img size=\"750\">" + BLANK + "</img>"},
         {"src=\"" + K + "\"", true, "src=\"" + BLANK + "\""},
         {"<IMG>" + K + "</IMG>", true, "<IMG>" + BLANK + "</IMG>"},
-        {"<img>" + K + "?x</img>", true, "<img>" + BLANK + "?x</img>"},
+        {"<img>" + K + "?x</img>", true, "<img>" + K + "?x</img>"},  // a longer address
         {"<img> " + K + "</img>", true, "<img> " + BLANK + "</img>"},
         {"<img>" + K + "</img", true, "<img>" + BLANK + "</img"},  // cut at the text's end
         {"img>" + K + "</img>", true, "img>" + BLANK + "</img>"},  // cut at the text's start
@@ -331,7 +348,8 @@ TEST(RewriteReferences, ChangedFollowsWhatWasRecorded) {
         Table table({{A, ""}});
         char* text = nullptr;
         LabelView view;
-        EXPECT_EQ(rewrite_references(table.get(), &text, blank, 1, 1, &view), blank);
+        EXPECT_EQ(rewrite_references(table.get(), &text, blank ? BLANK.c_str() : nullptr, 1, 1, &view),
+                  blank);
         EXPECT_EQ(text, nullptr);
     }
 }
@@ -340,7 +358,7 @@ TEST(RewriteReferences, LeavesEveryOtherByteAlone) {
     // GBK text whose trail bytes look like ASCII, NUL-free binary-ish bytes and
     // an address at both ends.
     const std::string K = "//img.example.com/k.png";
-    std::string text = K + "\x81\x40\x95\x5C\xFE\xFE\x7F\x01\"\"\t";
+    std::string text = K + "\"\x81\x40\x95\x5C\xFE\xFE\x7F\x01\"\"\t";
     for (int c = 1; c < 256; ++c) text += static_cast<char>(c);
     text += K;
     Outcome out;
@@ -371,7 +389,9 @@ TEST(RewriteReferences, HandlesLongAddressesAndHeavyGrowth) {
         {"growth", {{"//s", std::string(200, 'p')}}, manyShort},
         // A long recorded address that never completes must not hide the
         // short one, and must not make the pass quadratic.
-        {"near misses", {{"//" + std::string(1000, 'a') + "x", ""}, {"//a", "P"}}, nearMisses},
+        {"near misses",
+         {{"//" + std::string(1000, 'a') + "x", ""}, {"//" + std::string(1000, 'a'), "P"}},
+         nearMisses},
     };
     for (const Case& c : cases) {
         for (const bool blank : {false, true}) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/native_path.h"
 #include "shell/memory.h"
 
 namespace platform {
@@ -95,6 +96,14 @@ bool make_directories(const std::string& path) {
 }
 
 }  // namespace
+
+bool to_native_path(const char* path, std::string& out) {
+    return native_path(path, out);
+}
+
+bool from_native_path(const std::string& native, std::string& gbk) {
+    return convert_string("GBK", "UTF-8", native.c_str(), gbk);
+}
 
 bool is_path_separator(char c) {
     return c == '/';

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/native_path.h"
 #include "shell/files.h"
 #include "shell/memory.h"
 
@@ -58,6 +59,14 @@ bool is_gbk_lead(unsigned char c) {
 }
 
 }  // namespace
+
+bool to_native_path(const char* path, std::wstring& out) {
+    return to_wide(path, out);
+}
+
+bool from_native_path(const wchar_t* native, std::string& gbk) {
+    return to_gbk(native, gbk);
+}
 
 bool is_path_separator(char c) {
     return c == '\\' || c == '/';

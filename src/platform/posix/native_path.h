@@ -1,0 +1,10 @@
+// GBK paths to and from the file system's own names (UTF-8), for the POSIX
+// platform files only. Both are exact: false rather than a mangled name.
+#pragma once
+
+#include <string>
+
+namespace platform {
+bool to_native_path(const char* path, std::string& out);
+bool from_native_path(const std::string& native, std::string& gbk);
+}  // namespace platform

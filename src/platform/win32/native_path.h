@@ -1,0 +1,11 @@
+// GBK paths to and from the wide names of the Windows file APIs, for the
+// Windows platform files only. Both are exact: false rather than a mangled
+// name.
+#pragma once
+
+#include <string>
+
+namespace platform {
+bool to_native_path(const char* path, std::wstring& out);
+bool from_native_path(const wchar_t* native, std::string& gbk);
+}  // namespace platform

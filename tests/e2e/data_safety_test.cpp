@@ -1,0 +1,398 @@
+// What a job must never do to a seller's files, whatever happens around it:
+// leave a cut package or backup behind (a kill, a full disk), rewrite part of
+// an address, mix the images of two jobs, or start work it cannot save.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/start_checks.h"
+#include "package/load_messages.h"
+#include "platform/platform.h"
+#include "platform/safe_files.h"
+#include "shell/charset.h"
+#include "support/cli_runner.h"
+#include "support/image_server.h"
+#include "support/package_builder.h"
+#include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What kelvane-cli prints on this console: UTF-8 on POSIX.
+[[maybe_unused]] std::string console(const std::string& gbk) {
+    char* converted = gbk_to_utf8(gbk.c_str());
+    std::string out = converted;
+    std::free(converted);
+    return out;
+}
+
+// The local paths a saved package gives its images, in the order of the
+// package's src='...' attributes.
+std::vector<std::string> image_paths(const std::string& text) {
+    std::vector<std::string> paths;
+    for (size_t at = 0; (at = text.find("src='", at)) != std::string::npos;) {
+        at += 5;
+        const size_t end = text.find('\'', at);
+        if (end == std::string::npos) break;
+        paths.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return paths;
+}
+
+class DataSafetyTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        start_test_networking();
+        fs::create_directories(pictures());
+    }
+    std::string home() const { return dir.file("home"); }
+    std::string pictures() const { return dir.file("pictures"); }
+
+    // A shop whose item i shows the image served at /<tag><i>.jpg.
+    PackageBuilder shop(const std::string& tag, int items, size_t imageBytes = 120,
+                        const std::string& filler = "") {
+        PackageBuilder builder;
+        for (int i = 0; i < items; ++i) {
+            const std::string path = "/" + tag + std::to_string(i) + ".jpg";
+            server.add(path, jpeg_body(imageBytes + static_cast<size_t>(i), tag[0]));
+            builder.add(PackageItem{tag + " " + std::to_string(i),
+                                    "<img src='" + server.url(path) + "'>" + filler, "", ""});
+        }
+        return builder;
+    }
+
+    TempDir dir;
+    ImageServer server;
+};
+
+TEST_F(DataSafetyTest, TwoJobsIntoOneFolderKeepTheirOwnImages) {
+    // Started in the same minute, both jobs name their files alike.
+    constexpr int ITEMS = 30;
+    const std::string tags[] = {"a", "b"};
+    std::string packages[2];
+    for (int p = 0; p < 2; ++p) {
+        packages[p] = dir.file(tags[p] + ".csv");
+        shop(tags[p], ITEMS).write(packages[p]);
+    }
+    server.set_delay_ms(5);
+    CliRun runs[2];
+    std::thread second([&] {
+        runs[1] = run_cli({"move", packages[1], "--to", pictures()}, home());
+    });
+    runs[0] = run_cli({"move", packages[0], "--to", pictures()}, home());
+    second.join();
+
+    for (int p = 0; p < 2; ++p) {
+        EXPECT_EQ(runs[p].status, 0) << runs[p].err;
+        const std::vector<std::string> paths = image_paths(utf16le_to_gbk(read_file(packages[p])));
+        ASSERT_EQ(paths.size(), static_cast<size_t>(ITEMS)) << tags[p];
+        for (int i = 0; i < ITEMS; ++i) {
+            EXPECT_EQ(read_file(paths[i]), jpeg_body(120 + static_cast<size_t>(i), tags[p][0]))
+                << tags[p] << i << " at " << paths[i];
+        }
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(pictures()), fs::directory_iterator()),
+              2 * ITEMS);
+}
+
+TEST_F(DataSafetyTest, ASecondJobOnAHeldPackageIsRefusedAtOnce) {
+    const std::string package = dir.file("shop.csv");
+    const PackageBuilder builder = shop("h", 2);
+    builder.write(package);
+    platform::PackageLock* lock = nullptr;
+    ASSERT_EQ(platform::lock_package(package.c_str(), &lock), platform::LockResult::Locked);
+
+    const CliRun refused = run_cli({"move", package, "--to", pictures()}, home());
+    EXPECT_EQ(refused.status, 2) << refused.err;
+#ifndef _WIN32
+    EXPECT_NE(refused.err.find(console(PACKAGE_IN_USE_MESSAGE)), std::string::npos) << refused.err;
+#endif
+    EXPECT_EQ(server.total_hits(), 0);
+    EXPECT_EQ(read_file(package), builder.file_bytes());
+    EXPECT_FALSE(fs::exists(home() + "/bak"));
+
+    platform::unlock_package(lock);
+    EXPECT_EQ(run_cli({"move", package, "--to", pictures()}, home()).status, 0);
+    EXPECT_EQ(server.total_hits(), 2);
+}
+
+TEST_F(DataSafetyTest, OnlyWholeAddressesAreRewritten) {
+    server.add("/x.jpg", jpeg_body(50));
+    server.add("/end.jpg", jpeg_body(60));
+    server.add("/bg.jpg", jpeg_body(70));
+    const std::string thumbnail = server.url("/x.jpg") + "_400x400.jpg";
+    const std::string package = dir.file("shop.csv");
+    PackageBuilder()
+        // An unquoted address and an unclosed url( at the very end of a cell
+        // end with the cell, not with its closing quote.
+        .add(PackageItem{
+            "a", "<img src='" + server.url("/x.jpg") + "'><img src=" + server.url("/end.jpg"),
+            "<img>" + thumbnail + "</img>", ""})
+        .add(PackageItem{"b", "<div style=\"background:url(" + server.url("/bg.jpg"), "", ""})
+        .write(package);
+
+    // Mobile details are not moved: the thumbnail named after x.jpg stays remote.
+    const CliRun run = run_cli({"move", package, "--to", pictures(), "--skip-image-space"}, home());
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string saved = utf16le_to_gbk(read_file(package));
+    EXPECT_NE(saved.find("<img>" + thumbnail + "</img>"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find(server.url("/end.jpg")), std::string::npos);
+    EXPECT_EQ(saved.find(server.url("/bg.jpg")), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(pictures()), fs::directory_iterator()), 3);
+
+    // The saved package still reads, and still lists the thumbnail as remote.
+    const CliRun scan = run_cli({"scan", package}, home());
+    EXPECT_EQ(scan.status, 0) << scan.err;
+    const CliRun again = run_cli({"move", package, "--to", pictures()}, home());
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(server.hits("/x.jpg_400x400.jpg"), 2);  // asked for whole: 404, and its retry
+}
+
+#ifndef _WIN32
+
+// A small file system of its own (root only), for full and read-only disks.
+class Tmpfs {
+  public:
+    Tmpfs(const std::string& folder, size_t bytes) : folder_(folder) {
+        fs::create_directories(folder);
+        mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0,
+                         ("size=" + std::to_string(bytes)).c_str()) == 0;
+    }
+    ~Tmpfs() {
+        if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+    }
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+    bool make_read_only() {
+        return mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+  private:
+    std::string folder_;
+    bool mounted_ = false;
+};
+
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    if (!fs::is_directory(folder)) return names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool has_temporary(const std::string& folder) {
+    for (const std::string& name : names_in(folder)) {
+        if (name.rfind(".kelvane-", 0) == 0) return true;
+    }
+    return false;
+}
+
+// The saved text with every image path of `folder` replaced by "IMG", so
+// that two runs' packages compare whatever numbers their files got.
+std::string with_paths_folded(const std::string& text, const std::string& folder) {
+    const std::string prefix = folder + "/";
+    std::string out;
+    size_t at = 0;
+    for (size_t hit; (hit = text.find(prefix, at)) != std::string::npos;) {
+        out.append(text, at, hit - at);
+        out += "IMG";
+        at = hit + prefix.size();
+        while (at < text.size() &&
+               (std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '-'))
+            ++at;
+        if (text.compare(at, 4, ".jpg") == 0) at += 4;
+    }
+    out.append(text, at, std::string::npos);
+    return out;
+}
+
+TEST_F(DataSafetyTest, AKillAtAnyMomentLeavesTheOldPackageOrTheWholeNewOne) {
+    // About 16 MB on disk, so that saving and backing up take real time.
+    std::string filler;
+    while (filler.size() < 40000)
+        filler += "<p>\xC9\xCC\xC6\xB7\xCF\xEA\xC7\xE9 0123456789 abcdef</p>";
+    const PackageBuilder builder = shop("k", 200, 120, filler);
+    const std::string original = builder.file_bytes();
+
+    auto prepare = [&](const std::string& name) {
+        const std::string folder = dir.file(name);
+        fs::create_directories(folder + "/pictures");
+        write_file(folder + "/shop.csv", original);
+        return folder;
+    };
+    const std::string reference = prepare("reference");
+    const double started = platform::monotonic_seconds();
+    const CliRun run =
+        run_cli({"move", reference + "/shop.csv", "--to", reference + "/pictures"}, home());
+    const double duration = platform::monotonic_seconds() - started;
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string expected = with_paths_folded(
+        utf16le_to_gbk(read_file(reference + "/shop.csv")), reference + "/pictures");
+    ASSERT_NE(expected, utf16le_to_gbk(original));
+
+    std::mt19937 random(20261207);
+    auto within = [&random](double from, double to) {
+        return std::uniform_real_distribution<double>(from, to)(random);
+    };
+    int keptOld = 0, savedNew = 0, cutSaves = 0;
+    for (int trial = 0; trial < 12; ++trial) {
+        const std::string folder = prepare("trial" + std::to_string(trial));
+        const pid_t child =
+            start_cli({"move", folder + "/shop.csv", "--to", folder + "/pictures"}, home());
+        // A third of the kills anywhere in the job; a third just after the
+        // backup's temporary file appears, a third after the save's.
+        if (trial % 3 == 0) {
+            usleep(static_cast<useconds_t>(within(0, 1.5 * duration) * 1e6));
+        } else {
+            const std::string watched = trial % 3 == 1 ? home() + "/bak" : folder;
+            const double deadline = platform::monotonic_seconds() + 5 * duration;
+            while (platform::monotonic_seconds() < deadline && !has_temporary(watched)) usleep(500);
+            usleep(static_cast<useconds_t>(within(0, 0.05) * 1e6));
+        }
+        kill(child, SIGKILL);
+        wait_cli(child);
+
+        const std::string bytes = read_file(folder + "/shop.csv");
+        if (bytes == original) {
+            ++keptOld;
+        } else {
+            ASSERT_EQ(with_paths_folded(utf16le_to_gbk(bytes), folder + "/pictures"), expected)
+                << "trial " << trial;
+            ++savedNew;
+        }
+        for (const std::string& name : names_in(folder))
+            cutSaves += name.rfind(".kelvane-", 0) == 0;
+    }
+    // Every numbered copy is a whole copy; only temporary names may be short.
+    int backups = 0;
+    for (const std::string& name : names_in(home() + "/bak")) {
+        if (name.rfind("shop(", 0) != 0) continue;
+        ++backups;
+        EXPECT_TRUE(read_file(home() + "/bak/" + name) == original) << name;
+    }
+    std::printf(
+        "job %.2f s; kills: %d kept the old package, %d found the new one, %d cut a save; "
+        "%d whole backups\n",
+        duration, keptOld, savedNew, cutSaves, backups);
+}
+
+TEST_F(DataSafetyTest, AFullDiskNeverLeavesAShortFile) {
+    const PackageBuilder builder = shop("f", 30, 40000, std::string(6000, 'x'));
+    const std::string original = builder.file_bytes();
+
+    {  // The package's own disk has no room for the new text beside the old.
+        Tmpfs disk(dir.file("full-package"), original.size() * 3 / 2);
+        if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+        const std::string package = dir.file("full-package") + "/shop.csv";
+        write_file(package, original);
+        const CliRun run = run_cli({"move", package, "--to", pictures()}, home());
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find(console("更新CSV文件失败：写入文件出错。")), std::string::npos)
+            << run.err;
+        EXPECT_TRUE(read_file(package) == original);
+        EXPECT_EQ(names_in(dir.file("full-package")), std::vector<std::string>{"shop.csv"});
+    }
+    {  // The backup folder is full: nothing happens, and no short copy appears.
+        const std::string package = dir.file("shop.csv");
+        write_file(package, original);
+        const std::string smallHome = dir.file("small-home");
+        Tmpfs disk(smallHome, 64 * 1024);
+        ASSERT_TRUE(disk.mounted());
+        const int hits = server.total_hits();
+        const CliRun run = run_cli({"move", package, "--to", pictures()}, smallHome);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find(console("备份csv文件时出错：写入文件失败")), std::string::npos)
+            << run.err;
+        EXPECT_TRUE(names_in(smallHome + "/bak").empty());
+        EXPECT_EQ(server.total_hits(), hits);
+        EXPECT_TRUE(read_file(package) == original);
+    }
+    {  // The image folder fills up: the job stops and saves what is whole.
+        const std::string package = dir.file("shop.csv");
+        write_file(package, original);
+        const std::string smallPictures = dir.file("small-pictures");
+        Tmpfs disk(smallPictures, 64 * 1024);
+        ASSERT_TRUE(disk.mounted());
+        const CliRun run = run_cli({"move", package, "--to", smallPictures}, home());
+        EXPECT_EQ(run.status, 1) << run.err;
+        const std::vector<std::string> paths = image_paths(utf16le_to_gbk(read_file(package)));
+        ASSERT_EQ(paths.size(), 30u);
+        EXPECT_EQ(read_file(paths[0]), jpeg_body(40000, 'f'));
+        EXPECT_EQ(paths[1], server.url("/f1.jpg"));  // not saved: still remote
+        EXPECT_EQ(names_in(smallPictures).size(), 1u);
+    }
+}
+
+TEST_F(DataSafetyTest, WorkThatCouldNotBeSavedIsRefusedBeforeAnyDownload) {
+    const PackageBuilder builder = shop("r", 2);
+    const std::string package = dir.file("shop.csv");
+    builder.write(package);
+    const std::string fifo = dir.file("pipe.csv");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    // A folder whose longest image path (batch folder, subfolder, name) is
+    // one byte too long, and one that leaves just enough room.
+    std::string deep = dir.path();
+    while (deep.size() < 180) deep += "/" + std::string(40, 'd');
+    const size_t room = PATH_BUFFER_SIZE - 1 -
+                        (deep.size() + 1 + std::strlen("m-9999-12-31-23-59-2147483647.jpeg"));
+    const std::string fits = deep + "/" + std::string(room - 1, 'e');
+    const std::string tooLong = fits + "e";
+    fs::create_directories(fits);
+    fs::create_directories(tooLong);
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"a FIFO to scan", {"scan", fifo}, PACKAGE_NOT_A_FILE_MESSAGE},
+        {"a FIFO to move", {"move", fifo, "--to", pictures()}, PACKAGE_NOT_A_FILE_MESSAGE},
+        {"a folder", {"move", pictures(), "--to", pictures()}, PACKAGE_NOT_A_FILE_MESSAGE},
+        {"a device", {"scan", "/dev/zero"}, PACKAGE_NOT_A_FILE_MESSAGE},
+        {"a folder too deep", {"move", package, "--to", tooLong}, PATH_TOO_LONG_TEXT},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = run_cli(c.args, home());
+        EXPECT_EQ(run.status, 2) << c.what << "\n" << run.err;
+        EXPECT_NE(run.err.find(console(c.message)), std::string::npos) << c.what << "\n" << run.err;
+    }
+    EXPECT_EQ(server.total_hits(), 0);
+    const CliRun fitting = run_cli({"move", package, "--to", fits}, home());
+    EXPECT_EQ(fitting.status, 0) << fitting.err;
+
+    Tmpfs medium(dir.file("read-only"), 1024 * 1024);
+    if (!medium.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string locked = dir.file("read-only") + "/shop.csv";
+    builder.write(locked);
+    ASSERT_TRUE(medium.make_read_only());
+    const int hits = server.total_hits();
+    const CliRun run = run_cli({"move", locked, "--to", pictures()}, home());
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(console(PACKAGE_NOT_WRITABLE_MESSAGE)), std::string::npos) << run.err;
+    EXPECT_EQ(server.total_hits(), hits);
+}
+
+#endif
+
+}  // namespace
