@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -391,6 +392,32 @@ TEST_F(WriterDeathTest, FailuresEndTheProgramWithTheirMessage) {
     write_file(path, "x");
     settle_program_folder(file_as_folder.c_str());
     EXPECT_FATAL(backup_data_package(path.c_str()), "创建 [bak] 文件夹失败");
+    settle_program_folder(dir.path().c_str());
+
+    // Text that ends inside a character cannot be converted; the package stays.
+    EXPECT_FATAL(write_data_package(path.c_str(), "abc\x81"), "更新CSV文件失败：iconv()转码出错了。");
+    EXPECT_EQ(read_file(path), "x");
+#ifndef _WIN32
+    // A folder opens, but reading it fails: no numbered copy may appear.
+    EXPECT_FATAL(backup_data_package(dir.file("bak").c_str()), "备份csv文件时出错：文件读取不完整");
+    EXPECT_FALSE(std::filesystem::exists(bak("bak(1)")));
+#endif
 }
+
+#ifndef _WIN32
+TEST_F(WriterTest, ASymlinkedPackageKeepsItsLinkAndItsTargetIsSaved) {
+    const std::string target = dir.file("real.csv");
+    const std::string link = dir.file("link.csv");
+    write_file(target, "old");
+    std::filesystem::permissions(target, std::filesystem::perms(0640));
+    std::filesystem::create_symlink(target, link);
+    ASSERT_EQ(write_data_package(link.c_str(), "new"), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(read_file(target), gbk_to_utf16le_file("new"));
+    EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms(0640));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".kelvane-", 0), std::string::npos);
+}
+#endif
 
 }  // namespace
