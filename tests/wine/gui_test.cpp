@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gui_driver.h"
+#include "platform/safe_files.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
@@ -340,6 +341,14 @@ TEST_F(GuiTest, LoadingAndStartChecksTellTheUserAndMoveTheFocus) {
                    "不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。"
                    "\n\n请重新选择一个文件夹。",
                    browse);
+
+    // Another program's job holds the package: refused before anything starts.
+    platform::PackageLock* lock = nullptr;
+    ASSERT_EQ(platform::lock_package(package().c_str(), &lock), platform::LockResult::Locked);
+    program.set_text(folder, pictures());
+    program.click(next);
+    expect_warning(program, "这个数据包正在被另一个搬家任务使用，请等那个任务结束后再搬家。", next);
+    platform::unlock_package(lock);
 
     // Nothing started: every control still works and no file was touched.
     EXPECT_TRUE(IsWindowEnabled(next));
