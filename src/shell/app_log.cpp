@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -60,12 +61,26 @@ void app_log(const char* message) {
 }
 
 void app_log_format(const char* format, ...) {
-    char buffer[1024];
+    // Most lines fit on the stack; a longer one (a long address with its
+    // failure reason, a chunk dump) gets a buffer of exactly its size, so that
+    // nothing at its end is cut off.
+    char small[1024];
+    char* line = small;
     va_list args;
+    va_list again;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_copy(again, args);
+    const int needed = std::vsnprintf(small, sizeof small, format, args);
+    if (needed >= 0 && static_cast<size_t>(needed) >= sizeof small) {
+        const size_t size = checked_add(static_cast<size_t>(needed), 1);
+        line = static_cast<char*>(xmalloc(size));
+        std::vsnprintf(line, size, format, again);
+    }
+    va_end(again);
     va_end(args);
-    app_log(buffer);
+    // A format the C library refuses still leaves a trace of what was logged.
+    app_log(needed < 0 ? format : line);
+    if (line != small) std::free(line);
 }
 
 void app_log_close() {

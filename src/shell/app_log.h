@@ -13,7 +13,8 @@ void app_log_open(const char* programFolder);
 // Writes one line and flushes it. Safe from any thread; lines never mix.
 // Does nothing before the log is opened; write failures are ignored.
 void app_log(const char* message);
-// printf-style convenience over app_log.
+// printf-style convenience over app_log; the message is written whole, however
+// long.
 void app_log_format(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

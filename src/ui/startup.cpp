@@ -145,6 +145,10 @@ int run_message_loop() {
 }
 
 int run_window_program(HINSTANCE instance, int showCommand) {
+    // From the very first step, so that a failure before the window exists
+    // (an app.log that cannot be opened) is shown in a box with no owner
+    // instead of ending a program without a console in silence.
+    install_window_fatal_handler();
     settle_folder();
     refuse_archive_tool_folder(settled_program_folder());
     app_log_open(settled_program_folder());
@@ -155,7 +159,6 @@ int run_window_program(HINSTANCE instance, int showCommand) {
     std::snprintf(title, sizeof title, "%s(V%0.1f)", PRODUCT_NAME, PRODUCT_VERSION);
     HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(101));
     if (!register_main_window_class(instance, icon)) return 0;
-    install_window_fatal_handler();
     HWND window = create_main_window(instance, title, showCommand);
     if (window == nullptr) return 0;
     offer_desktop_shortcut(window);

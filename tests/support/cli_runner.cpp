@@ -1,5 +1,9 @@
 #include "support/cli_runner.h"
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "support/temp_dir.h"
@@ -50,14 +54,35 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
     (void)env;
 #endif
     CliRun run;
+#ifdef _WIN32
+    errno = 0;
+    _doserrno = 0;
+#endif
     const int raw = std::system(command.c_str());
 #ifdef _WIN32
     run.status = raw;
+    const int spawnErrno = errno;
+    const unsigned long spawnError = _doserrno;
 #else
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 #endif
     run.out = read_file(out);
     run.err = read_file(err);
+#ifdef _WIN32
+    // system() gives -1 both for a command that ended with -1 and for a shell
+    // that never started; only the latter sets errno. Said in the test's output,
+    // since nothing of kelvane-cli ran.
+    if (raw == -1 && spawnErrno != 0) {
+        const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+        const std::string said = "run_cli: the command shell did not start (errno " +
+                                 std::to_string(spawnErrno) + ", Windows error " +
+                                 std::to_string(spawnError) + ")";
+        const std::string who =
+            test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() + ": " : "";
+        std::fprintf(stderr, "%s%s\n", who.c_str(), said.c_str());
+        run.err += said + "\n";
+    }
+#endif
 #ifdef _WIN32
     // A Windows console program ends its lines with CR LF; compare text as text.
     for (std::string* text : {&run.out, &run.err}) {

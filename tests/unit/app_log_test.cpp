@@ -12,7 +12,7 @@
 namespace {
 
 class AppLogTest : public testing::Test {
-protected:
+  protected:
     void TearDown() override { app_log_close(); }
     std::string log_path() const { return dir.file("app.log"); }
     TempDir dir;
@@ -22,7 +22,7 @@ TEST_F(AppLogTest, WritesTimeOfDaySpaceMessageCrLf) {
     app_log_open(dir.path().c_str());
     app_log("first");
     app_log_format("Matching error: %d", -47);
-    app_log("\xD6\xD0\xCE\xC4");  // GBK bytes go out unchanged
+    app_log("\xD6\xD0\xCE\xC4");                        // GBK bytes go out unchanged
     const std::string content = read_file(log_path());  // flushed: readable before close
     const std::regex line(R"((\d\d:\d\d:\d\d) (first|Matching error: -47|\xD6\xD0\xCE\xC4)\r\n)");
     std::string rest = content;
@@ -34,6 +34,28 @@ TEST_F(AppLogTest, WritesTimeOfDaySpaceMessageCrLf) {
     }
     EXPECT_EQ(lines, 3) << content;
     EXPECT_EQ(rest, "");
+}
+
+// A long address must keep the failure reason that follows it, on one line;
+// the lengths straddle the formatter's stack buffer.
+TEST_F(AppLogTest, FormattedMessagesAreWrittenWholeHoweverLong) {
+    app_log_open(dir.path().c_str());
+    std::string expected;
+    for (size_t length : {990u, 991u, 992u, 6000u}) {
+        const std::string address = "http://127.0.0.1/" + std::string(length - 17, 'a');
+        app_log_format("%s failed: %s (%d)", address.c_str(), "connection refused", -2);
+        expected += " " + address + " failed: connection refused (-2)\r\n";
+    }
+    app_log_close();
+    std::string content = read_file(log_path());
+    // Drop the time of day in front of each line.
+    for (size_t at = 0; at < content.size();) {
+        content.erase(at, 8);
+        const size_t end = content.find('\n', at);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    EXPECT_EQ(content, expected);
 }
 
 TEST_F(AppLogTest, AppendsAcrossRunsUpToTheSizeLimit) {

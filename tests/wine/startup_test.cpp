@@ -402,6 +402,24 @@ TEST_F(StartupTest, AnArchiveToolsTemporaryFolderIsRefused) {
     EXPECT_EQ(read_file(caught), std::string(UNZIP_HELP_URL) + "\n");
 }
 
+// A folder in app.log's place: the log cannot be opened, and the seller must
+// be told so before anything else, with no window behind the box.
+TEST_F(StartupTest, ALogThatCannotBeOpenedIsShownAndEndsTheProgram) {
+    const std::string app = folder("app");
+    fs::create_directory(app + "\\app.log");
+    RunningProgram program(app, false);
+    const MessageBoxSeen box = program.wait_message_box();
+    ASSERT_NE(box.window, nullptr) << "no box; exit code " << program.exit_code();
+    EXPECT_EQ(box.caption, "错误");
+    EXPECT_EQ(box.text, "无法打开应用日志文件：app.log");
+    EXPECT_EQ(GetWindow(box.window, GW_OWNER), nullptr);
+    EXPECT_TRUE(box.hasOk);
+    program.press(box, IDOK);
+    ASSERT_TRUE(program.exited(10000));
+    EXPECT_EQ(program.exit_code(), 0u);
+    EXPECT_TRUE(fs::is_directory(app + "\\app.log"));
+}
+
 TEST_F(StartupTest, TempInCapitalsStartsNormally) {
     RemovedFolder root(root_folder("capitals"));
     const std::string app = root.path() + "\\TEMP\\Rar$EXa1234.5678";
