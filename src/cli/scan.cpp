@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/startup.h"
 #include "package/data_package.h"
 #include "package/load_messages.h"
@@ -15,8 +16,9 @@
 
 namespace {
 
-std::string utf8(const char* gbk) {
-    char* converted = gbk_to_utf8(gbk);
+// Titles and addresses are the package's text, GB18030.
+std::string utf8(const char* text) {
+    char* converted = gb18030_to_utf8(text);
     std::string out = converted;
     std::free(converted);
     return out;
@@ -67,9 +69,30 @@ void print_lines(const PtrVector* items) {
     }
 }
 
+const std::vector<OptionSpec> SCAN_OPTIONS = {
+    {"--json", nullptr, "打印一个 JSON 对象(UTF-8)：宝贝数，每个宝贝的序号、标题和图片地址"},
+};
+
+const CommandHelp SCAN_HELP = {
+    "用法：kelvane-cli scan 数据包.csv [--json]\n",
+    "像窗口里的 [下一步] 那样读入数据包，列出其中的宝贝：每行一个宝贝，依次是序号、\n"
+    "标题、描述图片数和手机详情图片数(数据包没有手机详情一栏时为 -)。\n",
+    "  0    已列出\n"
+    "  1    找不到或无法建立程序文件夹(app.log 所在处)\n"
+    "  2    用法错误，或没有给出数据包、数据包不存在\n"
+    "  3    数据包格式有问题\n"
+    "  4    有宝贝的标题过长\n",
+};
+
 }  // namespace
 
 int run_scan(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            print_help(SCAN_HELP, SCAN_OPTIONS);
+            return EXIT_OK;
+        }
+    }
     const char* package = nullptr;
     bool json = false;
     for (int i = 0; i < argc; ++i) {
@@ -91,7 +114,8 @@ int run_scan(int argc, char** argv) {
         return EXIT_USAGE;
     }
     char* path = platform::argument_to_gbk(package);
-    if (const char* refusal = path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {
+    if (const char* refusal =
+            path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {
         cli_print(refusal, true);
         std::fputc('\n', stderr);
         std::free(path);

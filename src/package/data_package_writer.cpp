@@ -30,7 +30,7 @@ bool backup_name(char* out, size_t capacity, const char* fileName, int number) {
 
 }  // namespace
 
-int backup_data_package(const char* path) {
+int backup_data_package(const char* path, char* backupPath) {
     char name[PATH_BUFFER_SIZE];
     std::snprintf(name, sizeof name, "%s", file_name_part(path));
 
@@ -58,7 +58,8 @@ int backup_data_package(const char* path) {
     while (failure == nullptr) {
         const size_t got = std::fread(block, 1, sizeof block, source);
         if (got > 0) {
-            if (std::fwrite(block, 1, got, copy) != got) failure = "备份csv文件时出错：写入文件失败";
+            if (std::fwrite(block, 1, got, copy) != got)
+                failure = "备份csv文件时出错：写入文件失败";
             continue;
         }
         if (!std::feof(source)) failure = "备份csv文件时出错：文件读取不完整";
@@ -84,7 +85,10 @@ int backup_data_package(const char* path) {
         }
         if (file_exists(backup)) continue;
         const platform::PlaceResult placed = platform::move_into_place(temporary, backup, false);
-        if (placed == platform::PlaceResult::Done) return 1;
+        if (placed == platform::PlaceResult::Done) {
+            if (backupPath != nullptr) std::memcpy(backupPath, backup, std::strlen(backup) + 1);
+            return 1;
+        }
         if (placed == platform::PlaceResult::Failed) {
             app_log_format("备份csv文件时出错：%s", platform::last_file_error());
             platform::remove_file(temporary);
@@ -95,11 +99,12 @@ int backup_data_package(const char* path) {
 
 int write_data_package(const char* path, const char* text) {
     const size_t length = std::strlen(text);
-    // One GBK byte becomes at most two bytes of UCS-2.
+    // One byte of GB18030 becomes at most two of UTF-16 (a four-byte form at
+    // most a surrogate pair).
     const size_t capacity = checked_mul(length, 2);
     char* utf16 = static_cast<char*>(xmalloc(capacity));
     size_t converted = 0;
-    if (convert_charset("gbk", "UCS-2LE", text, length, utf16, capacity, &converted) == -1) {
+    if (convert_charset("GB18030", "UTF-16LE", text, length, utf16, capacity, &converted) == -1) {
         fatal_error("更新CSV文件失败：iconv()转码出错了。");
     }
 

@@ -41,24 +41,34 @@ struct CharsetStep {
     size_t consumed;  // input units taken
     size_t produced;  // output units written
     size_t dropped;   // input characters left out because they have no mapping
+    bool truncated;   // decoding stopped because the input ends inside a character
 };
 
 // GBK bytes to UTF-16 code units. Stops when the output is full or when the
-// input ends inside a multi-byte character (left unconsumed). Bytes that are
-// not GBK are dropped and counted.
+// input ends inside a multi-byte character (left unconsumed, `truncated`).
+// Bytes that are not GBK are dropped and counted.
 CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity);
 
-// UTF-16 code units (no surrogates) to GBK bytes. Characters GBK cannot
-// represent are dropped and counted. Stops before a character that does not
-// fit in the output.
+// UTF-16 code units to GBK bytes. Characters GBK cannot represent (a
+// surrogate pair counts as one) and unpaired surrogates are dropped and
+// counted. Stops before a character that does not fit in the output.
 CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capacity);
+
+// The same for GB18030, in which the data package's text is held: a superset
+// of GBK (every GBK sequence, 0x80 for the euro sign included, decodes to the
+// same character) that represents every Unicode character, so nothing of a
+// package is lost between reading and saving. Decoding writes a surrogate
+// pair whole or not at all; encoding drops only unpaired surrogates.
+CharsetStep gb18030_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity);
+CharsetStep gb18030_encode(const char16_t* in, size_t count, char* out, size_t capacity);
 
 // A command-line argument as a new heap GBK string, or nullptr when it holds
 // a character GBK cannot represent.
 char* argument_to_gbk(const char* argument);
 
 // ---- Console and time ----------------------------------------------------
-// Writes GBK text to a console stream in the console's own encoding.
+// Writes text to a console stream in the console's own encoding. The text is
+// decoded as GB18030, so a package's titles and addresses show whole.
 void write_console(FILE* stream, const char* text);
 
 // True when the stream is an interactive terminal (a console on Windows).
@@ -70,5 +80,29 @@ void local_time(time_t when, struct tm* out);
 // (Code built with the GBK execution charset cannot include <chrono>: the
 // standard library's own "µs" literal has no GBK form.)
 double monotonic_seconds();
+
+// ---- The console front end -----------------------------------------------
+// The columns of the terminal (a console window on Windows) that the stream
+// writes to, measured now: the user may resize it at any moment. 0 when the
+// stream is not a terminal or its size cannot be learnt.
+int terminal_width(FILE* stream);
+
+// Writes UTF-8 text to a console stream. On a terminal it shows as its
+// characters whatever the console's code page; elsewhere the bytes go out as
+// they are, so output meant for programs (a JSON report) stays UTF-8.
+void write_console_utf8(FILE* stream, const char* text, size_t length);
+
+enum class AbsoluteResult { Done, Unrepresentable, TooLong };
+
+// `path` made absolute against the current folder, "." and ".." folded, as
+// GBK into `out` (`capacity` bytes). Unrepresentable when the path or the
+// current folder holds a character GBK lacks (or cannot be read at all).
+AbsoluteResult absolute_path(const char* path, char* out, size_t capacity);
+
+// The program's arguments as UTF-8, as argument_to_gbk takes them: on POSIX
+// `argv` itself; on Windows read again from the wide command line, because
+// the C runtime's argv has already turned each character the ANSI code page
+// lacks into '?', and a name would then seem merely missing.
+char** utf8_arguments(int argc, char** argv);
 
 }  // namespace platform

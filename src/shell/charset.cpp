@@ -1,5 +1,7 @@
 #include "shell/charset.h"
 
+#include <bit>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -7,7 +9,18 @@
 
 namespace {
 
-enum class Charset { Unknown, Gbk, Utf8, Ucs2, Ucs2Le, Ucs2Be };
+enum class Charset {
+    Unknown,
+    Gbk,
+    Gb18030,
+    Utf8,
+    Ucs2,
+    Ucs2Le,
+    Ucs2Be,
+    Utf16,
+    Utf16Le,
+    Utf16Be,
+};
 
 Charset parse_charset(const char* name) {
     struct Entry {
@@ -15,9 +28,12 @@ Charset parse_charset(const char* name) {
         Charset set;
     };
     static constexpr Entry NAMES[] = {
-        {"GBK", Charset::Gbk},        {"CP936", Charset::Gbk},  {"UTF-8", Charset::Utf8},
-        {"UTF8", Charset::Utf8},      {"UCS-2", Charset::Ucs2}, {"UCS-2LE", Charset::Ucs2Le},
-        {"UCS-2BE", Charset::Ucs2Be},
+        {"GBK", Charset::Gbk},          {"CP936", Charset::Gbk},
+        {"GB18030", Charset::Gb18030},  {"UTF-8", Charset::Utf8},
+        {"UTF8", Charset::Utf8},        {"UCS-2", Charset::Ucs2},
+        {"UCS-2LE", Charset::Ucs2Le},   {"UCS-2BE", Charset::Ucs2Be},
+        {"UTF-16", Charset::Utf16},     {"UTF-16LE", Charset::Utf16Le},
+        {"UTF-16BE", Charset::Utf16Be},
     };
     if (name == nullptr) return Charset::Unknown;
     for (const Entry& entry : NAMES) {
@@ -36,7 +52,21 @@ bool is_surrogate(char16_t unit) {
     return unit >= 0xD800 && unit <= 0xDFFF;
 }
 
-// Both directions pass through this many UTF-16 units at a time.
+bool is_high_surrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool is_low_surrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+bool is_utf16(Charset set) {
+    return set == Charset::Utf16 || set == Charset::Utf16Le || set == Charset::Utf16Be;
+}
+
+// Both directions pass through this many UTF-16 units at a time. Decoders
+// put a surrogate pair into a chunk whole or leave it for the next one, so
+// encoders always see both halves together.
 constexpr size_t CHUNK_UNITS = 8192;
 
 struct Decoded {
@@ -46,19 +76,32 @@ struct Decoded {
     bool incomplete;  // the input ends inside a character
 };
 
-Decoded decode_ucs2(const unsigned char* in, size_t length, bool little_endian, char16_t* out,
-                    size_t capacity) {
+// UCS-2 or, with `pairs`, UTF-16. UCS-2 has no surrogates: each is left
+// out; in UTF-16 only an unpaired one is.
+Decoded decode_utf16(const unsigned char* in, size_t length, bool little_endian, bool pairs,
+                     char16_t* out, size_t capacity) {
+    auto unit_at = [&](size_t at) {
+        return static_cast<char16_t>(little_endian ? (in[at + 1] << 8 | in[at])
+                                                   : (in[at] << 8 | in[at + 1]));
+    };
     Decoded d{0, 0, 0, false};
     while (d.consumed + 1 < length && d.produced < capacity) {
-        const unsigned char a = in[d.consumed];
-        const unsigned char b = in[d.consumed + 1];
-        const auto unit = static_cast<char16_t>(little_endian ? (b << 8 | a) : (a << 8 | b));
-        d.consumed += 2;
-        if (is_surrogate(unit)) {  // not a UCS-2 character
-            ++d.dropped;
+        const char16_t unit = unit_at(d.consumed);
+        if (!is_surrogate(unit)) {
+            out[d.produced++] = unit;
+            d.consumed += 2;
             continue;
         }
-        out[d.produced++] = unit;
+        if (pairs && is_high_surrogate(unit) && d.consumed + 3 < length &&
+            is_low_surrogate(unit_at(d.consumed + 2))) {
+            if (capacity - d.produced < 2) break;  // the pair goes whole into the next chunk
+            out[d.produced++] = unit;
+            out[d.produced++] = unit_at(d.consumed + 2);
+            d.consumed += 4;
+            continue;
+        }
+        d.consumed += 2;
+        ++d.dropped;
     }
     d.incomplete = d.produced < capacity && length - d.consumed == 1;
     return d;
@@ -97,12 +140,18 @@ Decoded decode_utf8(const unsigned char* in, size_t length, char16_t* out, size_
             ++d.consumed, ++d.dropped;
             continue;
         }
-        d.consumed += need;
-        if (cp > 0xFFFF || is_surrogate(static_cast<char16_t>(cp))) {  // nothing UCS-2 can hold
-            ++d.dropped;
+        if (cp > 0x10FFFF || (cp <= 0xFFFF && is_surrogate(static_cast<char16_t>(cp)))) {
+            d.consumed += need, ++d.dropped;
             continue;
         }
-        out[d.produced++] = static_cast<char16_t>(cp);
+        if (cp > 0xFFFF) {  // a surrogate pair, whole or in the next chunk
+            if (capacity - d.produced < 2) break;
+            out[d.produced++] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out[d.produced++] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out[d.produced++] = static_cast<char16_t>(cp);
+        }
+        d.consumed += need;
     }
     return d;
 }
@@ -110,15 +159,17 @@ Decoded decode_utf8(const unsigned char* in, size_t length, char16_t* out, size_
 Decoded decode(Charset set, bool little_endian, const unsigned char* in, size_t length,
                char16_t* out, size_t capacity) {
     switch (set) {
-        case Charset::Gbk: {
-            platform::CharsetStep step = platform::gbk_decode(in, length, out, capacity);
-            const bool stalled = step.consumed < length && step.produced < capacity;
-            return Decoded{step.consumed, step.produced, step.dropped, stalled};
+        case Charset::Gbk:
+        case Charset::Gb18030: {
+            const platform::CharsetStep step =
+                set == Charset::Gbk ? platform::gbk_decode(in, length, out, capacity)
+                                    : platform::gb18030_decode(in, length, out, capacity);
+            return Decoded{step.consumed, step.produced, step.dropped, step.truncated};
         }
         case Charset::Utf8:
             return decode_utf8(in, length, out, capacity);
         default:
-            return decode_ucs2(in, length, little_endian, out, capacity);
+            return decode_utf16(in, length, little_endian, is_utf16(set), out, capacity);
     }
 }
 
@@ -129,17 +180,48 @@ struct Encoded {
 };
 
 Encoded encode(Charset set, const char16_t* in, size_t count, char* out, size_t capacity) {
-    Encoded e{0, 0, 0};
-    if (set == Charset::Gbk) {
-        platform::CharsetStep step = platform::gbk_encode(in, count, out, capacity);
+    if (set == Charset::Gbk || set == Charset::Gb18030) {
+        const platform::CharsetStep step = set == Charset::Gbk
+                                               ? platform::gbk_encode(in, count, out, capacity)
+                                               : platform::gb18030_encode(in, count, out, capacity);
         return Encoded{step.consumed, step.produced, step.dropped};
     }
-    for (; e.consumed < count; ++e.consumed) {
+    Encoded e{0, 0, 0};
+    const bool little = set == Charset::Ucs2Le || set == Charset::Utf16Le;
+    while (e.consumed < count) {
+        if (set != Charset::Utf8) {
+            // The common case, kept quick: units that are characters, as many
+            // as the room takes.
+            const size_t room = (capacity - e.produced) / 2;
+            const size_t limit =
+                e.consumed + (count - e.consumed < room ? count - e.consumed : room);
+            auto* to = reinterpret_cast<unsigned char*>(out + e.produced);
+            size_t i = e.consumed;
+            for (; i < limit && !is_surrogate(in[i]); ++i) {
+                *to++ = static_cast<unsigned char>(little ? in[i] & 0xFF : in[i] >> 8);
+                *to++ = static_cast<unsigned char>(little ? in[i] >> 8 : in[i] & 0xFF);
+            }
+            e.produced += 2 * (i - e.consumed);
+            e.consumed = i;
+            if (e.consumed == count || !is_surrogate(in[e.consumed])) break;
+        }
         const char16_t unit = in[e.consumed];
-        unsigned char bytes[3];
-        size_t n;
-        if (set == Charset::Utf8) {
-            if (unit < 0x80) {
+        const bool pair = is_high_surrogate(unit) && e.consumed + 1 < count &&
+                          is_low_surrogate(in[e.consumed + 1]);
+        const size_t units = pair ? 2 : 1;
+        unsigned char bytes[4];
+        size_t n = 0;
+        if (is_surrogate(unit) && (!pair || set == Charset::Ucs2Le || set == Charset::Ucs2Be)) {
+            // no character, or none UCS-2 can hold
+        } else if (set == Charset::Utf8) {
+            if (pair) {
+                const uint32_t cp =
+                    0x10000 + ((unit - 0xD800u) << 10) + (in[e.consumed + 1] - 0xDC00u);
+                bytes[0] = static_cast<unsigned char>(0xF0 | cp >> 18);
+                bytes[1] = static_cast<unsigned char>(0x80 | (cp >> 12 & 0x3F));
+                bytes[2] = static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F));
+                bytes[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F)), n = 4;
+            } else if (unit < 0x80) {
                 bytes[0] = static_cast<unsigned char>(unit), n = 1;
             } else if (unit < 0x800) {
                 bytes[0] = static_cast<unsigned char>(0xC0 | unit >> 6);
@@ -150,23 +232,29 @@ Encoded encode(Charset set, const char16_t* in, size_t count, char* out, size_t 
                 bytes[2] = static_cast<unsigned char>(0x80 | (unit & 0x3F)), n = 3;
             }
         } else {
-            const auto high = static_cast<unsigned char>(unit >> 8);
-            const auto low = static_cast<unsigned char>(unit & 0xFF);
-            bytes[0] = set == Charset::Ucs2Le ? low : high;
-            bytes[1] = set == Charset::Ucs2Le ? high : low;
-            n = 2;
+            for (size_t i = 0; i < units; ++i) {
+                const char16_t u = in[e.consumed + i];
+                bytes[n++] = static_cast<unsigned char>(little ? u & 0xFF : u >> 8);
+                bytes[n++] = static_cast<unsigned char>(little ? u >> 8 : u & 0xFF);
+            }
+        }
+        if (n == 0) {
+            e.consumed += units, ++e.dropped;
+            continue;
         }
         if (capacity - e.produced < n) break;
         std::memcpy(out + e.produced, bytes, n);
         e.produced += n;
+        e.consumed += units;
     }
     return e;
 }
 
 char* convert_string(const char* from, const char* to, const char* text) {
     const size_t length = std::strlen(text);
-    // UTF-8 takes at most 3 bytes for a GBK character of 1 or 2 bytes, and GBK
-    // never more bytes than UTF-8, so 3 bytes per input byte always suffice.
+    // UTF-8 takes at most 3 bytes for a GBK character of 1 or 2 bytes and 4
+    // for a GB18030 form of 4, and neither set ever more bytes than UTF-8, so
+    // 3 bytes per input byte always suffice.
     const size_t capacity = checked_add(checked_mul(length, 3), 1);
     char* out = static_cast<char*>(xmalloc(capacity));
     size_t written = 0;
@@ -179,20 +267,20 @@ char* convert_string(const char* from, const char* to, const char* text) {
 
 namespace {
 
-// The conversion proper. `out` may be the very buffer `in` points into, as
-// long as it starts no later than `in`: no source character becomes more
-// bytes of GBK than it had, so writing never overtakes reading.
+// The conversion proper.
 int32_t transcode(Charset from, Charset to, const unsigned char* src, size_t left, char* out,
                   size_t outCapacity, size_t* outLength) {
-    bool little_endian = from == Charset::Ucs2Le;
-    if (from == Charset::Ucs2 && left >= 2) {
+    bool little_endian = from == Charset::Ucs2Le || from == Charset::Utf16Le;
+    if ((from == Charset::Ucs2 || from == Charset::Utf16) && left >= 2) {
         if (src[0] == 0xFF && src[1] == 0xFE) {
             little_endian = true, src += 2, left -= 2;
         } else if (src[0] == 0xFE && src[1] == 0xFF) {
             src += 2, left -= 2;
         }
     }
-    const Charset target = to == Charset::Ucs2 ? Charset::Ucs2Be : to;
+    const Charset target = to == Charset::Ucs2    ? Charset::Ucs2Be
+                           : to == Charset::Utf16 ? Charset::Utf16Be
+                                                  : to;
 
     char16_t chunk[CHUNK_UNITS];
     size_t written = 0;
@@ -233,12 +321,26 @@ int32_t convert_charset(const char* fromCharset, const char* toCharset, const ch
                      outCapacity, outLength);
 }
 
-int32_t convert_ucs2_to_gbk_in_place(char* buffer, size_t offset, size_t length,
-                                     size_t* outLength) {
-    const int32_t result = transcode(Charset::Ucs2, Charset::Gbk,
-                                     reinterpret_cast<const unsigned char*>(buffer + offset),
-                                     length - offset, buffer, length, outLength);
-    std::memset(buffer + *outLength, 0, length + 1 - *outLength);
+int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_t* outLength) {
+    // Two bytes of UTF-16 become at most four of GB18030 (a BMP character
+    // outside GBK), a pair's four stay four, ASCII halves. The worst case is
+    // reserved, but only the pages written to ever take memory.
+    const size_t capacity = checked_add(checked_mul(length, 2), 1);
+    char* text = static_cast<char*>(xmalloc(capacity));
+    size_t written = 0;
+    const int32_t result =
+        transcode(Charset::Utf16, Charset::Gb18030, reinterpret_cast<const unsigned char*>(in),
+                  length, text, capacity - 1, &written);
+    if (result == -1) {
+        std::free(text);
+        *out = nullptr;
+        *outLength = 0;
+        return -1;
+    }
+    text[written] = '\0';
+    char* shrunk = static_cast<char*>(std::realloc(text, written + 1));
+    *out = shrunk != nullptr ? shrunk : text;
+    *outLength = written;
     return result;
 }
 
@@ -247,4 +349,19 @@ char* gbk_to_utf8(const char* text) {
 }
 char* utf8_to_gbk(const char* text) {
     return convert_string("UTF-8", "GBK", text);
+}
+char* gb18030_to_utf8(const char* text) {
+    return convert_string("GB18030", "UTF-8", text);
+}
+
+char16_t* gb18030_to_utf16(const char* text) {
+    const size_t length = std::strlen(text);
+    // No character takes more UTF-16 units than it has bytes.
+    const size_t capacity = checked_mul(checked_add(length, 1), sizeof(char16_t));
+    auto* out = static_cast<char16_t*>(xmalloc(capacity));
+    size_t written = 0;
+    convert_charset("GB18030", std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE",
+                    text, length, reinterpret_cast<char*>(out), capacity, &written);
+    out[written / sizeof(char16_t)] = u'\0';
+    return out;
 }

@@ -14,21 +14,39 @@
 // character (what was converted before stays), otherwise the number of
 // characters left out.
 //
-// Known sets (case does not matter): "GBK" (also "CP936"), "UTF-8",
-// "UCS-2LE", "UCS-2BE" and "UCS-2", which as a source honours a leading
-// byte-order mark (FF FE little-endian, FE FF big-endian, none big-endian)
-// and as a target is big-endian. Any other name prints "不支持的字符集" and a
-// line feed on standard output and returns -1 without touching the output.
+// Known sets (case does not matter): "GBK" (also "CP936"), "GB18030",
+// "UTF-8", "UCS-2LE", "UCS-2BE" and "UCS-2", "UTF-16LE", "UTF-16BE" and
+// "UTF-16". "UCS-2" and "UTF-16" as a source honour a leading byte-order mark
+// (FF FE little-endian, FE FF big-endian, none big-endian) and as a target are
+// big-endian without a mark. The UCS-2 sets hold no surrogates: each one is a
+// character left out. The UTF-16 sets take surrogate pairs; an unpaired
+// surrogate is left out. Any other name prints "不支持的字符集" and a line
+// feed on standard output and returns -1 without touching the output.
 int32_t convert_charset(const char* fromCharset, const char* toCharset, const char* in,
                         size_t inLength, char* out, size_t outCapacity, size_t* outLength);
 
-// convert_charset from "UCS-2" to "GBK" within one buffer: the bytes from
-// `offset` to `length` are converted into the start of `buffer`, which must
-// have room for `length` + 1 bytes; everything behind the result is zeroed.
-// Saves a second buffer the size of a whole data package.
-int32_t convert_ucs2_to_gbk_in_place(char* buffer, size_t offset, size_t length, size_t* outLength);
+// The data package's text is held as GB18030 rather than GBK: a superset of
+// GBK in which every GBK sequence means the same, that holds every Unicode
+// character (emoji, Hangul, rare CJK), and whose four-byte forms (lead byte,
+// digit, byte from 0x81, digit) never contain the quotes, TABs, line ends or
+// path separators the reader and the job look for. So a job changes nothing
+// in a package but the addresses it rewrites.
+//
+// The package file's UTF-16 (FF FE little-endian, FE FF or no mark
+// big-endian) as GB18030 in a new heap buffer: `*outLength` bytes and a NUL.
+// The buffer is sized for the worst case but shrunk at the end; pages it
+// never touched cost no memory. Returns the number of characters left out
+// (unpaired surrogates), or -1 with `*out` null when the input ends inside a
+// character.
+int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_t* outLength);
 
 // A new heap string: GBK text as UTF-8, characters without a mapping left out.
 char* gbk_to_utf8(const char* text);
 // A new heap string: UTF-8 text as GBK, characters without a mapping left out.
 char* utf8_to_gbk(const char* text);
+// A new heap string: GB18030 text (a package's title or address, or any GBK
+// text) as UTF-8, for the console and JSON.
+char* gb18030_to_utf8(const char* text);
+// A new heap string: GB18030 text as NUL-terminated UTF-16 in host order, for
+// the window's wide controls.
+char16_t* gb18030_to_utf16(const char* text);

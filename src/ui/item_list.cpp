@@ -3,8 +3,11 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "engine/failure_text.h"
+#include "shell/charset.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -28,6 +31,17 @@ void set_cell(int row, int column, const char* text) {
     cell.pszText = const_cast<char*>(text);
     SendMessageA(mainWindow.itemList, LVM_SETITEMTEXTA, static_cast<WPARAM>(row),
                  reinterpret_cast<LPARAM>(&cell));
+}
+
+// Text from the package (GB18030) as the wide string a control shows: the
+// ANSI messages would pass it through code page 936 and lose every
+// character GBK lacks, such as an emoji in a title.
+std::wstring shown(const char* text) {
+    char16_t* utf16 = gb18030_to_utf16(text);
+    std::wstring out;
+    for (const char16_t* unit = utf16; *unit != u'\0'; ++unit) out += static_cast<wchar_t>(*unit);
+    std::free(utf16);
+    return out;
 }
 
 bool row_selected(int row) {
@@ -55,14 +69,15 @@ void item_list_setup(HWND list) {
 }
 
 void insert_item_row(const ItemRecord* item) {
-    LVITEMA row{};
+    std::wstring title = shown(item->name);
+    LVITEMW row{};
     row.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
     row.iItem = item->index;
-    row.pszText = const_cast<char*>(item->name);
+    row.pszText = title.data();
     row.iImage = 0;
     row.lParam = reinterpret_cast<LPARAM>(item);
     const int at = static_cast<int>(
-        SendMessageA(mainWindow.itemList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&row)));
+        SendMessageW(mainWindow.itemList, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&row)));
     set_cell(at, 1, "等待");
     set_cell(at, 2, "");
     set_cell(at, 3, "");
@@ -89,7 +104,7 @@ void rebuild_failure_box() {
     static char text[FAILURE_TEXT_SIZE];
     text[0] = '\0';
     if (selected != nullptr) format_failure_text(selected, text);
-    SetWindowTextA(mainWindow.failureBox, text);
+    SetWindowTextW(mainWindow.failureBox, shown(text).c_str());  // the addresses are package text
 }
 
 LRESULT item_list_notify(const NMHDR* header) {

@@ -120,7 +120,7 @@ std::string gbk_to_utf16le_file(const std::string& gbk) {
     out[0] = '\xFF';
     out[1] = '\xFE';
     size_t written = 0;
-    convert_charset("GBK", "UCS-2LE", gbk.data(), gbk.size(), out.data() + 2, out.size() - 2,
+    convert_charset("GB18030", "UTF-16LE", gbk.data(), gbk.size(), out.data() + 2, out.size() - 2,
                     &written);
     out.resize(2 + written);
     return out;
@@ -128,10 +128,23 @@ std::string gbk_to_utf16le_file(const std::string& gbk) {
 
 std::string utf16le_to_gbk(const std::string& utf16le) {
     const size_t mark = utf16le.rfind("\xFF\xFE", 0) == 0 ? 2 : 0;  // a file's byte-order mark
-    std::string out(utf16le.size() + 1, '\0');
     size_t written = 0;
-    convert_charset("UCS-2LE", "GBK", utf16le.data() + mark, utf16le.size() - mark, out.data(),
+    std::string out(utf16le.size() * 2 + 1, '\0');  // a BMP character outside GBK takes 4 bytes
+    convert_charset("UTF-16LE", "GB18030", utf16le.data() + mark, utf16le.size() - mark, out.data(),
                     out.size(), &written);
     out.resize(written);
     return out;
+}
+
+std::string utf16le_of(std::u16string_view text) {
+    std::string out;
+    for (const char16_t unit : text) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
+    }
+    return out;
+}
+
+std::string gb18030_of(std::u16string_view text) {
+    return utf16le_to_gbk(utf16le_of(text));
 }

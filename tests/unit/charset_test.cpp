@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/package_builder.h"
+
 namespace {
 
 struct Result {
@@ -166,35 +168,151 @@ TEST(Utf8Helpers, RoundTripAndDropUnmappable) {
 
 namespace {
 
-TEST(ConvertInPlace, GivesWhatConvertCharsetGives) {
-    // Mixed one- and two-byte results, unmappable characters and surrogates,
-    // across chunk boundaries; with a leading UTF-8 mark to step over.
-    std::string ucs2("\xEF\xBB\xBF\xFF\xFE", 5);
-    for (int i = 0; i < 30000; ++i) {
-        ucs2.append(
-            "\x2D\x4E"
-            "a\x00",
-            4);
-        if (i % 101 == 0) ucs2.append("\x01\x0E\x3D\xD8", 4);
+const std::string MARK = "\xFF\xFE";  // little-endian, as Taobao Assistant writes
+
+struct PackageText {
+    int32_t rc;
+    std::string text;
+    bool null;
+};
+
+PackageText from_utf16(const std::string& utf16) {
+    char* text = reinterpret_cast<char*>(1);
+    size_t length = 12345;
+    const int32_t rc = package_text_from_utf16(utf16.data(), utf16.size(), &text, &length);
+    PackageText out{rc, "", text == nullptr};
+    if (text != nullptr) {
+        EXPECT_EQ(text[length], '\0');
+        out.text.assign(text, length);
+        std::free(text);
     }
-    const Result expected = convert("UCS-2", "GBK", ucs2.substr(3), ucs2.size());
+    return out;
+}
 
-    std::string buffer = ucs2 + '\xAA';  // the extra byte the buffer must have
-    size_t written = 0;
-    const int32_t rc = convert_ucs2_to_gbk_in_place(buffer.data(), 3, ucs2.size(), &written);
-    EXPECT_EQ(rc, expected.rc);
-    ASSERT_EQ(written, expected.bytes.size());
-    EXPECT_TRUE(buffer.substr(0, written) == expected.bytes);
-    EXPECT_EQ(buffer.find_first_not_of('\0', written), std::string::npos);
+bool is_digit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
 
-    std::string odd(
-        "\xFF\xFE"
-        "a\x00"
-        "b",
-        5);
-    odd += '\xAA';
-    EXPECT_EQ(convert_ucs2_to_gbk_in_place(odd.data(), 0, 5, &written), -1);
-    EXPECT_EQ(std::string(odd.c_str()), "a");
+TEST(PackageText, HoldsEveryCharacterInWellFormedForms) {
+    std::u16string units;  // every scalar value from U+0080 on
+    size_t count = 0;
+    for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        if (c > 0xFFFF) {
+            units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(c);
+        }
+        ++count;
+    }
+    const std::string all = utf16le_of(units);
+    const PackageText gb = from_utf16(MARK + all);
+    ASSERT_EQ(gb.rc, 0);
+    // Two-byte codes, or four-byte forms whose only ASCII bytes are digits:
+    // no quote, TAB or line end of the package's markup can appear inside.
+    const auto* b = reinterpret_cast<const unsigned char*>(gb.text.data());
+    size_t at = 0;
+    size_t forms = 0;
+    while (at + 1 < gb.text.size() && b[at] >= 0x81 && b[at] != 0xFF) {
+        if (is_digit(b[at + 1])) {
+            if (at + 3 >= gb.text.size() || b[at + 2] < 0x81 || b[at + 2] == 0xFF ||
+                !is_digit(b[at + 3])) {
+                break;
+            }
+            at += 4;
+        } else {
+            at += 2;
+        }
+        ++forms;
+    }
+    EXPECT_EQ(at, gb.text.size());
+    EXPECT_EQ(forms, count);
+    const Result back = convert("GB18030", "UTF-16LE", gb.text, all.size());
+    EXPECT_EQ(back.rc, 0);
+    EXPECT_TRUE(back.bytes == all);
+
+    // The standard's forms beyond the BMP: U+1F600 and U+20000.
+    EXPECT_EQ(gb18030_of(u"\U0001F600\U00020000"), "\x94\x39\xFC\x36\x95\x32\x82\x36");
+}
+
+TEST(PackageText, GbkTextIsTheSameInIt) {
+    // Every two-byte code; those GBK lacks leave stray bytes, which do no
+    // harm, but the euro sign that a stray 0x80 stands for is GBK's single
+    // byte and GB18030's two, so it is taken out.
+    std::string codes;
+    for (int lead = 0x81; lead <= 0xFE; ++lead) {
+        for (int trail = 0x40; trail <= 0xFE; ++trail) {
+            if (trail != 0x7F) codes += {static_cast<char>(lead), static_cast<char>(trail)};
+        }
+    }
+    const Result decoded = convert("GBK", "UTF-16LE", codes, codes.size() * 2);
+    std::string utf16;
+    for (size_t i = 0; i + 1 < decoded.bytes.size(); i += 2) {
+        if (decoded.bytes.compare(i, 2, "\xAC\x20") != 0) utf16 += decoded.bytes.substr(i, 2);
+    }
+    const Result gbk = convert("UCS-2LE", "GBK", utf16, codes.size() + 1);
+    ASSERT_GT(gbk.bytes.size(), 40000u);
+    EXPECT_TRUE(from_utf16(MARK + utf16).text == gbk.bytes);
+    EXPECT_TRUE(convert("GB18030", "UTF-16LE", gbk.bytes, utf16.size()).bytes == utf16);
+    // GBK's single-byte euro sign reads the same.
+    EXPECT_EQ(convert("GB18030", "UTF-16LE", "a\x80").bytes, utf16le_of(u"a\u20AC"));
+}
+
+TEST(PackageText, ASurrogatePairAtAChunkEdgeStaysWhole) {
+    // Conversions pass CHUNK_UNITS (8192) UTF-16 units at a time.
+    for (const size_t before : {8190u, 8191u, 8192u}) {
+        const std::string utf16 = utf16le_of(std::u16string(before, u'a') + u"\U0001F600b");
+        const PackageText gb = from_utf16(MARK + utf16);
+        EXPECT_EQ(gb.rc, 0);
+        EXPECT_TRUE(gb.text == std::string(before, 'a') + "\x94\x39\xFC\x36" + "b") << before;
+        EXPECT_TRUE(convert("GB18030", "UTF-16LE", gb.text, utf16.size()).bytes == utf16) << before;
+    }
+}
+
+TEST(PackageText, ByteOrderAndUnpairedSurrogates) {
+    struct Case {
+        const char* name;
+        std::string utf16;
+        int32_t rc;
+        std::string text;
+    };
+    const std::string smile = "\x94\x39\xFC\x36";
+    const Case cases[] = {
+        {"FF FE: little-endian", MARK + utf16le_of(u"a\U0001F600"), 0, "a" + smile},
+        {"no mark: big-endian", std::string("\0a\xD8\x3D\xDE\x00", 6), 0, "a" + smile},
+        {"lone high", MARK + utf16le_of(u"a") + std::string("\0\xD8", 2) + utf16le_of(u"b"), 1,
+         "ab"},
+        {"lone low", MARK + utf16le_of(u"a") + std::string("\0\xDC", 2) + utf16le_of(u"b"), 1,
+         "ab"},
+        {"high before a pair",
+         MARK + utf16le_of(u"a") + std::string("\0\xD8", 2) + utf16le_of(u"\U0001F600"), 1,
+         "a" + smile},
+        {"low, then high at the end", MARK + utf16le_of(u"a") + std::string("\0\xDC\0\xD8", 4), 2,
+         "a"},
+    };
+    for (const Case& c : cases) {
+        const PackageText gb = from_utf16(c.utf16);
+        EXPECT_EQ(gb.rc, c.rc) << c.name;
+        EXPECT_EQ(gb.text, c.text) << c.name;
+    }
+    const PackageText odd = from_utf16(MARK + utf16le_of(u"ab") + "c");
+    EXPECT_EQ(odd.rc, -1);
+    EXPECT_TRUE(odd.null);
+}
+
+TEST(Utf8Helpers, Gb18030TextShowsWhole) {
+    const std::u16string shown = u"新款\U0001F600 한국어 ™ \U00020000";
+    const std::string text = gb18030_of(shown) + "\x80";  // and GBK's euro sign
+    // (Outside the macro, which would spell the literal in GBK.)
+    const auto* expected =
+        reinterpret_cast<const char*>(u8"新款\U0001F600 한국어 ™ \U00020000\u20AC");
+    char* utf8 = gb18030_to_utf8(text.c_str());
+    EXPECT_STREQ(utf8, expected);
+    std::free(utf8);
+    char16_t* utf16 = gb18030_to_utf16(text.c_str());
+    EXPECT_EQ(std::u16string(utf16), shown + u"\u20AC");
+    std::free(utf16);
 }
 
 }  // namespace

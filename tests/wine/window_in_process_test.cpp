@@ -22,6 +22,7 @@
 #include "package/data_package.h"
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
+#include "support/package_builder.h"
 #include "support/temp_dir.h"
 #include "ui/item_list.h"
 #include "ui/main_window.h"
@@ -287,6 +288,39 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
 
     SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
     for (ItemRecord* item : items) item_record_free(item);
+    pump();
+}
+
+TEST(WindowInProcess, TitlesAndAddressesGbkLacksShowWhole) {
+    own_window();
+    // (The wide literals stay outside the macros, which would spell them in GBK.)
+    const std::u16string title = u"新款\U0001F600 한국어 ™";
+    const std::wstring address = L"http://h/\U0001F600.jpg";
+    ItemRecord* item = new_item(0, gb18030_of(title).c_str());
+    item->mobile_failed = ptr_vector_new(4, 4);
+    ptr_vector_push(item->mobile_failed, xstrdup(gb18030_of(u"http://h/\U0001F600.jpg").c_str()));
+    __atomic_store_n(&item->status, ITEM_MOVED, __ATOMIC_RELEASE);
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    insert_item_row(item);
+
+    wchar_t cell[64] = L"";
+    LVITEMW read{};
+    read.pszText = cell;
+    read.cchTextMax = 64;
+    SendMessageW(mainWindow.itemList, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&read));
+    EXPECT_TRUE(std::u16string(reinterpret_cast<const char16_t*>(cell)) == title);
+
+    LVITEMA select{};
+    select.stateMask = LVIS_SELECTED;
+    select.state = LVIS_SELECTED;
+    SendMessageA(mainWindow.itemList, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&select));
+    wchar_t box[512] = L"";
+    GetWindowTextW(mainWindow.failureBox, box, 512);
+    EXPECT_NE(std::wstring(box).find(address), std::wstring::npos);
+
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    SetWindowTextA(mainWindow.failureBox, "");
+    item_record_free(item);
     pump();
 }
 

@@ -7,4 +7,7 @@
 namespace platform {
 bool to_native_path(const char* path, std::string& out);
 bool from_native_path(const std::string& native, std::string& gbk);
+// Keeps the reason (an errno value) of a failed file operation made outside
+// the safe file operations, for last_file_error().
+void note_file_error(int error);
 }  // namespace platform

@@ -2,10 +2,13 @@
 // file names, XDG folders.
 #include <errno.h>
 #include <iconv.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -17,8 +20,9 @@
 namespace platform {
 namespace {
 
-constexpr const char* HOST_UCS2 =
-    std::endian::native == std::endian::little ? "UCS-2LE" : "UCS-2BE";
+// UTF-16 rather than UCS-2, so that iconv takes and gives surrogate pairs.
+constexpr const char* HOST_UTF16 =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
 
 // One descriptor per direction and thread, opened on first use: iconv_open
 // is far too slow to pay for every chunk of a 100 MB package.
@@ -35,13 +39,54 @@ struct Iconv {
 };
 
 Iconv& converter(const char* to, const char* from) {
-    thread_local Iconv gbk_to_ucs2(HOST_UCS2, "GBK");
-    thread_local Iconv ucs2_to_gbk("GBK", HOST_UCS2);
+    thread_local Iconv gbk_to_utf16(HOST_UTF16, "GBK");
+    thread_local Iconv utf16_to_gbk("GBK", HOST_UTF16);
+    thread_local Iconv gb18030_to_utf16(HOST_UTF16, "GB18030");
+    thread_local Iconv utf16_to_gb18030("GB18030", HOST_UTF16);
     thread_local Iconv gbk_to_utf8("UTF-8", "GBK");
+    thread_local Iconv gb18030_to_utf8("UTF-8", "GB18030");
     thread_local Iconv utf8_to_gbk("GBK", "UTF-8");
     if (std::strcmp(from, "GBK") == 0)
-        return std::strcmp(to, "UTF-8") == 0 ? gbk_to_utf8 : gbk_to_ucs2;
-    return std::strcmp(from, "UTF-8") == 0 ? utf8_to_gbk : ucs2_to_gbk;
+        return std::strcmp(to, "UTF-8") == 0 ? gbk_to_utf8 : gbk_to_utf16;
+    if (std::strcmp(from, "GB18030") == 0)
+        return std::strcmp(to, "UTF-8") == 0 ? gb18030_to_utf8 : gb18030_to_utf16;
+    if (std::strcmp(from, "UTF-8") == 0) return utf8_to_gbk;
+    return std::strcmp(to, "GB18030") == 0 ? utf16_to_gb18030 : utf16_to_gbk;
+}
+
+// glibc (2.36) follows GB18030-2005 in giving the two-byte and four-byte codes
+// of these private-use characters to standard characters, but gives them no
+// codes of their own. They take four-byte forms just past the BMP's, which no
+// character uses, so that they too survive a job.
+constexpr char16_t PRIVATE_USE_WITHOUT_FORM[] = {
+    0xE78D, 0xE78E, 0xE78F, 0xE790, 0xE791, 0xE792, 0xE793, 0xE794, 0xE795, 0xE796, 0xE816, 0xE817,
+    0xE818, 0xE81E, 0xE826, 0xE82B, 0xE82C, 0xE831, 0xE832, 0xE83B, 0xE843, 0xE854, 0xE855, 0xE864,
+};
+constexpr uint32_t FIRST_FORM_PAST_BMP = 39420;  // the form 84 31 A5 30
+
+void private_use_form(size_t index, char* out) {
+    uint32_t number = FIRST_FORM_PAST_BMP + static_cast<uint32_t>(index);
+    out[3] = static_cast<char>('0' + number % 10);
+    number /= 10;
+    out[2] = static_cast<char>(0x81 + number % 126);
+    number /= 126;
+    out[1] = static_cast<char>('0' + number % 10);
+    out[0] = static_cast<char>(0x81 + number / 10);
+}
+
+// A character at `src` that glibc's GB18030 does not read: GBK's euro sign
+// (0x80, which GB18030 writes with two bytes) or one of the forms above.
+// Stores the bytes it takes in `*taken`; 0 when there is none.
+char16_t own_character(const char* src, size_t left, size_t* taken) {
+    *taken = 1;
+    if (left >= 1 && *src == '\x80') return u'\u20AC';
+    *taken = 4;
+    for (size_t i = 0; i < std::size(PRIVATE_USE_WITHOUT_FORM) && left >= 4; ++i) {
+        char form[4];
+        private_use_form(i, form);
+        if (std::memcmp(src, form, 4) == 0) return PRIVATE_USE_WITHOUT_FORM[i];
+    }
+    return 0;
 }
 
 // Converts a whole NUL-terminated string. Exact by default: false on any
@@ -53,13 +98,27 @@ bool convert_string(const char* to, const char* from, const char* in, std::strin
     if (!cv.ok()) return false;
     cv.reset();
     size_t left = std::strlen(in);
-    out.assign(left * 4 + 4, '\0');  // GBK to UTF-8 at most triples; UTF-8 to GBK shrinks
+    // GBK to UTF-8 at most triples, GB18030's four-byte forms stay four bytes;
+    // UTF-8 to GBK shrinks.
+    out.assign(left * 4 + 4, '\0');
     char* src = const_cast<char*>(in);
     char* dst = out.data();
     size_t room = out.size();
+    const bool gb18030 = std::strcmp(from, "GB18030") == 0;
     while (iconv(cv.cd, &src, &left, &dst, &room) == static_cast<size_t>(-1)) {
         if (!lossy || errno == E2BIG) return false;
         if (left == 0) break;
+        size_t taken = 0;
+        const char16_t own = gb18030 ? own_character(src, left, &taken) : 0;
+        if (own != 0 && room >= 3) {  // the target is UTF-8; both kinds take three bytes
+            *dst++ = static_cast<char>(0xE0 | own >> 12);
+            *dst++ = static_cast<char>(0x80 | (own >> 6 & 0x3F));
+            *dst++ = static_cast<char>(0x80 | (own & 0x3F));
+            room -= 3;
+            src += taken;
+            left -= taken;
+            continue;
+        }
         ++src;
         --left;
     }
@@ -111,8 +170,13 @@ bool is_path_separator(char c) {
 
 FILE* open_file(const char* path, const char* mode) {
     std::string native;
-    if (!native_path(path, native)) return nullptr;
-    return std::fopen(native.c_str(), mode);
+    if (!native_path(path, native)) {
+        note_file_error(EILSEQ);
+        return nullptr;
+    }
+    FILE* file = std::fopen(native.c_str(), mode);
+    if (file == nullptr) note_file_error(errno);
+    return file;
 }
 
 PathKind path_kind(const char* path) {
@@ -160,9 +224,21 @@ bool desktop_folder(char* out, size_t capacity) {
     return copy_out(folder, out, capacity);
 }
 
-CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity) {
-    CharsetStep step{0, 0, 0};
-    Iconv& cv = converter(HOST_UCS2, "GBK");
+namespace {
+
+// The length of the character at `at` by its shape, the way iconv will read
+// it: a lead byte, then one trail byte, or in GB18030 an ASCII digit that
+// opens a four-byte form.
+size_t shape_length(const unsigned char* in, size_t at, size_t length, bool gb18030) {
+    if (in[at] == 0x80 || in[at] == 0xFF) return 1;
+    if (gb18030 && at + 1 < length && in[at + 1] >= '0' && in[at + 1] <= '9') return 4;
+    return 2;
+}
+
+CharsetStep decode_multibyte(bool gb18030, const unsigned char* in, size_t length, char16_t* out,
+                             size_t capacity) {
+    CharsetStep step{0, 0, 0, false};
+    Iconv& cv = converter(HOST_UTF16, gb18030 ? "GB18030" : "GBK");
     while (step.consumed < length && step.produced < capacity) {
         // Package text is mostly ASCII markup: copy it without iconv.
         while (step.consumed < length && step.produced < capacity && in[step.consumed] < 0x80) {
@@ -170,10 +246,15 @@ CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, si
         }
         if (step.consumed == length || step.produced == capacity) break;
 
-        // The run of double-byte characters up to the next ASCII character.
-        // A trail byte may be ASCII, so the run is walked pair by pair.
+        // The run of multi-byte characters up to the next ASCII character, or
+        // as far as the output can take. A trail byte may be ASCII, so the run
+        // is walked character by character.
         size_t end = step.consumed;
-        while (end < length && in[end] >= 0x80) end += (end + 1 < length) ? 2 : 1;
+        for (size_t chars = step.produced; end < length && in[end] >= 0x80 && chars < capacity;
+             ++chars) {
+            end += shape_length(in, end, length, gb18030);
+        }
+        if (end > length) end = length;
         cv.reset();
         char* src = reinterpret_cast<char*>(const_cast<unsigned char*>(in + step.consumed));
         char* dst = reinterpret_cast<char*>(out + step.produced);
@@ -182,14 +263,33 @@ CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, si
         const size_t room_before = room;
         bool stalled = false;
         while (left > 0) {
+            const char* before = src;
             if (iconv(cv.cd, &src, &left, &dst, &room) != static_cast<size_t>(-1)) break;
-            if (errno == EILSEQ) {  // not a GBK character: leave out one byte and go on
-                ++src;
-                --left;
+            size_t taken = 0;
+            const char16_t own = errno == EILSEQ && gb18030 ? own_character(src, left, &taken) : 0;
+            if (own != 0) {
+                if (room < sizeof own) {
+                    stalled = true;
+                    break;
+                }
+                std::memcpy(dst, &own, sizeof own);
+                dst += sizeof own;
+                room -= sizeof own;
+                src += taken, left -= taken;
+                continue;
+            }
+            // A run that ends inside a character iconv reads longer than its
+            // shape said (only in broken input): go on from where it stopped.
+            if (errno == EINVAL && end < length && src != before) break;
+            if (errno == EILSEQ || (errno == EINVAL && end < length)) {
+                ++src, --left;  // not a character: leave out one byte and go on
                 ++step.dropped;
                 continue;
             }
-            stalled = true;  // E2BIG: output full; EINVAL: input ends inside a character
+            // E2BIG: output full (a surrogate pair is never split);
+            // EINVAL: the input ends inside a character.
+            stalled = true;
+            step.truncated = errno == EINVAL;
             break;
         }
         step.consumed = end - left;
@@ -199,27 +299,87 @@ CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, si
     return step;
 }
 
-CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capacity) {
-    CharsetStep step{0, 0, 0};
-    Iconv& cv = converter("GBK", HOST_UCS2);
-    cv.reset();
-    char* src = reinterpret_cast<char*>(const_cast<char16_t*>(in));
-    char* dst = out;
-    size_t left = count * sizeof(char16_t);
-    size_t room = capacity;
-    while (left > 0) {
-        if (iconv(cv.cd, &src, &left, &dst, &room) != static_cast<size_t>(-1)) break;
-        if (errno == EILSEQ && left >= sizeof(char16_t)) {  // no GBK mapping: leave it out
-            src += sizeof(char16_t);
-            left -= sizeof(char16_t);
-            ++step.dropped;
-            continue;
+bool is_high_surrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool is_low_surrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+CharsetStep encode_multibyte(bool gb18030, const char16_t* in, size_t count, char* out,
+                             size_t capacity) {
+    CharsetStep step{0, 0, 0, false};
+    Iconv& cv = converter(gb18030 ? "GB18030" : "GBK", HOST_UTF16);
+    while (step.consumed < count) {
+        // ASCII is the same byte in both sets.
+        while (step.consumed < count && step.produced < capacity && in[step.consumed] < 0x80) {
+            out[step.produced++] = static_cast<char>(in[step.consumed++]);
         }
-        break;
+        if (step.consumed == count || step.produced == capacity) break;
+
+        size_t end = step.consumed;
+        while (end < count && in[end] >= 0x80) ++end;
+        cv.reset();
+        char* src = reinterpret_cast<char*>(const_cast<char16_t*>(in + step.consumed));
+        char* dst = out + step.produced;
+        size_t left = (end - step.consumed) * sizeof(char16_t);
+        size_t room = capacity - step.produced;
+        bool full = false;
+        while (left > 0) {
+            if (iconv(cv.cd, &src, &left, &dst, &room) != static_cast<size_t>(-1)) break;
+            if (errno == E2BIG) {
+                full = true;
+                break;
+            }
+            // EILSEQ: no mapping, or an unpaired surrogate; EINVAL: a high
+            // surrogate at the end of the run, which has no partner either.
+            // A whole pair is one character left out.
+            char16_t units[2] = {0, 0};
+            std::memcpy(units, src, left >= sizeof units ? sizeof units : sizeof(char16_t));
+            const char16_t* own = std::find(std::begin(PRIVATE_USE_WITHOUT_FORM),
+                                            std::end(PRIVATE_USE_WITHOUT_FORM), units[0]);
+            if (gb18030 && own != std::end(PRIVATE_USE_WITHOUT_FORM)) {
+                if (room < 4) {
+                    full = true;
+                    break;
+                }
+                private_use_form(static_cast<size_t>(own - PRIVATE_USE_WITHOUT_FORM), dst);
+                dst += 4, room -= 4;
+                src += sizeof(char16_t), left -= sizeof(char16_t);
+                continue;
+            }
+            const size_t skip =
+                left >= sizeof units && is_high_surrogate(units[0]) && is_low_surrogate(units[1])
+                    ? 2
+                    : 1;
+            src += skip * sizeof(char16_t);
+            left -= skip * sizeof(char16_t);
+            ++step.dropped;
+        }
+        step.consumed = end - left / sizeof(char16_t);
+        step.produced = capacity - room;
+        if (full) break;
     }
-    step.consumed = (count * sizeof(char16_t) - left) / sizeof(char16_t);
-    step.produced = capacity - room;
     return step;
+}
+
+}  // namespace
+
+CharsetStep gbk_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity) {
+    return decode_multibyte(false, in, length, out, capacity);
+}
+
+CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capacity) {
+    return encode_multibyte(false, in, count, out, capacity);
+}
+
+CharsetStep gb18030_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity) {
+    return decode_multibyte(true, in, length, out, capacity);
+}
+
+CharsetStep gb18030_encode(const char16_t* in, size_t count, char* out, size_t capacity) {
+    return encode_multibyte(true, in, count, out, capacity);
 }
 
 char* argument_to_gbk(const char* argument) {
@@ -230,7 +390,7 @@ char* argument_to_gbk(const char* argument) {
 
 void write_console(FILE* stream, const char* text) {
     std::string utf8;
-    if (convert_string("UTF-8", "GBK", text, utf8, true)) std::fputs(utf8.c_str(), stream);
+    if (convert_string("UTF-8", "GB18030", text, utf8, true)) std::fputs(utf8.c_str(), stream);
 }
 
 bool is_terminal(FILE* stream) {
@@ -245,6 +405,53 @@ double monotonic_seconds() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+int terminal_width(FILE* stream) {
+    struct winsize size {};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+void write_console_utf8(FILE* stream, const char* text, size_t length) {
+    std::fwrite(text, 1, length, stream);
+}
+
+AbsoluteResult absolute_path(const char* path, char* out, size_t capacity) {
+    std::string native;
+    if (!native_path(path, native)) return AbsoluteResult::Unrepresentable;
+    if (native[0] != '/') {
+        char* current = getcwd(nullptr, 0);
+        if (current == nullptr) return AbsoluteResult::Unrepresentable;
+        native = std::string(current) + "/" + native;
+        std::free(current);
+    }
+    // Folded by the text, as a shell's cd does, so "pics/.." names the
+    // folder the user sees, not where a symbolic link leads.
+    std::string folded;
+    size_t start = 0;
+    while (start <= native.size()) {
+        size_t end = native.find('/', start);
+        if (end == std::string::npos) end = native.size();
+        const std::string part = native.substr(start, end - start);
+        if (part == "..") {
+            const size_t slash = folded.rfind('/');
+            folded.erase(slash == std::string::npos ? 0 : slash);
+        } else if (!part.empty() && part != ".") {
+            folded += "/" + part;
+        }
+        start = end + 1;
+    }
+    if (folded.empty()) folded = "/";
+    std::string gbk;
+    if (!from_native_path(folded, gbk)) return AbsoluteResult::Unrepresentable;
+    if (gbk.size() + 1 > capacity) return AbsoluteResult::TooLong;
+    std::memcpy(out, gbk.c_str(), gbk.size() + 1);
+    return AbsoluteResult::Done;
+}
+
+char** utf8_arguments(int, char** argv) {
+    return argv;
 }
 
 }  // namespace platform

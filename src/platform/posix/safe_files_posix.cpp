@@ -175,6 +175,10 @@ bool can_replace_file(const char* path) {
     return true;
 }
 
+void note_file_error(int error) {
+    lastError = error;
+}
+
 const char* last_file_error() {
     return lastError == 0 ? "" : std::strerror(lastError);
 }

@@ -8,4 +8,7 @@
 namespace platform {
 bool to_native_path(const char* path, std::wstring& out);
 bool from_native_path(const wchar_t* native, std::string& gbk);
+// Keeps the reason (a GetLastError value) of a failed file operation made
+// outside the safe file operations, for last_file_error().
+void note_file_error(unsigned long error);
 }  // namespace platform

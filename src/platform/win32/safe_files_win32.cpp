@@ -144,6 +144,10 @@ bool can_replace_file(const char* path) {
     return true;
 }
 
+void note_file_error(unsigned long error) {
+    lastError = error;
+}
+
 const char* last_file_error() {
     if (lastError == 0) return "";
     const DWORD length =
