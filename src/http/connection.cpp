@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "shell/app_log.h"
 #include "shell/memory.h"
@@ -14,6 +15,18 @@ StrHashTable* ConnectionPool = nullptr;
 StrHashTable* ConnectFailureCounts = nullptr;
 
 namespace {
+
+// Both tables are shared by the download threads.
+std::mutex tables_mutex;
+
+// Whether this thread's last failed connect failed for a reason that trying
+// again soon does not change.
+thread_local bool lastFailurePermanent = false;
+
+struct IdleSockets {
+    int count;
+    platform::Socket sockets[MAX_IDLE_SOCKETS];
+};
 
 int connect_timeout_ms = CONNECT_TIMEOUT_MS;
 int socket_timeout_ms = SOCKET_TIMEOUT_MS;
@@ -49,8 +62,16 @@ void set_failure_count(const char* host, int port, intptr_t count) {
     }
 }
 
+int failure_count_locked(const char* host, int port) {
+    char* key = host_key(host, port);
+    const intptr_t count = reinterpret_cast<intptr_t>(strhash_get(ConnectFailureCounts, key));
+    std::free(key);
+    return static_cast<int>(count);
+}
+
 void raise_failure_count(const char* host, int port) {
-    set_failure_count(host, port, connect_failure_count(host, port) + 1);
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    set_failure_count(host, port, failure_count_locked(host, port) + 1);
 }
 
 }  // namespace
@@ -71,24 +92,30 @@ void connection_tables_init() {
 }
 
 int connect_failure_count(const char* host, int port) {
-    char* key = host_key(host, port);
-    const intptr_t count = reinterpret_cast<intptr_t>(strhash_get(ConnectFailureCounts, key));
-    std::free(key);
-    return static_cast<int>(count);
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    return failure_count_locked(host, port);
+}
+
+bool last_connect_failure_permanent() {
+    return lastFailurePermanent;
 }
 
 platform::Socket connect_to_host(const char* host, int port, char* errorText) {
+    lastFailurePermanent = false;
     if (host == nullptr) {
         format_error_text(errorText, "域名 = null");
+        lastFailurePermanent = true;
         return platform::NO_SOCKET;
     }
     if (connect_failure_count(host, port) >= CONNECT_FAILURE_LIMIT) {
         format_error_text(errorText, "%s:%d - 连接失败已连续发生5次+", host, port);
+        lastFailurePermanent = true;
         return platform::NO_SOCKET;
     }
     uint32_t address = 0;
     if (!platform::resolve_ipv4(host, &address)) {
         format_error_text(errorText, "无法解析域名: %s", host);
+        lastFailurePermanent = true;
         return platform::NO_SOCKET;
     }
 
@@ -101,8 +128,9 @@ platform::Socket connect_to_host(const char* host, int port, char* errorText) {
     switch (result.status) {
         case platform::ConnectStatus::Connected:
             // Only a connect that was timed (non-blocking) proves the host is back.
-            if (!result.nonBlockingUnavailable && connect_failure_count(host, port) != 0) {
-                set_failure_count(host, port, 0);
+            if (!result.nonBlockingUnavailable) {
+                std::lock_guard<std::mutex> lock(tables_mutex);
+                if (failure_count_locked(host, port) != 0) set_failure_count(host, port, 0);
             }
             return result.socket;
         case platform::ConnectStatus::SocketFailed:
@@ -117,8 +145,10 @@ platform::Socket connect_to_host(const char* host, int port, char* errorText) {
             break;
         case platform::ConnectStatus::Refused:
             // A refused connect is as much a dead host as a silent one: it
-            // counts, and it says so at once instead of after the limit.
-            format_error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
+            // counts, and it says so at once instead of after the limit. Its
+            // own text (with the system's error number) keeps it apart from
+            // a failed wait in app.log.
+            format_error_text(errorText, "连接被拒绝，错误码:%d", result.code);
             raise_failure_count(host, port);
             break;
         case platform::ConnectStatus::RestoreBlockingFailed:
@@ -135,30 +165,49 @@ platform::Socket connect_to_host(const char* host, int port, char* errorText) {
 platform::Socket pool_get_socket(const char* host, int port, char* errorText) {
     if (host == nullptr) return connect_to_host(host, port, errorText);
     char* key = host_key(host, port);
-    const auto pooled = reinterpret_cast<platform::Socket>(strhash_get(ConnectionPool, key));
-    if (pooled != platform::NO_SOCKET) {
-        std::free(key);
-        return pooled;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        if (auto* idle = static_cast<IdleSockets*>(strhash_get(ConnectionPool, key))) {
+            const platform::Socket socket = idle->sockets[--idle->count];
+            if (idle->count == 0) std::free(strhash_remove(ConnectionPool, key));
+            std::free(key);
+            return socket;
+        }
     }
+    std::free(key);
     app_log_format("%s:%d --- new socket()", host, port);
-    const platform::Socket socket = connect_to_host(host, port, errorText);
-    if (socket == platform::NO_SOCKET) {
-        std::free(key);
-        return platform::NO_SOCKET;
-    }
-    strhash_put(ConnectionPool, key, reinterpret_cast<void*>(socket));
-    return socket;
+    return connect_to_host(host, port, errorText);
 }
 
-platform::Socket pool_release_socket(const char* host, int port) {
-    if (host == nullptr) return platform::NO_SOCKET;
+void pool_put_socket(const char* host, int port, platform::Socket socket) {
+    if (host == nullptr || socket == platform::NO_SOCKET) return;
     char* key = host_key(host, port);
-    const auto socket = reinterpret_cast<platform::Socket>(strhash_remove(ConnectionPool, key));
+    std::unique_lock<std::mutex> lock(tables_mutex);
+    auto* idle = static_cast<IdleSockets*>(strhash_get(ConnectionPool, key));
+    if (idle == nullptr) {
+        idle = static_cast<IdleSockets*>(xcalloc(1, sizeof(IdleSockets)));
+        strhash_put(ConnectionPool, key, idle);  // the table owns the key now
+    } else {
+        std::free(key);
+    }
+    if (idle->count == MAX_IDLE_SOCKETS) {
+        lock.unlock();
+        platform::close_socket(socket);
+        return;
+    }
+    idle->sockets[idle->count++] = socket;
+}
+
+int pooled_socket_count(const char* host, int port) {
+    char* key = host_key(host, port);
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    const auto* idle = static_cast<const IdleSockets*>(strhash_get(ConnectionPool, key));
     std::free(key);
-    return socket;
+    return idle != nullptr ? idle->count : 0;
 }
 
 void reset_connect_failures() {
+    std::lock_guard<std::mutex> lock(tables_mutex);
     strhash_clear(ConnectFailureCounts, 0);
 }
 
@@ -169,10 +218,12 @@ void set_connection_timeouts_for_testing(int connectMs, int socketMs) {
 
 void connection_tables_reset_for_testing() {
     connection_tables_init();
+    std::lock_guard<std::mutex> lock(tables_mutex);
     StrHashKeyList* keys = strhash_keys(ConnectionPool);
     for (StrHashKeyList* cell = keys; cell != nullptr; cell = cell->next) {
-        platform::close_socket(
-            reinterpret_cast<platform::Socket>(strhash_get(ConnectionPool, cell->key)));
+        auto* idle = static_cast<IdleSockets*>(strhash_get(ConnectionPool, cell->key));
+        for (int i = 0; i < idle->count; ++i) platform::close_socket(idle->sockets[i]);
+        std::free(idle);
     }
     strhash_free_keys(keys);
     strhash_clear(ConnectionPool, 0);

@@ -1,6 +1,7 @@
 // Connected sockets for the image download: name lookup, a connect limit,
 // send and receive time-outs, a count of consecutive connect failures per
-// host and port, and one pooled keep-alive socket per host and port.
+// host and port, and a pool of idle keep-alive sockets per host and port.
+// Safe to use from several download threads at once.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,10 @@ inline constexpr int CONNECT_FAILURE_LIMIT = 5;
 inline constexpr int CONNECT_TIMEOUT_MS = 10000;
 inline constexpr int SOCKET_TIMEOUT_MS = 10000;
 
-// "host:port" -> open keep-alive socket (platform::Socket in the value slot).
+// The most idle keep-alive sockets kept for one host and port.
+inline constexpr int MAX_IDLE_SOCKETS = 32;
+
+// "host:port" -> its idle keep-alive sockets (present while there is one).
 extern StrHashTable* ConnectionPool;
 // "host:port" -> consecutive connect failures, stored in the value slot.
 extern StrHashTable* ConnectFailureCounts;
@@ -35,13 +39,22 @@ void connection_tables_init();
 // NO_SOCKET with the reason in `errorText` (ERROR_TEXT_SIZE bytes).
 platform::Socket connect_to_host(const char* host, int port, char* errorText);
 
-// The pooled socket for host and port, or a new one from connect_to_host that
-// joins the pool. The socket stays in the pool while it is used.
+// Whether the last failed connect_to_host of this thread failed for a reason
+// that waiting does not change: no host, a name that does not resolve, or a
+// host refused after too many failures in a row.
+bool last_connect_failure_permanent();
+
+// An idle pooled socket for host and port, or a new one from connect_to_host.
+// Either way it is the caller's until it goes back with pool_put_socket (or
+// is closed), so no two downloads ever share one.
 platform::Socket pool_get_socket(const char* host, int port, char* errorText);
 
-// Takes host and port out of the pool and returns the socket it held (not
-// closed: that is the caller's), or NO_SOCKET.
-platform::Socket pool_release_socket(const char* host, int port);
+// Hands a socket whose exchange ended cleanly back to the pool for the next
+// download from host and port (closed instead when the pool is full).
+void pool_put_socket(const char* host, int port, platform::Socket socket);
+
+// The idle sockets pooled for host and port.
+int pooled_socket_count(const char* host, int port);
 
 // Forgets every failure count; the move job calls it when a job ends.
 void reset_connect_failures();

@@ -12,11 +12,33 @@
 #include "http/url.h"
 #include "platform/net.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 #include "shell/app_log.h"
 #include "shell/memory.h"
 #include "shell/text.h"
 
 namespace {
+
+double download_time_limit_s = DOWNLOAD_TIME_LIMIT_S;
+
+// Set when this thread's download failed for a reason that trying again
+// later does not change: a bad address, a refused name, a final answer of
+// the server, content that is no image we take, a local file.
+thread_local bool failedForGood = false;
+thread_local bool lastFailureTransient = false;
+
+// A server's answers that say "not now" rather than "no".
+bool passing_status(const char* head) {
+    static const char* const STATUSES[] = {"408", "429", "500", "502", "503", "504"};
+    if (!starts_with_ignore_case(head, "HTTP/1.")) return false;
+    const char* code = std::strchr(head, ' ');
+    if (code == nullptr) return false;
+    for (const char* status : STATUSES) {
+        if (std::strncmp(code + 1, status, 3) == 0 && (code[4] == ' ' || code[4] == '\r'))
+            return true;
+    }
+    return false;
+}
 
 // fileSize when the response announced no length (-1 as unsigned).
 constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFFu;
@@ -27,7 +49,13 @@ int equals_ignore_case(const char* text, const char* other) {
     return std::strlen(text) == std::strlen(other) && starts_with_ignore_case(text, other);
 }
 
-void copy_field(char* field, size_t size, const char* value) {
+// Connection and Content-Encoding values longer than their fields are kept
+// cut, because no decision can tell the cut copy from the whole value: the
+// first is only ever compared whole with "close" (which a value too long for
+// the field is not, before or after the cut) and tested for being empty, the
+// second only tested for being empty.
+static_assert(sizeof(HttpHeader::connection) > sizeof "close");
+void copy_cut(char* field, size_t size, const char* value) {
     const size_t length = std::strlen(value);
     const size_t kept = length < size ? length : size - 1;
     std::memcpy(field, value, kept);
@@ -144,13 +172,19 @@ class ResponseReader {
             starts_with_ignore_case(data_, "HTTP/1.0 200 OK")) {
             return 1;
         }
-        if (!noRedirect_ && header_->location[0] != '\0' &&
-            (starts_with_ignore_case(data_, "HTTP/1.0 301") ||
-             starts_with_ignore_case(data_, "HTTP/1.1 301") ||
-             starts_with_ignore_case(data_, "HTTP/1.0 302") ||
-             starts_with_ignore_case(data_, "HTTP/1.1 302"))) {
-            return RESPONSE_REDIRECT;
+        if (!noRedirect_ && (starts_with_ignore_case(data_, "HTTP/1.0 301") ||
+                             starts_with_ignore_case(data_, "HTTP/1.1 301") ||
+                             starts_with_ignore_case(data_, "HTTP/1.0 302") ||
+                             starts_with_ignore_case(data_, "HTTP/1.1 302"))) {
+            if (header_->refusedLocationLength > 0) {
+                failedForGood = true;  // the same answer comes every time
+                return fail(DOWNLOAD_FAILED, "重定向地址过长, header.location: %d字节, 大于%d字节",
+                            header_->refusedLocationLength,
+                            static_cast<int>(sizeof header_->location - 1));
+            }
+            if (header_->location[0] != '\0') return RESPONSE_REDIRECT;
         }
+        failedForGood = !passing_status(data_);
         if (starts_with_ignore_case(data_, "HTTP/1.0 404") ||
             starts_with_ignore_case(data_, "HTTP/1.1 404")) {
             return fail(DOWNLOAD_FAILED, "404 Not Found - 文件不存在");
@@ -164,6 +198,7 @@ class ResponseReader {
 
     int check_200_and_read_body(size_t bodyStart) {
         if (header_->contentEncoding[0] != '\0') {
+            failedForGood = true;
             return fail(DOWNLOAD_FAILED, "header.contentEncoding:%s", header_->contentEncoding);
         }
         if (header_->contentLength == -1) {
@@ -176,6 +211,7 @@ class ResponseReader {
         }
         const auto length = static_cast<uint32_t>(header_->contentLength);
         if (length > static_cast<uint32_t>(IMAGE_SIZE_LIMIT)) {
+            failedForGood = true;
             return fail(DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: %u, 大于10M",
                         length);
         }
@@ -201,6 +237,7 @@ class ResponseReader {
             }
             readTotal_ += static_cast<int32_t>(got);
             if (readTotal_ > IMAGE_SIZE_LIMIT) {
+                failedForGood = true;
                 return fail(DOWNLOAD_BAD_CONTENT, "header.contentLength: %d, readTotal:%d > 10M",
                             header_->contentLength, readTotal_);
             }
@@ -275,6 +312,7 @@ class ResponseReader {
             const size_t dataStart = lineEnd + 2;
             if (size == 0) return trailer(dataStart);
             if (over_limit(size)) {
+                failedForGood = true;
                 return fail(DOWNLOAD_BAD_CONTENT, "header.contentLength: %d, readTotal:%d > 10M",
                             header_->contentLength,
                             static_cast<int32_t>(static_cast<int64_t>(readTotal_) + size));
@@ -377,6 +415,7 @@ class ResponseReader {
             }
         }
         if (signatureCount_ < 2 || !is_supported_image(signature_)) {
+            failedForGood = true;
             return fail(DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持");
         }
         return DOWNLOAD_OK;
@@ -409,8 +448,12 @@ long receive_from_socket(void* context, char* buffer, size_t capacity) {
 struct Attempt {
     int result;
     bool redirect;
+    bool opened;  // the file at the path was created or truncated
     char location[sizeof(HttpHeader::location)];
 };
+
+void run_exchange(const UrlParts& parts, int port, const char* request, const char* path,
+                  int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt);
 
 // Steps 3 to 8 of one call: socket, request, file, response. Every resource
 // it takes is given back before it returns.
@@ -418,6 +461,25 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
                  int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt) {
     attempt->result = DOWNLOAD_FAILED;
     attempt->redirect = false;
+    attempt->opened = false;
+    failedForGood = false;  // the last attempt decides
+    // However slowly a server drips its bytes, one attempt ends in time.
+    platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
+    run_exchange(parts, port, request, path, useKeepAlive, noRedirect, errorText, attempt);
+    const platform::WaitEnd end = platform::last_wait_end();
+    platform::set_thread_deadline(0);
+    if (attempt->result != DOWNLOAD_OK && !attempt->redirect) {
+        if (end == platform::WaitEnd::DeadlinePassed) {
+            format_error_text(errorText, "下载图片超时：%d秒内没有下载完成。",
+                              static_cast<int>(download_time_limit_s));
+        } else if (end == platform::WaitEnd::Aborted) {
+            format_error_text(errorText, "下载已放弃：搬家已停止。");
+        }
+    }
+}
+
+void run_exchange(const UrlParts& parts, int port, const char* request, const char* path,
+                  int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt) {
     attempt->location[0] = '\0';
 
     char connectError[ERROR_TEXT_SIZE] = {};
@@ -430,12 +492,16 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
 
     if (socket == platform::NO_SOCKET) {
         std::memcpy(errorText, connectError, ERROR_TEXT_SIZE);
+        failedForGood = last_connect_failure_permanent();
     } else if (!platform::send_all(socket, request, std::strlen(request))) {
         format_error_text(errorText, "下载图片失败: send() failed");
     } else if ((file = platform::open_file(path, "wb")) == nullptr) {
         result = DOWNLOAD_CREATE_ERROR;
         format_error_text(errorText, "图片搬家失败：无法创建新文件。");
+        // The text stays the user's; the system's reason is for the log.
+        app_log_format("无法创建图片文件 [%s]：%s", path, platform::last_file_error());
     } else {
+        attempt->opened = true;
         // Unbuffered: each piece goes to the disk as it arrives, so a full
         // disk shows at the write that hit it.
         std::setvbuf(file, nullptr, _IONBF, 0);
@@ -449,17 +515,22 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
         }
         if (result == DOWNLOAD_OK) {
             const bool close_it = !useKeepAlive || equals_ignore_case(header.connection, "close");
-            if (useKeepAlive && close_it) pool_release_socket(parts.host, port);
-            if (close_it) platform::close_socket(socket);
+            if (close_it) {
+                platform::close_socket(socket);
+            } else {
+                pool_put_socket(parts.host, port, socket);
+            }
             attempt->result = DOWNLOAD_OK;
             return;
         }
-        platform::remove_file(path);
+        // The file stays until the download as a whole has failed: the job
+        // claimed its name, and a later attempt writes over it.
         if (result == RESPONSE_REDIRECT) {
             const bool keep = useKeepAlive && header.connection[0] != '\0' &&
                               !equals_ignore_case(header.connection, "close");
-            if (!keep) {
-                if (useKeepAlive) pool_release_socket(parts.host, port);
+            if (keep) {
+                pool_put_socket(parts.host, port, socket);
+            } else {
                 platform::close_socket(socket);
             }
             attempt->redirect = true;
@@ -467,7 +538,6 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
             return;
         }
     }
-    if (useKeepAlive) pool_release_socket(parts.host, port);
     platform::close_socket(socket);
     attempt->result = result;
 }
@@ -496,11 +566,18 @@ void parse_http_header(char* head, HttpHeader* header) {
         } else if (equals_ignore_case(line, "Transfer-Encoding: chunked")) {
             header->isChunked = 1;
         } else if (starts_with_ignore_case(line, "Location: ")) {
-            copy_field(header->location, sizeof header->location, line + 10);
+            const size_t length = std::strlen(line + 10);
+            if (length < sizeof header->location) {
+                std::memcpy(header->location, line + 10, length + 1);
+                header->refusedLocationLength = 0;
+            } else {
+                header->location[0] = '\0';
+                header->refusedLocationLength = static_cast<int32_t>(length);
+            }
         } else if (starts_with_ignore_case(line, "Connection: ")) {
-            copy_field(header->connection, sizeof header->connection, line + 12);
+            copy_cut(header->connection, sizeof header->connection, line + 12);
         } else if (starts_with_ignore_case(line, "Content-Encoding: ")) {
-            copy_field(header->contentEncoding, sizeof header->contentEncoding, line + 18);
+            copy_cut(header->contentEncoding, sizeof header->contentEncoding, line + 18);
         }
     }
 }
@@ -513,8 +590,12 @@ int is_supported_image(const unsigned char* b) {
     return 0;
 }
 
-int download_image(const char* url, const char* path, char* errorText, int useKeepAlive,
-                   int noRedirect) {
+namespace {
+
+// The attempts of one download: the request, one redirect, the retry
+// without keep-alive. Leaves whatever the last attempt wrote at `path`.
+int download_attempts(const char* url, const char* path, char* errorText, int useKeepAlive,
+                      int noRedirect, bool* opened) {
     const char* prepared = normalize_image_url(url);
     UrlParts parts{};
     char request[REQUEST_BUFFER_SIZE];
@@ -527,11 +608,13 @@ int download_image(const char* url, const char* path, char* errorText, int useKe
     if (!usable) {
         if (prepared != url) std::free(const_cast<char*>(prepared));
         format_error_text(errorText, "无法parse下载图片地址");
+        failedForGood = true;
         return DOWNLOAD_FAILED;
     }
 
     Attempt attempt;
     run_attempt(parts, port, request, path, useKeepAlive, noRedirect, errorText, &attempt);
+    if (attempt.opened) *opened = true;
     url_parts_free(&parts);
     if (prepared != url) std::free(const_cast<char*>(prepared));
 
@@ -539,14 +622,38 @@ int download_image(const char* url, const char* path, char* errorText, int useKe
         if (ends_with_ignore_case(attempt.location, "_.webp")) {
             attempt.location[std::strlen(attempt.location) - 6] = '\0';
         }
-        return download_image(attempt.location, path, errorText, 1, 1);
+        return download_attempts(attempt.location, path, errorText, 1, 1, opened);
     }
     const int result = attempt.result;
     if (result != DOWNLOAD_OK && useKeepAlive && result != DOWNLOAD_WRITE_ERROR &&
         result != DOWNLOAD_CREATE_ERROR) {
         app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url, useKeepAlive,
                        errorText);
-        return download_image(url, path, errorText, 0, noRedirect);
+        return download_attempts(url, path, errorText, 0, noRedirect, opened);
     }
+    return result;
+}
+
+}  // namespace
+
+bool last_download_failure_transient() {
+    return lastFailureTransient;
+}
+
+void set_download_time_limit_for_testing(double seconds) {
+    download_time_limit_s = seconds;
+}
+
+int download_image(const char* url, const char* path, char* errorText, int useKeepAlive,
+                   int noRedirect) {
+    bool opened = false;
+    failedForGood = false;
+    const int result = download_attempts(url, path, errorText, useKeepAlive, noRedirect, &opened);
+    // A file that cannot be written fails the same way however often it is tried.
+    if (result == DOWNLOAD_WRITE_ERROR || result == DOWNLOAD_CREATE_ERROR) failedForGood = true;
+    lastFailureTransient = result != DOWNLOAD_OK && !failedForGood;
+    // What a failed download wrote is no image; a file it never opened is
+    // not its to remove.
+    if (result != DOWNLOAD_OK && opened) platform::remove_file(path);
     return result;
 }

@@ -22,9 +22,12 @@ inline constexpr int DOWNLOAD_CREATE_ERROR = -3;
 struct HttpHeader {
     int32_t contentLength;  // -1 when the head has none
     int32_t isChunked;      // the head had "Transfer-Encoding: chunked"
-    char location[512];     // longer values are cut to fit
-    char connection[16];
+    char location[512];     // empty when absent or too long (never cut)
+    char connection[16];    // longer values are cut: see parse_http_header
     char contentEncoding[32];
+    // The length of a Location value too long for `location`, 0 when it fit:
+    // a cut address is another address, so such a redirect is refused.
+    int32_t refusedLocationLength;
 };
 
 // Downloads `url` into the file `path` (created or overwritten). On failure
@@ -33,6 +36,20 @@ struct HttpHeader {
 // The move job calls it with useKeepAlive = 1 and noRedirect = 0.
 int download_image(const char* url, const char* path, char* errorText, int useKeepAlive,
                    int noRedirect);
+
+// Whether the last failed download_image of this thread failed for a reason
+// that may pass: a time-out, a refused, reset or cut connection, a body
+// shorter than announced, or a busy server's 408, 429, 500, 502, 503, 504.
+// Not for a name that does not resolve, an address that cannot be parsed,
+// any other answer of the server, content that is no image we take, or a
+// local file that cannot be created or written.
+bool last_download_failure_transient();
+
+// One attempt (a request and its response) gives up after this long, so a
+// server that drips its bytes cannot hold a job forever.
+inline constexpr double DOWNLOAD_TIME_LIMIT_S = 60;
+// Tests only: a shorter limit, so that it can be reached without waiting.
+void set_download_time_limit_for_testing(double seconds);
 
 // Fills `header` from a response head (status line included), cutting the
 // text into lines in place.

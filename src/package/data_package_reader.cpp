@@ -1,9 +1,10 @@
-// Reading a data package: UTF-16 file -> GBK text -> item records.
+// Reading a data package: UTF-16 file -> GB18030 text -> item records.
 //
-// Memory: the file is read whole and converted to GBK within its own buffer
-// (UCS-2 never grows when it becomes GBK); the rows are then walked in place
-// with pointers, and that same buffer is what the caller receives. Peak use
-// is little more than the file size.
+// Memory: the file is read whole and converted to GB18030 into a buffer of
+// its own (a character outside GBK grows from two bytes to four), which
+// takes memory only as far as it is written and is shrunk to fit; the rows
+// are then walked in place with pointers, and that buffer is what the caller
+// receives. Peak use is the file plus its text.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,6 @@
 #include "platform/platform.h"
 #include "shell/app_log.h"
 #include "shell/charset.h"
-#include "shell/fatal.h"
 #include "shell/memory.h"
 
 namespace {
@@ -202,13 +202,20 @@ int32_t read_rows(const char* rows, const char* end, const Columns& columns, Ptr
             // written without quotes at the very end of a cell ends with the
             // cell, rather than taking the quote along for the rewrite to drop.
             quoted[std::strlen(quoted) - 1] = '\0';
+            // A scan the matcher cannot finish costs this item the addresses
+            // it did not reach, never the whole package.
+            ScanError error{};
             if (current != nullptr && next == columns.description) {
-                if (!extract_description_images(quoted, current->desc_images)) {
-                    fatal_error("读取宝贝详情时出错，具体原因可查看应用日志文件：app.log");
+                if (!extract_description_images(quoted, current->desc_images, &error)) {
+                    app_log_format(
+                        "读取宝贝详情时出错：宝贝“%s”，错误码:%d（%s），已找到的图片地址保留。",
+                        current->name, error.code, error.message);
                 }
             } else if (current != nullptr && next == columns.mobile) {
-                if (!extract_mobile_images(quoted, current->mobile_images)) {
-                    fatal_error("读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log");
+                if (!extract_mobile_images(quoted, current->mobile_images, &error)) {
+                    app_log_format(
+                        "读取宝贝无线详情时出错：宝贝“%s”，错误码:%d（%s），已找到的图片地址保留。",
+                        current->name, error.code, error.message);
                 }
             }
             std::free(quoted);
@@ -235,12 +242,13 @@ int32_t read_data_package(const char* path, PtrVector* items, char** outText) {
     size_t skip = 0;
     if (size >= 3 && std::memcmp(file, "\xEF\xBB\xBF", 3) == 0) skip = 3;
 
-    char* text = reinterpret_cast<char*>(file);
+    char* text = nullptr;
     size_t length = 0;
-    const int32_t converted = convert_ucs2_to_gbk_in_place(text, skip, size, &length);
+    const int32_t converted = package_text_from_utf16(reinterpret_cast<const char*>(file) + skip,
+                                                      size - skip, &text, &length);
+    std::free(file);
     if (converted == -1) {
         app_log("csv 文件编码存在问题, 无法正常的解析。");
-        std::free(text);
         return READ_MALFORMED;
     }
     // The text is a C string everywhere after this point; a NUL character

@@ -4,6 +4,7 @@
 #include <pcre2.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -12,19 +13,42 @@
 #include "shell/app_log.h"
 #include "shell/memory.h"
 
+// The patterns find exactly what these plain forms find, match for match (the
+// tests keep them as the reference):
+//
+//   <img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*["]+[ ]*((http[s]?:)?//[^"]*)  (and the ' and unquoted src)
+//   background[ ]*=[ ]*["]+[ ]*((http[s]?:)?//[^"]*)                (and the other five)
+//   <img[^>]*>((http[s]?:)?//[^<]*)</img>
+//
+// but in time linear in the cell, where the plain img forms try every way of
+// sharing a tag's spaces between their two space runs, and try again from
+// every later "<img" before the same ">": 20,000 spaces after "<img", or a
+// few thousand unclosed tags, exhaust the matcher. For one "<img" the plain
+// form takes the src after the last space run, before the tag's ">", that a
+// src follows. So here:
+//  - the optional group ends on a character that is neither a space nor ">":
+//    where the plain group could end inside a space run, the src run takes
+//    the whole run instead, with the same result; space runs are taken whole
+//    (possessive), as what follows them is never a space;
+//  - when no src follows an "<img " at all, none follows an "<img" further on
+//    before the same ">" either, so (*SKIP) resumes the search at that ">"
+//    rather than one character on. The mobile form skips likewise once it
+//    has found the ">" that closes its tag.
+// The background forms never backtracked; their repeats are possessive all
+// the same, which changes nothing they find.
 const char* const DESCRIPTION_PATTERNS[9] = {
-    R"re(<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*["]+[ ]*((http[s]?:)?//[^"]*))re",
-    R"re(<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*[']+[ ]*((http[s]?:)?//[^']*))re",
-    R"re(<img([ ]+[^>]+)?[ ]+src[ ]*=[ ]*((http[s]?:)?//[^ |>]*))re",
-    R"re(background[ ]*=[ ]*["]+[ ]*((http[s]?:)?//[^"]*))re",
-    R"re(background[ ]*=[ ]*[']+[ ]*((http[s]?:)?//[^']*))re",
-    R"re(background[ ]*=[ ]*((http[s]?:)?//[^ |>]*))re",
-    R"re(background[ ]*:[ ]*url[ ]*\([ ]*["]+[ ]*((http[s]?:)?//[^"]*))re",
-    R"re(background[ ]*:[ ]*url[ ]*\([ ]*[']+[ ]*((http[s]?:)?//[^']*))re",
-    R"re(background[ ]*:[ ]*url[ ]*\([ ]*((http[s]?:)?//[^\)]*))re",
+    R"re(<img(?:([ ]++[^>]*[^> ])?[ ]++src[ ]*+=[ ]*+["]++[ ]*+((http[s]?:)?//[^"]*+)|[ ][^>]*+(*SKIP)(*F)))re",
+    R"re(<img(?:([ ]++[^>]*[^> ])?[ ]++src[ ]*+=[ ]*+[']++[ ]*+((http[s]?:)?//[^']*+)|[ ][^>]*+(*SKIP)(*F)))re",
+    R"re(<img(?:([ ]++[^>]*[^> ])?[ ]++src[ ]*+=[ ]*+((http[s]?:)?//[^ |>]*+)|[ ][^>]*+(*SKIP)(*F)))re",
+    R"re(background[ ]*+=[ ]*+["]++[ ]*+((http[s]?:)?//[^"]*+))re",
+    R"re(background[ ]*+=[ ]*+[']++[ ]*+((http[s]?:)?//[^']*+))re",
+    R"re(background[ ]*+=[ ]*+((http[s]?:)?//[^ |>]*+))re",
+    R"re(background[ ]*+:[ ]*+url[ ]*+\([ ]*+["]++[ ]*+((http[s]?:)?//[^"]*+))re",
+    R"re(background[ ]*+:[ ]*+url[ ]*+\([ ]*+[']++[ ]*+((http[s]?:)?//[^']*+))re",
+    R"re(background[ ]*+:[ ]*+url[ ]*+\([ ]*+((http[s]?:)?//[^\)]*+))re",
 };
 
-const char* const MOBILE_DETAIL_PATTERN = R"re(<img[^>]*>((http[s]?:)?//[^<]*)</img>)re";
+const char* const MOBILE_DETAIL_PATTERN = R"re(<img[^>]*+(*SKIP)>((http[s]?:)?//[^<]*+)</img>)re";
 
 namespace {
 
@@ -40,7 +64,16 @@ std::mutex cache_mutex;
 CompiledPattern cache[MAX_CACHED_PATTERNS];
 int cached = 0;
 
-pcre2_code* compile(const char* pattern, bool* owned) {
+void describe(ScanError* error, int code) {
+    if (error == nullptr) return;
+    error->code = code;
+    if (pcre2_get_error_message(code, reinterpret_cast<PCRE2_UCHAR*>(error->message),
+                                sizeof error->message) < 0) {
+        std::snprintf(error->message, sizeof error->message, "?");
+    }
+}
+
+pcre2_code* compile(const char* pattern, bool* owned, ScanError* error) {
     {
         std::lock_guard<std::mutex> lock(cache_mutex);
         for (int i = 0; i < cached; ++i) {
@@ -50,16 +83,17 @@ pcre2_code* compile(const char* pattern, bool* owned) {
             }
         }
     }
-    int error = 0;
+    int error_number = 0;
     PCRE2_SIZE offset = 0;
     pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
-                                     PCRE2_CASELESS, &error, &offset, nullptr);
+                                     PCRE2_CASELESS, &error_number, &offset, nullptr);
     if (code == nullptr) {
         PCRE2_UCHAR text[256];
-        if (pcre2_get_error_message(error, text, sizeof text) < 0)
+        if (pcre2_get_error_message(error_number, text, sizeof text) < 0)
             std::strcpy(reinterpret_cast<char*>(text), "?");
         app_log_format("PCRE compilation failed at offset %d: %s", static_cast<int>(offset),
                        reinterpret_cast<const char*>(text));
+        describe(error, error_number);
         return nullptr;
     }
     pcre2_jit_compile(code,
@@ -109,9 +143,9 @@ int match(const pcre2_code* code, const char* text, size_t length, size_t start,
 }
 
 bool run_pattern(const char* text, PtrVector* list, const char* pattern, int groups,
-                 int addressGroup, bool skipRules) {
+                 int addressGroup, bool skipRules, ScanError* error) {
     bool owned = false;
-    pcre2_code* code = compile(pattern, &owned);
+    pcre2_code* code = compile(pattern, &owned, error);
     if (code == nullptr) return false;
     if (groups < 0) groups = 0;
     pcre2_match_data* data = pcre2_match_data_create(static_cast<uint32_t>(groups) + 1, nullptr);
@@ -124,6 +158,7 @@ bool run_pattern(const char* text, PtrVector* list, const char* pattern, int gro
         if (rc < 0) {
             if (rc != PCRE2_ERROR_NOMATCH) {
                 app_log_format("Matching error: %d", rc);
+                describe(error, rc);
                 ok = false;
             }
             break;
@@ -157,21 +192,21 @@ void image_refs_set_match_limit(uint32_t limit) {
 }
 
 bool collect_matches(const char* text, PtrVector* list, const char* pattern, int groups,
-                     int addressGroup) {
-    return run_pattern(text, list, pattern, groups, addressGroup, true);
+                     int addressGroup, ScanError* error) {
+    return run_pattern(text, list, pattern, groups, addressGroup, true, error);
 }
 
-bool extract_description_images(const char* description, PtrVector* list) {
+bool extract_description_images(const char* description, PtrVector* list, ScanError* error) {
     static constexpr int GROUPS[9] = {3, 3, 3, 2, 2, 2, 2, 2, 2};
     static constexpr int ADDRESS_GROUP[9] = {2, 2, 2, 1, 1, 1, 1, 1, 1};
     for (int i = 0; i < 9; ++i) {
         if (!collect_matches(description, list, DESCRIPTION_PATTERNS[i], GROUPS[i],
-                             ADDRESS_GROUP[i]))
+                             ADDRESS_GROUP[i], error))
             return false;
     }
     return true;
 }
 
-bool extract_mobile_images(const char* mobileDetail, PtrVector* list) {
-    return run_pattern(mobileDetail, list, MOBILE_DETAIL_PATTERN, 2, 1, false);
+bool extract_mobile_images(const char* mobileDetail, PtrVector* list, ScanError* error) {
+    return run_pattern(mobileDetail, list, MOBILE_DETAIL_PATTERN, 2, 1, false, error);
 }

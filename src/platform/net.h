@@ -4,6 +4,7 @@
 // end when any of these is called on Windows.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,7 +34,10 @@ enum class ConnectStatus {
 struct ConnectResult {
     Socket socket;  // NO_SOCKET unless Connected
     ConnectStatus status;
-    int code;  // the failing call's return value, for messages
+    // For messages: the failing call's return value; for Refused the system's
+    // error number, which names the cause (a port out of range counts as
+    // refused).
+    int code;
     // Non-blocking mode could not be switched on: the connect went ahead
     // blocking, without the time limit. `nonBlockingCode` is the call's result.
     bool nonBlockingUnavailable;
@@ -45,6 +49,12 @@ struct ConnectResult {
 // and receive on it gives up after `ioTimeoutMs`.
 ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeoutMs);
 
+// Tests only: the next call of this kind that connect_tcp makes on the
+// calling thread fails as the system call fails, with `errorCode` as the
+// system's error number; so each failure of a connect can be provoked.
+enum class NetCall { Socket, NonBlocking, Connect, Wait, RestoreBlocking };
+void fail_next_call_for_testing(NetCall call, int errorCode);
+
 // Sends every byte, looping over partial sends. False on an error or a send
 // time-out. A peer that has gone away is an error, never a signal.
 bool send_all(Socket socket, const char* bytes, size_t length);
@@ -54,5 +64,17 @@ bool send_all(Socket socket, const char* bytes, size_t length);
 long receive(Socket socket, char* buffer, size_t capacity);
 
 void close_socket(Socket socket);
+
+// ---- Giving up on waits -------------------------------------------------
+// Every wait of connect_tcp, send_all and receive on the calling thread is
+// cut into short slices, so that it can end early: when the flag set here
+// becomes non-zero (a stopped job abandons its downloads), or when the
+// deadline set here passes (a download may not take forever, however slowly
+// its bytes drip in). Such a call fails as a time-out does; last_wait_end()
+// tells the three apart.
+void set_thread_abort_flag(const std::atomic<int>* flag);  // nullptr: never
+void set_thread_deadline(double deadline);  // on the monotonic_seconds() clock; 0: none
+enum class WaitEnd { TimedOut, Aborted, DeadlinePassed };
+WaitEnd last_wait_end();
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -315,4 +316,31 @@ int refused_port() {
     const Native s = listen_on_loopback(1, &port);
     close_native(s);
     return port;
+}
+
+int connection_refused_code() {
+#ifdef _WIN32
+    return WSAECONNREFUSED;
+#else
+    return ECONNREFUSED;
+#endif
+}
+
+void socket_timeouts_ms(uintptr_t socket, int* sendMs, int* receiveMs) {
+    const int options[2] = {SO_SNDTIMEO, SO_RCVTIMEO};
+    int* out[2] = {sendMs, receiveMs};
+    for (int i = 0; i < 2; ++i) {
+#ifdef _WIN32
+        DWORD limit = 0;
+        int size = sizeof limit;
+        getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, options[i],
+                   reinterpret_cast<char*>(&limit), &size);
+        *out[i] = static_cast<int>(limit);
+#else
+        struct timeval limit {};
+        socklen_t size = sizeof limit;
+        getsockopt(static_cast<int>(socket), SOL_SOCKET, options[i], &limit, &size);
+        *out[i] = static_cast<int>(limit.tv_sec * 1000 + limit.tv_usec / 1000);
+#endif
+    }
 }

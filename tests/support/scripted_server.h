@@ -119,6 +119,11 @@ class UnopenedListener {
 
 // A loopback port with nothing listening on it: connects are refused.
 int refused_port();
+// The system's error number for a refused connect (ECONNREFUSED, WSAECONNREFUSED).
+int connection_refused_code();
+
+// The send and receive time-outs set on a connected socket, in milliseconds.
+void socket_timeouts_ms(uintptr_t socket, int* sendMs, int* receiveMs);
 
 // Starts Windows Sockets for the test program (the front ends do it for the
 // real programs); nothing elsewhere. Safe to call many times.

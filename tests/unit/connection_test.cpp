@@ -32,6 +32,8 @@ class ConnectionTest : public NetworkTest {
 TEST_F(ConnectionTest, EachFailureHasItsTextAndItsEffectOnTheCount) {
     SilentListener silent;
     const int refused = refused_port();
+    const std::string refused_text =
+        "连接被拒绝，错误码:" + std::to_string(connection_refused_code());
     struct Case {
         const char* name;
         const char* host;
@@ -44,8 +46,8 @@ TEST_F(ConnectionTest, EachFailureHasItsTextAndItsEffectOnTheCount) {
         {"unresolvable name", "no such host", 80, "无法解析域名: no such host", 0},
         {"empty name", "", 80, "无法解析域名: ", 0},
         {"time-out", "127.0.0.1", silent.port(), "使用非阻塞方式连接超时。", 1},
-        {"refused", "127.0.0.1", refused, "使用非阻塞方式连接发生错误，错误码:-1", 1},
-        {"port out of range", "127.0.0.1", 70000, "使用非阻塞方式连接发生错误，错误码:-1", 1},
+        {"refused", "127.0.0.1", refused, refused_text, 1},
+        {"port out of range", "127.0.0.1", 70000, refused_text, 1},
     };
     for (const Case& c : cases) {
         const Outcome out = connect(c.host, c.port);
@@ -117,44 +119,111 @@ TEST_F(ConnectionTest, ConnectedSocketBlocksAndTimesOutReceiving) {
     platform::close_socket(out.socket);
 }
 
-TEST_F(ConnectionTest, PoolKeepsOneSocketPerHostAndPort) {
+TEST_F(ConnectionTest, PoolLendsEachIdleSocketToOneDownloadAtATime) {
     ScriptedServer first;
     ScriptedServer second;
     char error[ERROR_TEXT_SIZE] = {};
+    const std::string first_key = "127.0.0.1:" + std::to_string(first.port());
+
+    // Two downloads at once from one host get two connections.
     const platform::Socket a = pool_get_socket("127.0.0.1", first.port(), error);
     ASSERT_NE(a, platform::NO_SOCKET) << error;
-    EXPECT_EQ(pool_get_socket("127.0.0.1", first.port(), error), a);
-    const platform::Socket b = pool_get_socket("127.0.0.1", second.port(), error);
+    const platform::Socket b = pool_get_socket("127.0.0.1", first.port(), error);
     ASSERT_NE(b, platform::NO_SOCKET) << error;
     EXPECT_NE(a, b);
-    EXPECT_EQ(ConnectionPool->count, 2);
-
-    const std::string first_key = "127.0.0.1:" + std::to_string(first.port());
-    EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 1);
-
-    // Releasing hands the socket back without closing it and forgets it.
-    EXPECT_EQ(pool_release_socket("127.0.0.1", first.port()), a);
-    EXPECT_EQ(ConnectionPool->count, 1);
-    EXPECT_TRUE(platform::send_all(a, "x", 1));
-    platform::close_socket(a);
-    EXPECT_EQ(pool_release_socket("127.0.0.1", first.port()), platform::NO_SOCKET);
-    EXPECT_EQ(pool_release_socket("elsewhere", 80), platform::NO_SOCKET);
-    EXPECT_EQ(ConnectionPool->count, 1);
-
-    const platform::Socket again = pool_get_socket("127.0.0.1", first.port(), error);
-    ASSERT_NE(again, platform::NO_SOCKET) << error;
     EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
+    EXPECT_EQ(ConnectionPool->count, 0);  // both are lent out
+
+    // Handed back, they are lent again without a new connection, each once.
+    pool_put_socket("127.0.0.1", first.port(), a);
+    pool_put_socket("127.0.0.1", first.port(), b);
+    EXPECT_EQ(pooled_socket_count("127.0.0.1", first.port()), 2);
+    const platform::Socket c = pool_get_socket("127.0.0.1", first.port(), error);
+    const platform::Socket d = pool_get_socket("127.0.0.1", first.port(), error);
+    EXPECT_TRUE((c == a && d == b) || (c == b && d == a));
+    EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
+    EXPECT_EQ(ConnectionPool->count, 0);
+
+    // Another port is another pool.
+    pool_put_socket("127.0.0.1", first.port(), c);
+    const platform::Socket e = pool_get_socket("127.0.0.1", second.port(), error);
+    ASSERT_NE(e, platform::NO_SOCKET) << error;
+    EXPECT_NE(e, c);
+    EXPECT_EQ(pooled_socket_count("127.0.0.1", first.port()), 1);
     EXPECT_EQ(first.connections(2), 2);
     EXPECT_EQ(second.connections(1), 1);
+    platform::close_socket(d);
+    platform::close_socket(e);
 }
 
 TEST_F(ConnectionTest, FailedPoolConnectEntersNothing) {
     char error[ERROR_TEXT_SIZE] = {};
     const int port = refused_port();
     EXPECT_EQ(pool_get_socket("127.0.0.1", port, error), platform::NO_SOCKET);
-    EXPECT_STREQ(error, "使用非阻塞方式连接发生错误，错误码:-1");
+    EXPECT_EQ(error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
     EXPECT_EQ(ConnectionPool->count, 0);
     EXPECT_EQ(occurrences(log(), "127.0.0.1:" + std::to_string(port) + " --- new socket()"), 1);
+}
+
+TEST_F(ConnectionTest, FailingSocketCallsHaveTheirTextsAndTheirEffectOnTheCount) {
+    using platform::NetCall;
+    ScriptedServer server;
+    SilentListener silent;  // a connect to it stays pending, so select() is reached
+    const int refused = refused_port();
+    struct Case {
+        const char* name;
+        int port;
+        NetCall call;  // the call made to fail, with the system's error 4242
+        std::string error;
+        int count_after;  // from one failure before
+    };
+    const Case cases[] = {
+        {"socket() fails", server.port(), NetCall::Socket, "INVALID_SOCKET", 1},
+        {"connect() refused at once", server.port(), NetCall::Connect, "连接被拒绝，错误码:4242",
+         2},
+        {"select() fails", silent.port(), NetCall::Wait, "使用非阻塞方式连接发生错误，错误码:-1",
+         1},
+        {"blocking mode cannot be restored", server.port(), NetCall::RestoreBlocking,
+         "将socket重置为阻塞模式出错, 错误码:-1\n", 1},
+        {"no non-blocking mode, blocking connect fails", refused, NetCall::NonBlocking,
+         "socket bio connect() failed", 2},
+        {"no non-blocking mode, blocking connect succeeds", server.port(), NetCall::NonBlocking, "",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        connection_tables_reset_for_testing();
+        platform::fail_next_call_for_testing(NetCall::Connect, 4242);
+        ASSERT_EQ(connect("127.0.0.1", c.port).socket, platform::NO_SOCKET);
+        ASSERT_EQ(connect_failure_count("127.0.0.1", c.port), 1);
+
+        platform::fail_next_call_for_testing(c.call, 4242);
+        const Outcome out = connect("127.0.0.1", c.port);
+        EXPECT_EQ(out.error, c.error);
+        EXPECT_EQ(out.socket != platform::NO_SOCKET, c.error.empty());
+        EXPECT_EQ(connect_failure_count("127.0.0.1", c.port), c.count_after);
+        EXPECT_LT(out.seconds, 3.0);
+        platform::close_socket(out.socket);
+    }
+    // Without non-blocking mode the connect goes ahead, and says so.
+    EXPECT_EQ(
+        occurrences(log(), "开启非阻塞方式连接失败，错误代码：-1，继续使用阻塞方式进行连接。"), 2);
+}
+
+TEST_F(ConnectionTest, ConnectSendAndReceiveLimitsAreTenSeconds) {
+    EXPECT_EQ(CONNECT_TIMEOUT_MS, 10000);
+    EXPECT_EQ(SOCKET_TIMEOUT_MS, 10000);
+    // What a connect with the limits in use leaves on its socket.
+    set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
+    ScriptedServer server;
+    const Outcome out = connect("127.0.0.1", server.port());
+    ASSERT_NE(out.socket, platform::NO_SOCKET) << out.error;
+    int send_ms = 0;
+    int receive_ms = 0;
+    socket_timeouts_ms(out.socket, &send_ms, &receive_ms);
+    EXPECT_EQ(send_ms, 10000);
+    EXPECT_EQ(receive_ms, 10000);
+    platform::close_socket(out.socket);
 }
 
 }  // namespace

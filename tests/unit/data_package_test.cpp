@@ -206,17 +206,22 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     EXPECT_EQ(from_be.result, READ_OK);
     EXPECT_EQ(from_be.titles(), Strings{"a"});
 
-    // An 8-bit export, and a UTF-16 file that starts with the Chinese header.
-    EXPECT_EQ(load_bytes("version 1.00\r\n宝贝名称\t宝贝描述\r\n").result, READ_MALFORMED);
-    const std::string header_first = gbk_to_utf16le_file("宝贝名称\t宝贝描述\r\n\"a\"\t\"b\"\r\n");
-    EXPECT_EQ(load_bytes(header_first).result, READ_MALFORMED);
+    // An 8-bit export, and a UTF-16 file that starts with the Chinese header,
+    // are refused for their first bytes alone: read on, both would load (as
+    // big-endian text beginning with two ideographs, and as the package it is).
+    const std::string rows = "宝贝名称\t宝贝描述\t宝贝价格\r\n\"a\"\t\"b\"\t1\r\n";
+    const std::string rows_le = gbk_to_utf16le_file("\r\n" + rows);
+    std::string eight_bit = "vera";
+    for (size_t i = 2; i + 1 < rows_le.size(); i += 2) eight_bit += {rows_le[i + 1], rows_le[i]};
+    EXPECT_EQ(load_bytes(eight_bit).result, READ_MALFORMED);
+    EXPECT_EQ(load_bytes(gbk_to_utf16le_file(rows)).result, READ_MALFORMED);
 
-    // A character GBK cannot hold (Thai ko kai) is left out of the text.
-    std::string thai = le;
-    const size_t title_at = thai.find(std::string("\"\0a\0\"\0", 6));
+    // An unpaired surrogate is no character: it is left out of the text.
+    std::string lone = le;
+    const size_t title_at = lone.find(std::string("\"\0a\0\"\0", 6));
     ASSERT_NE(title_at, std::string::npos);
-    thai.insert(title_at + 2, std::string("\x01\x0E", 2));
-    const Loaded dropped = load_bytes(thai);
+    lone.insert(title_at + 2, std::string("\0\xD8", 2));
+    const Loaded dropped = load_bytes(lone);
     ASSERT_EQ(dropped.result, READ_OK);
     EXPECT_EQ(dropped.titles(), Strings{"a"});
     EXPECT_TRUE(dropped.text == builder.text());
@@ -224,7 +229,8 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
 
 TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
     const std::string good = PackageBuilder().add(item("a", "d")).text();
-    const std::string header_only = "version 1.00\r\n宝贝名称\t宝贝描述\r\n";
+    // A column after the description, so that the header itself is sound.
+    const std::string header_only = "version 1.00\r\n宝贝名称\t宝贝描述\t宝贝价格\r\n";
     struct Case {
         const char* what;
         std::string bytes;
@@ -238,8 +244,8 @@ TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
         {"no description column",
          gbk_to_utf16le_file("version\r\n宝贝名称\t宝贝价格\r\n\"a\"\t1\r\n")},
         {"last row without a line feed", gbk_to_utf16le_file(good.substr(0, good.size() - 2))},
-        {"description not quoted", gbk_to_utf16le_file(header_only + "\"a\"\t<p>\r\n")},
-        {"description never closes", gbk_to_utf16le_file(header_only + "\"a\"\t\"<p>\r\n")},
+        {"description not quoted", gbk_to_utf16le_file(header_only + "\"a\"\t<p>\t1\r\n")},
+        {"description never closes", gbk_to_utf16le_file(header_only + "\"a\"\t\"<p>\t1\r\n")},
         {"text ends before the description", gbk_to_utf16le_file(header_only + "\"a\"\t")},
         {"one stray byte after the last row", gbk_to_utf16le_file(good + "x")},
         {"a NUL character inside the text", gbk_to_utf16le_file(good) + std::string("\0\0\"\0", 4)},
@@ -287,24 +293,48 @@ TEST_F(ReaderTest, ConversionFailureIsLogged) {
               std::string::npos);
 }
 
-using ReaderDeathTest = ReaderTest;
-
-TEST_F(ReaderDeathTest, FailedAddressScansEndTheProgram) {
+TEST_F(ReaderTest, AFailedAddressScanIsLoggedAndCostsOnlyThatItem) {
+    app_log_open(dir.path().c_str());
+    // Room for one short match, not for the long unclosed tag after it.
+    const std::string unclosed = "<img x" + std::string(50000, 'x');
     PackageBuilder builder;
-    builder.add(item("a", "<p><img src=\"http://a.example/1.jpg\"></p>",
-                     "<wapDesc><img>http://a.example/2.jpg</img></wapDesc>"));
-    const std::string path = dir.file("items.csv");
-    builder.write(path);
-    // With the matcher allowed almost no work, the first scan of the row fails.
-    EXPECT_FATAL((image_refs_set_match_limit(2), load_path(path)),
-                 "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log");
+    builder
+        .add(item("坏", "<img src=\"http://a.example/1.jpg\">" + unclosed,
+                  "<wapDesc><img>http://a.example/m1.jpg</img></wapDesc>"))
+        .add(item("好", "<img src=\"http://a.example/2.jpg\">",
+                  "<wapDesc><img>http://a.example/m2.jpg</img></wapDesc>"));
+    image_refs_set_match_limit(1000);
+    const Loaded loaded = load(builder);
+    image_refs_set_match_limit(0);
+    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.titles(), (Strings{"坏", "好"}));
+    EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/1.jpg"});
+    EXPECT_EQ(strings_of(loaded.items[0]->mobile_images), Strings{"http://a.example/m1.jpg"});
+    EXPECT_EQ(strings_of(loaded.items[1]->desc_images), Strings{"http://a.example/2.jpg"});
 
+    // A mobile detail the matcher gives up on is reported the same way.
     PackageBuilder plain_description;
     plain_description.add(
-        item("a", "no image", "<wapDesc><img>http://a.example/2.jpg</img></wapDesc>"));
-    plain_description.write(path);
-    EXPECT_FATAL((image_refs_set_match_limit(2), load_path(path)),
-                 "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log");
+        item("无图", "no image", "<wapDesc><img>http://a.example/m.jpg</img></wapDesc>"));
+    image_refs_set_match_limit(1);
+    const Loaded mobile_failed = load(plain_description);
+    image_refs_set_match_limit(0);
+    ASSERT_EQ(mobile_failed.result, READ_OK);
+    ASSERT_EQ(mobile_failed.items.size(), 1u);
+    EXPECT_EQ(strings_of(mobile_failed.items[0]->mobile_images), Strings{});
+    app_log_close();
+
+    const std::string log = read_file(dir.file("app.log"));
+    EXPECT_NE(log.find("Matching error: -47"), std::string::npos) << log;
+    EXPECT_NE(log.find("读取宝贝详情时出错：宝贝“坏”，错误码:-47（match limit exceeded），"
+                       "已找到的图片地址保留。\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("读取宝贝无线详情时出错：宝贝“无图”，错误码:-47（match limit exceeded），"
+                       "已找到的图片地址保留。\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("“好”"), std::string::npos) << log;
 }
 
 // ---- Writing and backing up ----------------------------------------------
@@ -395,7 +425,8 @@ TEST_F(WriterDeathTest, FailuresEndTheProgramWithTheirMessage) {
     settle_program_folder(dir.path().c_str());
 
     // Text that ends inside a character cannot be converted; the package stays.
-    EXPECT_FATAL(write_data_package(path.c_str(), "abc\x81"), "更新CSV文件失败：iconv()转码出错了。");
+    EXPECT_FATAL(write_data_package(path.c_str(), "abc\x81"),
+                 "更新CSV文件失败：iconv()转码出错了。");
     EXPECT_EQ(read_file(path), "x");
 #ifndef _WIN32
     // A folder opens, but reading it fails: no numbered copy may appear.

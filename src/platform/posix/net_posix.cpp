@@ -13,6 +13,7 @@
 
 #include "platform/net.h"
 #include "platform/net_names.h"
+#include "platform/net_waits.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -41,18 +42,50 @@ void set_timeouts(int fd, int ms) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-// poll() for writability, restarted after signals with the time that is left.
-int wait_writable(int fd, int timeoutMs) {
-    const double deadline = monotonic_seconds() + timeoutMs / 1000.0;
+// poll() for `events` until `until`, in slices so that a stop request or
+// the thread's deadline ends the wait early; restarted after signals. 1 when
+// ready, 0 when the wait ended first, negative when poll failed.
+int wait_for(int fd, short events, double until) {
     for (;;) {
+        const int slice = waits::next_slice(until);
+        if (slice < 0) return 0;
         struct pollfd entry {
-            fd, POLLOUT, 0
+            fd, events, 0
         };
-        const double left = deadline - monotonic_seconds();
-        const int wait = left > 0 ? static_cast<int>(left * 1000.0 + 0.999) : 0;
-        const int ready = poll(&entry, 1, wait);
-        if (ready >= 0 || errno != EINTR) return ready;
+        const int ready = poll(&entry, 1, slice);
+        if (ready > 0) return 1;
+        if (ready < 0 && errno != EINTR) return ready;
     }
+}
+
+int wait_writable(int fd, int timeoutMs) {
+    return wait_for(fd, POLLOUT, monotonic_seconds() + timeoutMs / 1000.0);
+}
+
+// The socket's own send or receive limit, as set when it connected.
+double io_limit_seconds(int fd, int option) {
+    struct timeval limit {};
+    socklen_t size = sizeof limit;
+    if (getsockopt(fd, SOL_SOCKET, option, &limit, &size) != 0 ||
+        (limit.tv_sec == 0 && limit.tv_usec == 0)) {
+        return 10.0;
+    }
+    return static_cast<double>(limit.tv_sec) + static_cast<double>(limit.tv_usec) / 1e6;
+}
+
+struct InjectedFailure {
+    bool armed;
+    NetCall call;
+    int code;
+};
+thread_local InjectedFailure injected{};
+
+// True, with errno set, when a test made this call fail.
+bool injected_failure(NetCall call) {
+    if (!injected.armed || injected.call != call) return false;
+    injected.armed = false;
+    errno = injected.code;
+    return true;
 }
 
 ConnectResult failure(int fd, ConnectStatus status, int code, const ConnectResult& so_far) {
@@ -87,11 +120,14 @@ bool resolve_ipv4(const char* host, uint32_t* address) {
 
 ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeoutMs) {
     ConnectResult result{NO_SOCKET, ConnectStatus::SocketFailed, -1, false, 0};
-    if (port < 1 || port > 65535) return failure(-1, ConnectStatus::Refused, -1, result);
-    const int fd = nonzero_descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (port < 1 || port > 65535) return failure(-1, ConnectStatus::Refused, ECONNREFUSED, result);
+    const int fd =
+        injected_failure(NetCall::Socket)
+            ? -1
+            : nonzero_descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (fd < 0) return failure(-1, ConnectStatus::SocketFailed, -1, result);
 
-    const bool nonblocking = set_nonblocking(fd, true);
+    const bool nonblocking = !injected_failure(NetCall::NonBlocking) && set_nonblocking(fd, true);
     if (!nonblocking) {
         result.nonBlockingUnavailable = true;
         result.nonBlockingCode = -1;
@@ -100,26 +136,27 @@ ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeo
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
     peer.sin_addr.s_addr = address;
-    const int connected = connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    const int connected = injected_failure(NetCall::Connect)
+                              ? -1
+                              : connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
 
     if (!nonblocking) {
         if (connected != 0) return failure(fd, ConnectStatus::BlockingConnectFailed, -1, result);
     } else {
         if (connected != 0 && errno != EINPROGRESS && errno != EINTR) {
-            return failure(fd, ConnectStatus::Refused, -1, result);
+            return failure(fd, ConnectStatus::Refused, errno, result);
         }
         if (connected != 0) {
-            const int ready = wait_writable(fd, timeoutMs);
+            const int ready = injected_failure(NetCall::Wait) ? -1 : wait_writable(fd, timeoutMs);
             if (ready == 0) return failure(fd, ConnectStatus::TimedOut, 0, result);
             if (ready < 0) return failure(fd, ConnectStatus::WaitFailed, ready, result);
             // Writable also means "the connect failed": only SO_ERROR tells.
             int pending = 0;
             socklen_t size = sizeof pending;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-                return failure(fd, ConnectStatus::Refused, -1, result);
-            }
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = errno;
+            if (pending != 0) return failure(fd, ConnectStatus::Refused, pending, result);
         }
-        if (!set_nonblocking(fd, false)) {
+        if (injected_failure(NetCall::RestoreBlocking) || !set_nonblocking(fd, false)) {
             return failure(fd, ConnectStatus::RestoreBlockingFailed, -1, result);
         }
     }
@@ -130,12 +167,19 @@ ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeo
     return result;
 }
 
+void fail_next_call_for_testing(NetCall call, int errorCode) {
+    injected = InjectedFailure{true, call, errorCode};
+}
+
 bool send_all(Socket socket, const char* bytes, size_t length) {
     const int fd = static_cast<int>(socket);
+    const double limit = io_limit_seconds(fd, SO_SNDTIMEO);
     while (length > 0) {
-        const ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL);
+        // Each piece may wait the whole limit, as a blocking send would.
+        if (wait_for(fd, POLLOUT, monotonic_seconds() + limit) != 1) return false;
+        const ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return false;
         }
         if (sent == 0) return false;
@@ -146,9 +190,14 @@ bool send_all(Socket socket, const char* bytes, size_t length) {
 }
 
 long receive(Socket socket, char* buffer, size_t capacity) {
+    const int fd = static_cast<int>(socket);
+    const double until = monotonic_seconds() + io_limit_seconds(fd, SO_RCVTIMEO);
     for (;;) {
-        const ssize_t got = recv(static_cast<int>(socket), buffer, capacity, 0);
-        if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+        const int ready = wait_for(fd, POLLIN, until);
+        if (ready != 1) return -1;
+        const ssize_t got = recv(fd, buffer, capacity, MSG_DONTWAIT);
+        if (got >= 0) return static_cast<long>(got);
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     }
 }
 

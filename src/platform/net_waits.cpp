@@ -1,0 +1,43 @@
+#include "platform/net_waits.h"
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+thread_local const std::atomic<int>* abortFlag = nullptr;
+thread_local double deadline = 0;
+thread_local WaitEnd lastEnd = WaitEnd::TimedOut;
+
+}  // namespace
+
+void set_thread_abort_flag(const std::atomic<int>* flag) {
+    abortFlag = flag;
+}
+
+void set_thread_deadline(double when) {
+    deadline = when;
+    lastEnd = WaitEnd::TimedOut;
+}
+
+WaitEnd last_wait_end() {
+    return lastEnd;
+}
+
+int waits::next_slice(double until) {
+    if (abortFlag != nullptr && abortFlag->load() != 0) {
+        lastEnd = WaitEnd::Aborted;
+        return -1;
+    }
+    const double now = monotonic_seconds();
+    const bool deadlineFirst = deadline > 0 && deadline < until;
+    const double end = deadlineFirst ? deadline : until;
+    if (now >= end) {
+        lastEnd = deadlineFirst ? WaitEnd::DeadlinePassed : WaitEnd::TimedOut;
+        return -1;
+    }
+    const double left = (end - now) * 1000.0;
+    return left >= SLICE_MS ? SLICE_MS : static_cast<int>(left) + 1;
+}
+
+}  // namespace platform
