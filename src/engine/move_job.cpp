@@ -4,16 +4,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "engine/blank_image.h"
+#include "engine/download_queue.h"
 #include "engine/placement.h"
-#include "engine/start_checks.h"
 #include "engine/rewrite.h"
+#include "engine/start_checks.h"
 #include "http/connection.h"
 #include "http/download.h"
 #include "package/data_package_io.h"
 #include "package/image_hosts.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 #include "shell/app_log.h"
 #include "shell/memory.h"
 #include "shell/str_hash_table.h"
@@ -23,8 +30,6 @@ std::atomic<int> cancelRequested{0};
 
 namespace {
 
-// The job hands the download a buffer this large for its error text.
-constexpr size_t JOB_ERROR_TEXT_SIZE = 2048;
 // movedImages starts with 32 buckets per item, so it rarely grows; this cap
 // keeps a huge package from asking for a gigantic table up front.
 constexpr int32_t MAX_INITIAL_BUCKETS = 1 << 20;
@@ -38,8 +43,9 @@ const char* const BLANK_FAILED_FORMAT = "无法在图片文件夹中创建空白
 
 enum class Pass { Description, Mobile };
 
-// How handling one address ended.
-enum class Handled { Done, Stop, Abort };
+// How handling one address ended: go on, stop (a fatal error), end without
+// saving anything (nothing was saved yet), or a stop request came first.
+enum class Handled { Done, Stop, Abort, Cancelled };
 
 class MoveJob {
   public:
@@ -51,7 +57,13 @@ class MoveJob {
 
   private:
     bool selected(const char* address) const;
+    void note_skipped(const char* address);
+    void count_skipped();
+    void plan_downloads();
     Handled handle_address(ItemRecord* item, const char* address, Pass pass);
+    Handled place_image(ItemRecord* item, const char* address, Pass pass,
+                        const FetchedImage& fetched);
+    void keep_finished_downloads();
     void record_failure(ItemRecord* item, const char* address, Pass pass);
     bool run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop);
     void finish_item(int index, ItemRecord* item);
@@ -65,6 +77,7 @@ class MoveJob {
     MoveJobView* view_;
     MoveJobCounters* counters_;
     StrHashTable* movedImages_ = nullptr;
+    StrHashTable* skipped_ = nullptr;  // addresses the options left out, for the report
     PlacementState placement_{};
     int itemCount_ = 0;
     int done_ = 0;
@@ -72,6 +85,11 @@ class MoveJob {
     int failedCount_ = 0;
     bool stoppedByError_ = false;
     char blankImage_[PATH_BUFFER_SIZE] = "";
+    // The new addresses in the order the job meets them, with the pass that
+    // meets each first; the queue downloads them ahead of the job.
+    std::vector<std::pair<const char*, Pass>> planned_;
+    std::unique_ptr<DownloadQueue> queue_;
+    size_t nextDownload_ = 0;  // the planned address the job handles next
 };
 
 void MoveJob::progress_text(int done) {
@@ -91,10 +109,49 @@ bool MoveJob::selected(const char* address) const {
     return image_space ? options_.moveImageSpace : options_.moveThirdParty;
 }
 
+void MoveJob::note_skipped(const char* address) {
+    if (skipped_ == nullptr || strhash_get(skipped_, address) != nullptr) return;
+    static char present[] = "";
+    strhash_put(skipped_, xstrdup(address), present);
+}
+
+// An address left out in one place may have been moved from another (a
+// mobile-detail entry of a description address): only those still remote count.
+void MoveJob::count_skipped() {
+    if (skipped_ == nullptr) return;
+    int32_t remote = 0;
+    StrHashKeyList* keys = strhash_keys(skipped_);
+    for (StrHashKeyList* key = keys; key != nullptr; key = key->next)
+        remote += strhash_get(movedImages_, key->key) == nullptr;
+    strhash_free_keys(keys);
+    counters_->skipped.store(remote);
+    strhash_destroy(skipped_, 0);
+    skipped_ = nullptr;
+}
+
 void MoveJob::record_failure(ItemRecord* item, const char* address, Pass pass) {
     PtrVector*& list = pass == Pass::Description ? item->desc_failed : item->mobile_failed;
     if (list == nullptr) list = ptr_vector_new_default();
     if (!ptr_vector_contains(list, address, strings_equal)) ptr_vector_push(list, xstrdup(address));
+}
+
+void MoveJob::plan_downloads() {
+    std::unordered_set<std::string_view> seen;
+    auto plan = [&](PtrVector* addresses, Pass pass) {
+        for (int32_t i = 0; addresses != nullptr && i < addresses->count; ++i) {
+            const auto* address = static_cast<const char*>(addresses->items[i]);
+            if ((pass == Pass::Mobile || selected(address)) && seen.insert(address).second) {
+                planned_.emplace_back(address, pass);
+                queue_->add(address);
+            }
+        }
+    };
+    for (int i = 0; i < itemCount_; ++i) {
+        const auto* item = static_cast<const ItemRecord*>(package_->items->items[i]);
+        plan(item->desc_images, Pass::Description);
+        if (options_.moveImageSpace && item->mobile_images != nullptr)
+            plan(item->mobile_images, Pass::Mobile);
+    }
 }
 
 Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass) {
@@ -103,9 +160,20 @@ Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass
             record_failure(item, address, pass);  // failed earlier: never tried twice
         return Handled::Done;
     }
+    // A new address is the next planned one: its download has run ahead.
+    FetchedImage fetched;
+    if (!queue_->take(nextDownload_, &fetched, cancelRequested)) return Handled::Cancelled;
+    ++nextDownload_;
+    return place_image(item, address, pass, fetched);
+}
 
+// Gives a downloaded image its folder and name exactly as a job that
+// downloads one image at a time would, and records the outcome.
+Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
+                             const FetchedImage& fetched) {
     char failed_folder[PATH_BUFFER_SIZE];
     if (!choose_image_folder(&placement_, savedOrdinal_, failed_folder)) {
+        if (fetched.result == DOWNLOAD_OK) platform::remove_file(fetched.file);
         char message[PATH_BUFFER_SIZE + 64];
         std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failed_folder);
         view_->show_message(message, "错误", MessageIcon::Error);
@@ -119,20 +187,34 @@ Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass
 
     char path[PATH_BUFFER_SIZE];
     char error[JOB_ERROR_TEXT_SIZE];
-    int result;
+    std::snprintf(error, sizeof error, "%s", fetched.error);
+    int result = fetched.result;
     bool retried = false;
     while (true) {
-        error[0] = '\0';
         if (!choose_image_path(&placement_, mobile, extension, path)) {
             // The folder leaves no room for a name: this image fails, the job goes on.
+            if (result == DOWNLOAD_OK) platform::remove_file(fetched.file);
             std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
             path[0] = '\0';
             result = DOWNLOAD_FAILED;
             break;
         }
-        result = download_image(address, path, error, 1, 0);
+        if (retried) {
+            error[0] = '\0';
+            result = download_image(address, path, error, 1, 0);
+        } else if (result == DOWNLOAD_OK && platform::move_into_place(fetched.file, path, true) !=
+                                                platform::PlaceResult::Done) {
+            // The claimed name cannot take the image: as if the file could not be created.
+            app_log_format("图片搬家失败：%s -> %s：%s", fetched.file, path,
+                           platform::last_file_error());
+            platform::remove_file(fetched.file);
+            std::snprintf(error, sizeof error, "%s", "图片搬家失败：无法创建新文件。");
+            result = DOWNLOAD_CREATE_ERROR;
+        }
         if (result != DOWNLOAD_CREATE_ERROR || mobile || retried) break;
-        retried = true;  // a description image gets one more try under a fresh name
+        // A description image gets one more try under a fresh name.
+        if (file_exists(path)) platform::remove_file(path);
+        retried = true;
     }
 
     switch (result) {
@@ -142,6 +224,12 @@ Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass
             strhash_put(movedImages_, xstrdup(address), xstrdup(path));
             return Handled::Done;
         case DOWNLOAD_CREATE_ERROR:
+            // Taken on this thread right after the refusal it explains.
+            if (counters_ != nullptr) {
+                std::snprintf(counters_->createError, sizeof counters_->createError, "%s",
+                              platform::last_file_error());
+            }
+            if (file_exists(path)) platform::remove_file(path);
             if (mobile) {
                 stop_with_message(error);
             } else {
@@ -165,6 +253,33 @@ Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass
     }
 }
 
+// A stopped job keeps every image that had arrived whole, in the order of
+// the plan, so that the next job does not fetch it again; the downloads
+// still running are abandoned and their addresses stay remote.
+void MoveJob::keep_finished_downloads() {
+    queue_->stop();
+    for (size_t i = nextDownload_; i < planned_.size(); ++i) {
+        FetchedImage fetched;
+        if (!queue_->take_finished(i, &fetched)) continue;
+        const auto [address, pass] = planned_[i];
+        char unused[PATH_BUFFER_SIZE];
+        char path[PATH_BUFFER_SIZE];
+        if (!choose_image_folder(&placement_, savedOrdinal_, unused) ||
+            !choose_image_path(&placement_, pass == Pass::Mobile, image_extension(address), path)) {
+            platform::remove_file(fetched.file);
+            continue;
+        }
+        if (platform::move_into_place(fetched.file, path, true) != platform::PlaceResult::Done) {
+            platform::remove_file(fetched.file);
+            platform::remove_file(path);
+            continue;
+        }
+        ++savedOrdinal_;
+        if (counters_ != nullptr) counters_->saved.fetch_add(1);
+        strhash_put(movedImages_, xstrdup(address), xstrdup(path));
+    }
+}
+
 // False when the job must stop; `stop` then says how.
 bool MoveJob::run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop) {
     for (int32_t i = 0; addresses != nullptr && i < addresses->count; ++i) {
@@ -175,6 +290,8 @@ bool MoveJob::run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handle
                 *stop = handled;
                 return false;
             }
+        } else {
+            note_skipped(address);
         }
         if (cancelRequested.load()) return false;
     }
@@ -227,15 +344,26 @@ void MoveJob::show_final_message(bool changed) {
 
 MoveJobOutcome MoveJob::finish_job(Handled stop) {
     if (stop == Handled::Abort) {
+        count_skipped();
+        queue_.reset();
         strhash_destroy(movedImages_, 1);
         movedImages_ = nullptr;
         running.store(0);
         return MoveJobOutcome::Aborted;
     }
-    const bool changed =
-        rewrite_references(movedImages_, &package_->text,
-                           options_.blankForFailed ? blankImage_ : nullptr, itemCount_, done_, view_);
-    if (changed) write_data_package(package_->path, package_->text);
+    if (queue_ != nullptr) {
+        if (cancelRequested.load() != 0) keep_finished_downloads();
+        if (counters_ != nullptr) counters_->mostInFlight.store(queue_->most_in_flight());
+        queue_.reset();
+    }
+    count_skipped();  // once every image that arrived has its place
+    const bool changed = rewrite_references(movedImages_, &package_->text,
+                                            options_.blankForFailed ? blankImage_ : nullptr,
+                                            itemCount_, done_, view_);
+    if (changed) {
+        write_data_package(package_->path, package_->text);
+        if (counters_ != nullptr) counters_->packageWritten = true;
+    }
     std::free(package_->text);
     package_->text = nullptr;
 
@@ -260,7 +388,7 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
 
 MoveJobOutcome MoveJob::run() {
     running.store(1);
-    backup_data_package(package_->path);
+    backup_data_package(package_->path, counters_ != nullptr ? counters_->backupPath : nullptr);
     itemCount_ = package_->items->count;
 
     char failed_folder[PATH_BUFFER_SIZE];
@@ -284,13 +412,24 @@ MoveJobOutcome MoveJob::run() {
     movedImages_ = strhash_create(
         hash_string, strings_equal,
         buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f);
+    if (counters_ != nullptr) skipped_ = strhash_create_default(hash_string, strings_equal);
 
+    // Downloads start only for a job that is going to walk its items.
+    if (itemCount_ > 0 && cancelRequested.load() == 0) {
+        queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
+                                                 options_.retries);
+        plan_downloads();
+    }
     Handled stop = Handled::Done;
     for (int i = 0; i < itemCount_ && !cancelRequested.load(); ++i) {
         auto* item = static_cast<ItemRecord*>(package_->items->items[i]);
         view_->ensure_row_visible(i);
         view_->set_row_status(i, "搬家中");
         if (!run_pass(item, item->desc_images, Pass::Description, &stop)) break;
+        if (!options_.moveImageSpace && item->mobile_images != nullptr) {
+            for (int32_t m = 0; m < item->mobile_images->count; ++m)
+                note_skipped(static_cast<const char*>(item->mobile_images->items[m]));
+        }
         if (options_.moveImageSpace && item->mobile_images != nullptr &&
             item->mobile_images->count > 0 &&
             !run_pass(item, item->mobile_images, Pass::Mobile, &stop)) {

@@ -16,12 +16,21 @@
 // failure lists.
 inline constexpr int32_t ITEM_MOVED = 2;
 
+// Downloads a job keeps in flight at once, and extra tries of an address
+// whose failure may pass (a time-out, a busy server).
+inline constexpr int DEFAULT_CONNECTIONS = 8;
+inline constexpr int MAX_CONNECTIONS = 32;
+inline constexpr int DEFAULT_RETRIES = 2;
+inline constexpr int MAX_RETRIES = 10;
+
 // A snapshot of the job's options; the job never looks at the window again.
 struct MoveOptions {
-    char targetFolder[PATH_BUFFER_SIZE];  // used as given
-    bool moveImageSpace;                  // image-space description images, and the mobile pass
-    bool moveThirdParty;                  // description images on every other host
-    bool blankForFailed;                  // failed addresses become the blank image
+    char targetFolder[PATH_BUFFER_SIZE];    // used as given
+    bool moveImageSpace;                    // image-space description images, and the mobile pass
+    bool moveThirdParty;                    // description images on every other host
+    bool blankForFailed;                    // failed addresses become the blank image
+    int connections = DEFAULT_CONNECTIONS;  // downloads in flight at once, 1 to MAX_CONNECTIONS
+    int retries = DEFAULT_RETRIES;          // extra tries, 0 to MAX_RETRIES
 };
 
 // Shared between the job's thread and the front end's: set by the job while
@@ -31,10 +40,22 @@ struct MoveOptions {
 extern std::atomic<int> running;
 extern std::atomic<int> cancelRequested;
 
-// Running totals a front end may show while the job runs (read from any thread).
+// Running totals a front end may show while the job runs (read from any
+// thread), and what a report on the job needs besides the view's calls.
 struct MoveJobCounters {
     std::atomic<int32_t> saved{0};   // images downloaded in this job
     std::atomic<int32_t> failed{0};  // distinct addresses that failed in this job
+    // Distinct addresses of the finished and current items that the options
+    // left out and that stay remote; counted once, when the job ends.
+    std::atomic<int32_t> skipped{0};
+    std::atomic<int32_t> mostInFlight{0};  // the most downloads that ran at once (set at the end)
+    // The rest is written on the job's thread only: the front end reads it
+    // from inside a view call, or once the job has returned.
+    char backupPath[PATH_BUFFER_SIZE] = "";  // the copy made before the job began
+    bool packageWritten = false;             // the rewritten package was saved
+    // Why the operating system refused to create the last image file, set
+    // just before the message that stops the job for it ("" when unknown).
+    char createError[512] = "";
 };
 
 enum class MoveJobOutcome {

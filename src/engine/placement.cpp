@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/safe_files.h"
+#include "shell/app_log.h"
 
 int32_t nameSequence = 1;
 
@@ -175,6 +176,9 @@ bool choose_image_path(PlacementState* state, bool mobile, const char* extension
         // folder can never both take it. A name that cannot be created for
         // another reason is handed on, and the download reports why.
         const platform::CreateResult claimed = platform::create_new_file(out);
+        if (claimed == platform::CreateResult::Failed) {
+            app_log_format("无法创建图片文件 [%s]：%s", out, platform::last_file_error());
+        }
         if (claimed != platform::CreateResult::Exists) return true;
     }
 }

@@ -72,8 +72,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
 // was consumed (a click on a link) and must not be dispatched.
 bool handle_link_message(const MSG* message);
 
-// Fatal errors from here on show their message over the window and end the
-// process with exit code 0.
+// Fatal errors from here on show their message (over the window once it
+// exists, with no owner before) and end the process with exit code 0.
 void install_window_fatal_handler();
 
 // Message boxes of the wizard: owned by the main window.

@@ -331,15 +331,22 @@ TEST_F(DataSafetyTest, AFullDiskNeverLeavesAShortFile) {
         const std::string package = dir.file("shop.csv");
         write_file(package, original);
         const std::string smallPictures = dir.file("small-pictures");
-        Tmpfs disk(smallPictures, 64 * 1024);
+        Tmpfs disk(smallPictures, 96 * 1024);
         ASSERT_TRUE(disk.mounted());
         const CliRun run = run_cli({"move", package, "--to", smallPictures}, home());
         EXPECT_EQ(run.status, 1) << run.err;
         const std::vector<std::string> paths = image_paths(utf16le_to_gbk(read_file(package)));
         ASSERT_EQ(paths.size(), 30u);
-        EXPECT_EQ(read_file(paths[0]), jpeg_body(40000, 'f'));
-        EXPECT_EQ(paths[1], server.url("/f1.jpg"));  // not saved: still remote
-        EXPECT_EQ(names_in(smallPictures).size(), 1u);
+        size_t saved = 0;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            if (paths[i] == server.url("/f" + std::to_string(i) + ".jpg"))
+                continue;  // still remote
+            ++saved;
+            EXPECT_EQ(read_file(paths[i]), jpeg_body(40000 + i, 'f')) << paths[i];
+        }
+        EXPECT_GE(saved, 1u);
+        EXPECT_LT(saved, 30u);
+        EXPECT_EQ(names_in(smallPictures).size(), saved);  // no cut file, no temporary one
     }
 }
 

@@ -135,13 +135,15 @@ TEST_F(MoveCliTest, InterruptedJobSavesWhatItMovedAndASecondRunFinishes) {
     builder.write(package());
     server.set_delay_ms(150);
 
-    const pid_t child = start_cli({"move", package(), "--to", pictures(), "--quiet"}, home());
+    // One connection: the images arrive one after another.
+    const pid_t child =
+        start_cli({"move", package(), "--to", pictures(), "--quiet", "--connections", "1"}, home());
     // Let a few images arrive, then press Ctrl+C.
-    for (int waited = 0; server.total_hits() < 3 && waited < 10000; waited += 10) usleep(10000);
+    for (int waited = 0; server.total_hits() < 4 && waited < 10000; waited += 10) usleep(10000);
     kill(child, SIGINT);
     EXPECT_EQ(wait_cli(child), 130);
     const size_t first_run = pictures_saved();
-    EXPECT_GE(first_run, 3u);
+    EXPECT_GE(first_run, 3u);  // the download under way is abandoned
     EXPECT_LT(first_run, static_cast<size_t>(IMAGES));
     const std::string after_stop = utf16le_to_gbk(read_file(package()));
     size_t still_remote = 0;
@@ -154,8 +156,16 @@ TEST_F(MoveCliTest, InterruptedJobSavesWhatItMovedAndASecondRunFinishes) {
     const CliRun second = run_cli({"move", package(), "--to", pictures()}, home());
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(pictures_saved(), static_cast<size_t>(IMAGES));
-    for (int i = 0; i < IMAGES; ++i)
-        EXPECT_EQ(server.hits("/p" + std::to_string(i) + ".jpg"), 1) << i;
+    // What the first run saved is not fetched again; only the one download
+    // that was under way at Ctrl+C is asked for twice.
+    for (int i = 0; i < IMAGES; ++i) {
+        const int hits = server.hits("/p" + std::to_string(i) + ".jpg");
+        if (i == static_cast<int>(first_run)) {
+            EXPECT_TRUE(hits == 1 || hits == 2) << i;
+        } else {
+            EXPECT_EQ(hits, 1) << i;
+        }
+    }
     EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("http://"), std::string::npos);
 }
 #endif

@@ -1,5 +1,7 @@
 #include "support/image_server.h"
 
+#include <algorithm>
+
 ImageServer::ImageServer() {
     server_.set_responder([this](const std::string& request) { return answer(request); });
 }
@@ -12,6 +14,12 @@ void ImageServer::add(const std::string& path, const std::string& body) {
 void ImageServer::add_raw(const std::string& path, const std::string& response) {
     std::lock_guard<std::mutex> lock(mutex_);
     responses_[path] = response;
+}
+
+void ImageServer::add_sequence(const std::string& path,
+                               std::vector<std::pair<std::string, int>> answers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sequences_[path] = std::move(answers);
 }
 
 std::string ImageServer::url(const std::string& path) const {
@@ -45,7 +53,15 @@ ScriptedReply ImageServer::answer(const std::string& request) {
     const std::string path =
         end == std::string::npos ? "" : request.substr(start + 1, end - start - 1);
     std::lock_guard<std::mutex> lock(mutex_);
-    ++hits_[path];
+    const int hit = ++hits_[path];
+    if (const auto sequence = sequences_.find(path);
+        sequence != sequences_.end() && !sequence->second.empty()) {
+        const auto& steps = sequence->second;
+        const auto& [bytes, pauseMs] = steps[std::min(static_cast<size_t>(hit), steps.size()) - 1];
+        ScriptedReply answer = reply(bytes, false);
+        answer.pieces.front().pauseMs = pauseMs;
+        return answer;
+    }
     const auto found = responses_.find(path);
     ScriptedReply answer =
         reply(found == responses_.end() ? "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"

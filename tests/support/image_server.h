@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/scripted_server.h"
 
@@ -17,6 +19,9 @@ class ImageServer {
     void add(const std::string& path, const std::string& body);
     // Answers `path` with exactly these response bytes, holding the connection.
     void add_raw(const std::string& path, const std::string& response);
+    // Answers the n-th request for `path` with the n-th of `answers` (the
+    // response bytes and a pause before them), the last one from then on.
+    void add_sequence(const std::string& path, std::vector<std::pair<std::string, int>> answers);
     // "http://127.0.0.1:PORT" + path.
     std::string url(const std::string& path) const;
     // GET requests seen for `path` (a 404 is asked twice: the client retries once).
@@ -30,6 +35,7 @@ class ImageServer {
 
     mutable std::mutex mutex_;
     std::map<std::string, std::string> responses_;
+    std::map<std::string, std::vector<std::pair<std::string, int>>> sequences_;
     std::map<std::string, int> hits_;
     int delayMs_ = 0;
     // Last, so it is destroyed first: its threads answer from the maps above.
