@@ -221,7 +221,10 @@ TEST(RewriteReferences, TheLongestRecordedAddressWins) {
     };
     const Case cases[] = {
         {"both moved", {{SHORT, "P1"}, {LONG, "P2"}}, LONG + " " + SHORT, false, "P2 P1"},
-        {"both moved, other order", {{LONG, "P2"}, {SHORT, "P1"}}, SHORT + "'" + LONG, false,
+        {"both moved, other order",
+         {{LONG, "P2"}, {SHORT, "P1"}},
+         SHORT + "'" + LONG,
+         false,
          "P1'P2"},
         {"longer failed stays whole",
          {{SHORT, "P1"}, {LONG, ""}},
@@ -245,9 +248,11 @@ TEST(RewriteReferences, TheLongestRecordedAddressWins) {
          "<img>P2</img>"},
         // A thumbnail named after its image: the image was moved, the thumbnail
         // not (the job stopped first, or it was not selected). It stays whole.
-        {"unrecorded longer address", {{SHORT, "P1"}}, LONG + "\"" + SHORT, false,
-         LONG + "\"P1"},
-        {"unrecorded longer address at the text's end", {{SHORT, "P1"}}, SHORT + " " + LONG, false,
+        {"unrecorded longer address", {{SHORT, "P1"}}, LONG + "\"" + SHORT, false, LONG + "\"P1"},
+        {"unrecorded longer address at the text's end",
+         {{SHORT, "P1"}},
+         SHORT + " " + LONG,
+         false,
          "P1 " + LONG},
         {"address inside another",
          {{SHORT, "P1"}, {"http://r.example/?u=" + LONG, "Q"}},
@@ -255,16 +260,24 @@ TEST(RewriteReferences, TheLongestRecordedAddressWins) {
          false,
          LONG + " Q"},
         // Only bytes that end an address in the patterns, or a cell, end one.
-        {"every end", {{SHORT, "P"}},
+        {"every end",
+         {{SHORT, "P"}},
          SHORT + "\"" + SHORT + "'" + SHORT + " " + SHORT + "|" + SHORT + ">" + SHORT + ")" +
              SHORT + "<" + SHORT + "\t" + SHORT + "\r" + SHORT + "\n" + SHORT,
-         false, "P\"P'P P|P>P)P<P\tP\rP\nP"},
-        {"no end", {{SHORT, "P"}}, SHORT + "?a " + SHORT + "_b " + SHORT + "&c " + SHORT + "/d",
-         false, SHORT + "?a " + SHORT + "_b " + SHORT + "&c " + SHORT + "/d"},
+         false,
+         "P\"P'P P|P>P)P<P\tP\rP\nP"},
+        {"no end",
+         {{SHORT, "P"}},
+         SHORT + "?a " + SHORT + "_b " + SHORT + "&c " + SHORT + "/d",
+         false,
+         SHORT + "?a " + SHORT + "_b " + SHORT + "&c " + SHORT + "/d"},
         // When the longest recorded address does not stand whole, a shorter one
         // that does is still replaced.
-        {"shorter one stands whole", {{SHORT, "P1"}, {SHORT + ")y", "P2"}},
-         "url(" + SHORT + ")yz url(" + SHORT + ")y ", false, "url(P1)yz url(P2 "},
+        {"shorter one stands whole",
+         {{SHORT, "P1"}, {SHORT + ")y", "P2"}},
+         "url(" + SHORT + ")yz url(" + SHORT + ")y ",
+         false,
+         "url(P1)yz url(P2 "},
     };
     for (const Case& c : cases) {
         Outcome out;
@@ -348,8 +361,9 @@ TEST(RewriteReferences, ChangedFollowsWhatWasRecorded) {
         Table table({{A, ""}});
         char* text = nullptr;
         LabelView view;
-        EXPECT_EQ(rewrite_references(table.get(), &text, blank ? BLANK.c_str() : nullptr, 1, 1, &view),
-                  blank);
+        EXPECT_EQ(
+            rewrite_references(table.get(), &text, blank ? BLANK.c_str() : nullptr, 1, 1, &view),
+            blank);
         EXPECT_EQ(text, nullptr);
     }
 }
