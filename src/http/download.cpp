@@ -470,8 +470,10 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
     platform::set_thread_deadline(0);
     if (attempt->result != DOWNLOAD_OK && !attempt->redirect) {
         if (end == platform::WaitEnd::DeadlinePassed) {
-            format_error_text(errorText, "下载图片超时：%d秒内没有下载完成。",
-                              static_cast<int>(download_time_limit_s));
+            format_error_text(errorText, "下载图片超时：%g秒内没有下载完成。",
+                              download_time_limit_s);
+            // Whatever the cut response looked like, the exchange never finished.
+            if (attempt->result != DOWNLOAD_WRITE_ERROR) attempt->result = DOWNLOAD_FAILED;
         } else if (end == platform::WaitEnd::Aborted) {
             format_error_text(errorText, "下载已放弃：搬家已停止。");
         }

@@ -647,3 +647,26 @@ TEST(IsSupportedImage, KnowsFourSignatures) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DownloadTest, AServerThatDripsItsBytesIsGivenUpAfterTheAttemptsLimit) {
+    // One byte at a time, each well inside the receive time-out, never done in time.
+    const std::string response = with_length(jpeg(200));
+    ScriptedServer server(
+        {reply_in_pieces(response, 1, 40, false), reply_in_pieces(response, 1, 40, false)});
+    set_download_time_limit_for_testing(0.5);
+    const double started = platform::monotonic_seconds();
+    const Outcome out = fetch(server.url("/drip.jpg"));
+    const double took = platform::monotonic_seconds() - started;
+    set_download_time_limit_for_testing(DOWNLOAD_TIME_LIMIT_S);
+    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.error, "下载图片超时：0.5秒内没有下载完成。");
+    EXPECT_FALSE(out.saved);
+    EXPECT_TRUE(last_download_failure_transient());  // worth trying again later
+    EXPECT_EQ(server.requests(2).size(), 2u);        // and retried like any failure
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 3.0);
+}
+
+}  // namespace
