@@ -191,7 +191,14 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
     int result = fetched.result;
     bool retried = false;
     while (true) {
-        if (!choose_image_path(&placement_, mobile, extension, path)) {
+        bool named = false;
+        bool moveFailed = false;
+        if (result == DOWNLOAD_OK && !retried) {
+            named = file_image(&placement_, mobile, extension, fetched.file, path, &moveFailed);
+        } else {
+            named = choose_image_path(&placement_, mobile, extension, path);
+        }
+        if (!named && !moveFailed) {
             // The folder leaves no room for a name: this image fails, the job goes on.
             if (result == DOWNLOAD_OK) platform::remove_file(fetched.file);
             std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
@@ -199,21 +206,18 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             result = DOWNLOAD_FAILED;
             break;
         }
-        if (retried) {
-            error[0] = '\0';
-            result = download_image(address, path, error, 1, 0);
-        } else if (result == DOWNLOAD_OK && platform::move_into_place(fetched.file, path, true) !=
-                                                platform::PlaceResult::Done) {
-            // The claimed name cannot take the image: as if the file could not be created.
-            app_log_format("图片搬家失败：%s -> %s：%s", fetched.file, path,
-                           platform::last_file_error());
+        if (moveFailed) {
+            // The image cannot take its name: as if the file could not be created.
             platform::remove_file(fetched.file);
             std::snprintf(error, sizeof error, "%s", "图片搬家失败：无法创建新文件。");
             result = DOWNLOAD_CREATE_ERROR;
+        } else if (retried) {
+            error[0] = '\0';
+            result = download_image(address, path, error, 1, 0);
         }
         if (result != DOWNLOAD_CREATE_ERROR || mobile || retried) break;
         // A description image gets one more try under a fresh name.
-        if (file_exists(path)) platform::remove_file(path);
+        if (!moveFailed && file_exists(path)) platform::remove_file(path);
         retried = true;
     }
 
@@ -264,14 +268,11 @@ void MoveJob::keep_finished_downloads() {
         const auto [address, pass] = planned_[i];
         char unused[PATH_BUFFER_SIZE];
         char path[PATH_BUFFER_SIZE];
+        bool moveFailed = false;
         if (!choose_image_folder(&placement_, savedOrdinal_, unused) ||
-            !choose_image_path(&placement_, pass == Pass::Mobile, image_extension(address), path)) {
+            !file_image(&placement_, pass == Pass::Mobile, image_extension(address), fetched.file,
+                        path, &moveFailed)) {
             platform::remove_file(fetched.file);
-            continue;
-        }
-        if (platform::move_into_place(fetched.file, path, true) != platform::PlaceResult::Done) {
-            platform::remove_file(fetched.file);
-            platform::remove_file(path);
             continue;
         }
         ++savedOrdinal_;
@@ -361,6 +362,8 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
                                             options_.blankForFailed ? blankImage_ : nullptr,
                                             itemCount_, done_, view_);
     if (changed) {
+        // The images reach the disk before the package that points at them.
+        if (savedOrdinal_ > 1) platform::flush_written_files(options_.targetFolder);
         write_data_package(package_->path, package_->text);
         if (counters_ != nullptr) counters_->packageWritten = true;
     }

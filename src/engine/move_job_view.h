@@ -10,7 +10,7 @@ enum class FailureColumn { Pc, Mobile };
 enum class MessageIcon { Error, Warning, Information };
 
 class MoveJobView {
-public:
+  public:
     virtual ~MoveJobView() = default;
 
     // Scroll the item list until `row` is at least partly visible.

@@ -56,6 +56,14 @@ void url_extension(const char* address, char* out);
 // nameSequence has reached INT32_MAX.
 bool choose_image_path(PlacementState* state, bool mobile, const char* extension, char* out);
 
+// Gives the image in `file` (a finished temporary file on the same disk) the
+// next free name in the current folder, the name choose_image_path would
+// have claimed, with no empty claim file first. False when the name would
+// not fit (`*failed` false) or the file cannot be moved (`*failed` true;
+// `out` names the path tried).
+bool file_image(PlacementState* state, bool mobile, const char* extension, const char* file,
+                char* out, bool* failed);
+
 // The length of the longest image path a job of `itemCount` items can write
 // under `targetFolder`, NUL not counted: with the widest date, batch folder,
 // subfolder number and sequence number.

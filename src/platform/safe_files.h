@@ -30,6 +30,17 @@ enum class PlaceResult { Done, Exists, Failed };
 // file is still there.
 PlaceResult move_into_place(const char* tempPath, const char* target, bool replace);
 
+// The same without replacing, for a file the program can make again (a
+// downloaded image): the folder is not flushed for it, so that filing
+// thousands of images costs no disk flush each.
+PlaceResult move_to_new_name(const char* tempPath, const char* target);
+
+// Flushes to the disk what was written under `folder` (on POSIX the whole
+// file system it lives on, in one call), before a package that points at
+// those files is saved. Windows gives no such call without elevation; there
+// the images' own writes are left to the system.
+void flush_written_files(const char* folder);
+
 enum class CreateResult { Created, Exists, Failed };
 
 // Creates an empty file at `path` unless anything exists there already.

@@ -58,6 +58,8 @@ void sync_folder(const std::string& folder) {
     close(fd);
 }
 
+PlaceResult move_to_free_name(const std::string& temp, const std::string& native, bool synced);
+
 // A fresh temporary name in `folder`, created exclusively; -1 when none can be.
 int create_temporary(const std::string& folder, std::string* path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -126,8 +128,23 @@ PlaceResult move_into_place(const char* tempPath, const char* target, bool repla
         sync_folder(folder_of(destination));
         return PlaceResult::Done;
     }
+    return move_to_free_name(temp, native, true);
+}
+
+PlaceResult move_to_new_name(const char* tempPath, const char* target) {
+    std::string temp, native;
+    if (!to_native_path(tempPath, temp) || !to_native_path(target, native)) {
+        fail(EINVAL);
+        return PlaceResult::Failed;
+    }
+    return move_to_free_name(temp, native, false);
+}
+
+namespace {
+
+PlaceResult move_to_free_name(const std::string& temp, const std::string& native, bool synced) {
     if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, native.c_str(), RENAME_NOREPLACE) == 0) {
-        sync_folder(folder_of(native));
+        if (synced) sync_folder(folder_of(native));
         return PlaceResult::Done;
     }
     if (errno == EEXIST) return PlaceResult::Exists;
@@ -143,8 +160,19 @@ PlaceResult move_into_place(const char* tempPath, const char* target, bool repla
         return PlaceResult::Failed;
     }
     unlink(temp.c_str());
-    sync_folder(folder_of(native));
+    if (synced) sync_folder(folder_of(native));
     return PlaceResult::Done;
+}
+
+}  // namespace
+
+void flush_written_files(const char* folder) {
+    std::string native;
+    if (!to_native_path(folder, native)) return;
+    const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    syncfs(fd);
+    close(fd);
 }
 
 CreateResult create_new_file(const char* path) {

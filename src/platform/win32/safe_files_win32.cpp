@@ -106,6 +106,21 @@ PlaceResult move_into_place(const char* tempPath, const char* target, bool repla
     return PlaceResult::Failed;
 }
 
+PlaceResult move_to_new_name(const char* tempPath, const char* target) {
+    std::wstring temp, wide;
+    if (!to_native_path(tempPath, temp) || !to_native_path(target, wide)) {
+        fail(ERROR_INVALID_NAME);
+        return PlaceResult::Failed;
+    }
+    if (MoveFileExW(temp.c_str(), wide.c_str(), 0) != 0) return PlaceResult::Done;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return PlaceResult::Exists;
+    fail(error);
+    return PlaceResult::Failed;
+}
+
+void flush_written_files(const char*) {}
+
 CreateResult create_new_file(const char* path) {
     std::wstring wide;
     if (!to_native_path(path, wide)) {
