@@ -15,6 +15,7 @@
 
 #include "shell/charset.h"
 #include "support/cli_runner.h"
+#include "support/cli_test.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
@@ -34,15 +35,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// This file's literals are GBK, like the program's; the console and the
-// report speak UTF-8.
-std::string utf8(const std::string& gbk) {
-    char* converted = gbk_to_utf8(gbk.c_str());
-    std::string out = converted;
-    std::free(converted);
-    return out;
-}
 
 [[maybe_unused]] std::string u(const char8_t* text) {
     return reinterpret_cast<const char*>(text);
@@ -81,22 +73,12 @@ CliRun run_cli_with_names(const std::vector<fs::path>& args, const std::string& 
 #endif
 }
 
-class ConsoleTest : public testing::Test {
+class ConsoleTest : public CliTest {
   protected:
-    void SetUp() override {
-        start_test_networking();
-        fs::create_directories(pictures());
-    }
-    std::string home() const { return dir.file("home"); }
-    std::string pictures() const { return dir.file("pictures"); }
-    std::string package() const { return dir.file("shop.csv"); }
     std::string image(const std::string& path) {
         server.add(path, jpeg_body(60 + path.size()));
         return server.url(path);
     }
-
-    TempDir dir;
-    ImageServer server;
 };
 
 TEST_F(ConsoleTest, TheJsonReportTellsAScriptWhatTheJobDid) {

@@ -20,6 +20,7 @@
 #include "platform/safe_files.h"
 #include "shell/charset.h"
 #include "support/cli_runner.h"
+#include "support/cli_test.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
@@ -35,14 +36,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What kelvane-cli prints on this console: UTF-8 on POSIX.
-[[maybe_unused]] std::string console(const std::string& gbk) {
-    char* converted = gbk_to_utf8(gbk.c_str());
-    std::string out = converted;
-    std::free(converted);
-    return out;
-}
-
 // The local paths a saved package gives its images, in the order of the
 // package's src='...' attributes.
 std::vector<std::string> image_paths(const std::string& text) {
@@ -57,15 +50,8 @@ std::vector<std::string> image_paths(const std::string& text) {
     return paths;
 }
 
-class DataSafetyTest : public testing::Test {
+class DataSafetyTest : public CliTest {
   protected:
-    void SetUp() override {
-        start_test_networking();
-        fs::create_directories(pictures());
-    }
-    std::string home() const { return dir.file("home"); }
-    std::string pictures() const { return dir.file("pictures"); }
-
     // A shop whose item i shows the image served at /<tag><i>.jpg.
     PackageBuilder shop(const std::string& tag, int items, size_t imageBytes = 120,
                         const std::string& filler = "") {
@@ -78,9 +64,6 @@ class DataSafetyTest : public testing::Test {
         }
         return builder;
     }
-
-    TempDir dir;
-    ImageServer server;
 };
 
 TEST_F(DataSafetyTest, TwoJobsIntoOneFolderKeepTheirOwnImages) {
@@ -123,7 +106,7 @@ TEST_F(DataSafetyTest, ASecondJobOnAHeldPackageIsRefusedAtOnce) {
     const CliRun refused = run_cli({"move", package, "--to", pictures()}, home());
     EXPECT_EQ(refused.status, 2) << refused.err;
 #ifndef _WIN32
-    EXPECT_NE(refused.err.find(console(PACKAGE_IN_USE_MESSAGE)), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(utf8(PACKAGE_IN_USE_MESSAGE)), std::string::npos) << refused.err;
 #endif
     EXPECT_EQ(server.total_hits(), 0);
     EXPECT_EQ(read_file(package), builder.file_bytes());
@@ -307,7 +290,7 @@ TEST_F(DataSafetyTest, AFullDiskNeverLeavesAShortFile) {
         write_file(package, original);
         const CliRun run = run_cli({"move", package, "--to", pictures()}, home());
         EXPECT_EQ(run.status, 1) << run.err;
-        EXPECT_NE(run.err.find(console("更新CSV文件失败：写入文件出错。")), std::string::npos)
+        EXPECT_NE(run.err.find(utf8("更新CSV文件失败：写入文件出错。")), std::string::npos)
             << run.err;
         EXPECT_TRUE(read_file(package) == original);
         EXPECT_EQ(names_in(dir.file("full-package")), std::vector<std::string>{"shop.csv"});
@@ -321,7 +304,7 @@ TEST_F(DataSafetyTest, AFullDiskNeverLeavesAShortFile) {
         const int hits = server.total_hits();
         const CliRun run = run_cli({"move", package, "--to", pictures()}, smallHome);
         EXPECT_EQ(run.status, 1) << run.err;
-        EXPECT_NE(run.err.find(console("备份csv文件时出错：写入文件失败")), std::string::npos)
+        EXPECT_NE(run.err.find(utf8("备份csv文件时出错：写入文件失败")), std::string::npos)
             << run.err;
         EXPECT_TRUE(names_in(smallHome + "/bak").empty());
         EXPECT_EQ(server.total_hits(), hits);
@@ -382,7 +365,7 @@ TEST_F(DataSafetyTest, WorkThatCouldNotBeSavedIsRefusedBeforeAnyDownload) {
     for (const Case& c : cases) {
         const CliRun run = run_cli(c.args, home());
         EXPECT_EQ(run.status, 2) << c.what << "\n" << run.err;
-        EXPECT_NE(run.err.find(console(c.message)), std::string::npos) << c.what << "\n" << run.err;
+        EXPECT_NE(run.err.find(utf8(c.message)), std::string::npos) << c.what << "\n" << run.err;
     }
     EXPECT_EQ(server.total_hits(), 0);
     const CliRun fitting = run_cli({"move", package, "--to", fits}, home());
@@ -396,7 +379,7 @@ TEST_F(DataSafetyTest, WorkThatCouldNotBeSavedIsRefusedBeforeAnyDownload) {
     const int hits = server.total_hits();
     const CliRun run = run_cli({"move", locked, "--to", pictures()}, home());
     EXPECT_EQ(run.status, 2) << run.err;
-    EXPECT_NE(run.err.find(console(PACKAGE_NOT_WRITABLE_MESSAGE)), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(utf8(PACKAGE_NOT_WRITABLE_MESSAGE)), std::string::npos) << run.err;
     EXPECT_EQ(server.total_hits(), hits);
 }
 

@@ -9,6 +9,7 @@
 
 #include "shell/charset.h"
 #include "support/cli_runner.h"
+#include "support/cli_test.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
@@ -22,30 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The console shows UTF-8; the literals here are GBK like all program text.
-[[maybe_unused]] std::string utf8(const std::string& gbk) {
-    char* converted = gbk_to_utf8(gbk.c_str());
-    std::string out = converted;
-    std::free(converted);
-    return out;
-}
-
-class MoveCliTest : public testing::Test {
+class MoveCliTest : public CliTest {
   protected:
-    void SetUp() override {
-        start_test_networking();
-        fs::create_directories(pictures());
-    }
-    std::string home() const { return dir.file("home"); }
-    std::string pictures() const { return dir.file("pictures"); }
-    std::string package() const { return dir.file("shop.csv"); }
     size_t pictures_saved() const {
         return static_cast<size_t>(
             std::distance(fs::directory_iterator(pictures()), fs::directory_iterator()));
     }
-
-    TempDir dir;
-    ImageServer server;
 };
 
 TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {

@@ -1,5 +1,8 @@
 #include "support/cli_runner.h"
 
+#include "shell/charset.h"
+#include "support/cli_test.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -25,6 +28,13 @@ std::string shell_quote(const std::string& arg) {
 }
 
 }  // namespace
+
+std::string utf8(const std::string& gbk) {
+    char* converted = gbk_to_utf8(gbk.c_str());
+    std::string out = converted;
+    std::free(converted);
+    return out;
+}
 
 const char* cli_path() {
     return KELVANE_CLI_PATH;
