@@ -402,6 +402,8 @@ MoveJobOutcome MoveJob::run() {
         running.store(0);
         return MoveJobOutcome::Aborted;
     }
+    // Images a killed job left half downloaded under temporary names.
+    platform::remove_stale_temporaries(options_.targetFolder);
     // Written before any download, so that a job which cannot place it has
     // not yet spent the seller's time.
     if (options_.blankForFailed && !ensure_blank_image(options_.targetFolder, blankImage_)) {

@@ -28,6 +28,24 @@ bool backup_name(char* out, size_t capacity, const char* fileName, int number) {
     return written > 0 && static_cast<size_t>(written) < capacity;
 }
 
+// A save killed mid-way leaves its temporary file; the next save in the
+// same folder takes it away.
+void clear_stale_saves_beside(const char* path) {
+    const char* name = file_name_part(path);
+    size_t length = static_cast<size_t>(name - path);
+    if (length > 1 && platform::is_path_separator(path[length - 1])) --length;
+    char folder[PATH_BUFFER_SIZE];
+    if (length == 0) {
+        std::snprintf(folder, sizeof folder, ".");
+    } else if (length < sizeof folder) {
+        std::memcpy(folder, path, length);
+        folder[length] = '\0';
+    } else {
+        return;
+    }
+    platform::remove_stale_temporaries(folder);
+}
+
 }  // namespace
 
 int backup_data_package(const char* path, char* backupPath) {
@@ -44,6 +62,7 @@ int backup_data_package(const char* path, char* backupPath) {
 
     FILE* source = platform::open_file(path, "rb");
     if (source == nullptr) fatal_error("备份csv文件时出错：无法打开源csv文件句柄");
+    platform::remove_stale_temporaries(folder);
     // The copy is written under a temporary name and gets its numbered name
     // only when complete, so a name(n) file is never a short copy.
     char temporary[PATH_BUFFER_SIZE];
@@ -111,6 +130,7 @@ int write_data_package(const char* path, const char* text) {
     // The new text goes to a file beside the package and replaces it in one
     // step only when all of it is on the disk: a crash, a kill or a full disk
     // leaves the old package whole, never a cut one that reads as shorter.
+    clear_stale_saves_beside(path);
     char temporary[PATH_BUFFER_SIZE];
     FILE* file = platform::create_temporary_beside(path, temporary, sizeof temporary);
     if (file == nullptr) {

@@ -16,6 +16,10 @@ namespace platform {
 // `tempPath` (`capacity` bytes). nullptr when it cannot be created.
 FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacity);
 
+// Removes the temporary files that killed jobs left in `folder`: those
+// named by create_temporary_beside for a process that no longer runs.
+void remove_stale_temporaries(const char* folder);
+
 // Flushes the file's bytes through to the disk and closes it. False when any
 // of it may not have arrived; the file is closed either way.
 bool finish_file(FILE* file);

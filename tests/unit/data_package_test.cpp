@@ -14,6 +14,12 @@
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -450,5 +456,22 @@ TEST_F(WriterTest, ASymlinkedPackageKeepsItsLinkAndItsTargetIsSaved) {
         EXPECT_EQ(entry.path().filename().string().rfind(".kelvane-", 0), std::string::npos);
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+TEST_F(WriterTest, ASaveTakesAwayWhatAKilledSaveLeftButNotWhatARunningOneHas) {
+    // Temporary names carry their process: one long gone, and this one.
+    const std::string gone = dir.file(".kelvane-2147483646-0.tmp");
+    const std::string running = dir.file(".kelvane-" + std::to_string(getpid()) + "-7.tmp");
+    const std::string other = dir.file(".kelvane-notes.tmp");
+    for (const std::string& path : {gone, running, other}) write_file(path, "partial");
+    const std::string path = dir.file("items.csv");
+    ASSERT_EQ(write_data_package(path.c_str(), "text"), 1);
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_TRUE(std::filesystem::exists(running));
+    EXPECT_TRUE(std::filesystem::exists(other));
+}
 
 }  // namespace

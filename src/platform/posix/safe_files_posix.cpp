@@ -1,8 +1,10 @@
 // POSIX side of the safe file operations: O_EXCL for claims, fsync and
 // rename for saves, flock for the package lock.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -94,6 +96,25 @@ FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacit
         unlink(temp.c_str());
     }
     return file;
+}
+
+void remove_stale_temporaries(const char* folder) {
+    std::string native;
+    if (!to_native_path(folder, native)) return;
+    DIR* listing = opendir(native.c_str());
+    if (listing == nullptr) return;
+    while (const struct dirent* entry = readdir(listing)) {
+        unsigned long pid = 0, number = 0;
+        int used = 0;
+        if (std::sscanf(entry->d_name, ".kelvane-%lu-%lu.tmp%n", &pid, &number, &used) != 2 ||
+            entry->d_name[used] != '\0' || pid == 0 || pid > INT_MAX) {
+            continue;
+        }
+        // Only a process that is gone for certain gives up its file.
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        unlinkat(dirfd(listing), entry->d_name, 0);
+    }
+    closedir(listing);
 }
 
 bool finish_file(FILE* file) {

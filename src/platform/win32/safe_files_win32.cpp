@@ -82,6 +82,31 @@ FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacit
     return file;
 }
 
+void remove_stale_temporaries(const char* folder) {
+    std::wstring wide;
+    if (!to_native_path(folder, wide)) return;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((wide + L"\\.kelvane-*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        unsigned long pid = 0, number = 0;
+        int used = 0;
+        if (std::swscanf(found.cFileName, L".kelvane-%lu-%lu.tmp%n", &pid, &number, &used) != 2 ||
+            found.cFileName[used] != L'\0' || pid == 0) {
+            continue;
+        }
+        // Only a process that is gone for certain gives up its file.
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (process != nullptr) {
+            CloseHandle(process);
+            continue;
+        }
+        if (GetLastError() != ERROR_INVALID_PARAMETER) continue;
+        DeleteFileW((wide + L"\\" + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 bool finish_file(FILE* file) {
     bool ok = std::fflush(file) == 0;
     if (!ok) lastError = ERROR_WRITE_FAULT;
