@@ -9,6 +9,13 @@ thread_local const std::atomic<int>* abortFlag = nullptr;
 thread_local double deadline = 0;
 thread_local WaitEnd lastEnd = WaitEnd::TimedOut;
 
+struct InjectedFailure {
+    bool armed;
+    NetCall call;
+    int code;
+};
+thread_local InjectedFailure injected{};
+
 }  // namespace
 
 void set_thread_abort_flag(const std::atomic<int>* flag) {
@@ -18,6 +25,17 @@ void set_thread_abort_flag(const std::atomic<int>* flag) {
 void set_thread_deadline(double when) {
     deadline = when;
     lastEnd = WaitEnd::TimedOut;
+}
+
+void fail_next_call_for_testing(NetCall call, int errorCode) {
+    injected = InjectedFailure{true, call, errorCode};
+}
+
+bool waits::take_injected_failure(NetCall call, int* code) {
+    if (!injected.armed || injected.call != call) return false;
+    injected.armed = false;
+    *code = injected.code;
+    return true;
 }
 
 WaitEnd last_wait_end() {

@@ -73,18 +73,11 @@ double io_limit_seconds(int fd, int option) {
     return static_cast<double>(limit.tv_sec) + static_cast<double>(limit.tv_usec) / 1e6;
 }
 
-struct InjectedFailure {
-    bool armed;
-    NetCall call;
-    int code;
-};
-thread_local InjectedFailure injected{};
-
 // True, with errno set, when a test made this call fail.
 bool injected_failure(NetCall call) {
-    if (!injected.armed || injected.call != call) return false;
-    injected.armed = false;
-    errno = injected.code;
+    int code = 0;
+    if (!waits::take_injected_failure(call, &code)) return false;
+    errno = code;
     return true;
 }
 
@@ -165,10 +158,6 @@ ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeo
     result.status = ConnectStatus::Connected;
     result.code = 0;
     return result;
-}
-
-void fail_next_call_for_testing(NetCall call, int errorCode) {
-    injected = InjectedFailure{true, call, errorCode};
 }
 
 bool send_all(Socket socket, const char* bytes, size_t length) {

@@ -64,18 +64,11 @@ double io_limit_seconds(SOCKET s, int option) {
     return static_cast<double>(limit) / 1000.0;
 }
 
-struct InjectedFailure {
-    bool armed;
-    NetCall call;
-    int code;
-};
-thread_local InjectedFailure injected{};
-
 // True, with the last error set, when a test made this call fail.
 bool injected_failure(NetCall call) {
-    if (!injected.armed || injected.call != call) return false;
-    injected.armed = false;
-    WSASetLastError(injected.code);
+    int code = 0;
+    if (!waits::take_injected_failure(call, &code)) return false;
+    WSASetLastError(code);
     return true;
 }
 
@@ -170,10 +163,6 @@ ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeo
     result.status = ConnectStatus::Connected;
     result.code = 0;
     return result;
-}
-
-void fail_next_call_for_testing(NetCall call, int errorCode) {
-    injected = InjectedFailure{true, call, errorCode};
 }
 
 bool send_all(Socket socket, const char* bytes, size_t length) {
