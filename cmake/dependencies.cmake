@@ -19,6 +19,11 @@ endif()
 
 find_package(Threads REQUIRED)
 
+# TLS: OpenSSL on POSIX; Windows uses the system's Schannel and ships none.
+if(NOT WIN32)
+  find_package(OpenSSL 3 REQUIRED)
+endif()
+
 if(KELVANE_BUILD_TESTS)
   find_package(GTest REQUIRED)
 endif()

@@ -23,20 +23,21 @@ std::mutex tables_mutex;
 // again soon does not change.
 thread_local bool lastFailurePermanent = false;
 
-struct IdleSockets {
+struct IdleConnections {
     int count;
-    platform::Socket sockets[MAX_IDLE_SOCKETS];
+    Connection connections[MAX_IDLE_SOCKETS];
 };
 
 int connect_timeout_ms = CONNECT_TIMEOUT_MS;
 int socket_timeout_ms = SOCKET_TIMEOUT_MS;
 
-// "host:port" on the heap, sized to fit, so no host name is ever cut short
-// into another host's key.
-char* host_key(const char* host, int port) {
-    const int length = std::snprintf(nullptr, 0, "%s:%d", host, port);
+// "host:port", or "https://host:port" over TLS, on the heap and sized to
+// fit, so no host name is ever cut short into another host's key.
+char* host_key(const char* host, int port, Transport transport) {
+    const char* scheme = transport == Transport::Tls ? "https://" : "";
+    const int length = std::snprintf(nullptr, 0, "%s%s:%d", scheme, host, port);
     char* key = static_cast<char*>(xmalloc(checked_add(static_cast<size_t>(length), 1)));
-    std::snprintf(key, static_cast<size_t>(length) + 1, "%s:%d", host, port);
+    std::snprintf(key, static_cast<size_t>(length) + 1, "%s%s:%d", scheme, host, port);
     return key;
 }
 
@@ -51,8 +52,8 @@ StrHashNode* find_node(const StrHashTable* table, const char* key) {
     return nullptr;
 }
 
-void set_failure_count(const char* host, int port, intptr_t count) {
-    char* key = host_key(host, port);
+void set_failure_count(const char* host, int port, Transport transport, intptr_t count) {
+    char* key = host_key(host, port, transport);
     StrHashNode* node = find_node(ConnectFailureCounts, key);
     if (node != nullptr) {
         node->value = reinterpret_cast<void*>(count);
@@ -62,52 +63,34 @@ void set_failure_count(const char* host, int port, intptr_t count) {
     }
 }
 
-int failure_count_locked(const char* host, int port) {
-    char* key = host_key(host, port);
+int failure_count_locked(const char* host, int port, Transport transport) {
+    char* key = host_key(host, port, transport);
     const intptr_t count = reinterpret_cast<intptr_t>(strhash_get(ConnectFailureCounts, key));
     std::free(key);
     return static_cast<int>(count);
 }
 
-void raise_failure_count(const char* host, int port) {
+void raise_failure_count(const char* host, int port, Transport transport) {
     std::lock_guard<std::mutex> lock(tables_mutex);
-    set_failure_count(host, port, failure_count_locked(host, port) + 1);
+    set_failure_count(host, port, transport, failure_count_locked(host, port, transport) + 1);
 }
 
-}  // namespace
-
-void format_error_text(char* out, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(out, ERROR_TEXT_SIZE, format, args);
-    va_end(args);
-}
-
-void connection_tables_init() {
-    if (ConnectionPool == nullptr)
-        ConnectionPool = strhash_create(hash_string, strings_equal, 16, 0.75f);
-    if (ConnectFailureCounts == nullptr) {
-        ConnectFailureCounts = strhash_create(hash_string, strings_equal, 16, 0.75f);
-    }
-}
-
-int connect_failure_count(const char* host, int port) {
+void clear_failure_count(const char* host, int port, Transport transport) {
     std::lock_guard<std::mutex> lock(tables_mutex);
-    return failure_count_locked(host, port);
+    if (failure_count_locked(host, port, transport) != 0)
+        set_failure_count(host, port, transport, 0);
 }
 
-bool last_connect_failure_permanent() {
-    return lastFailurePermanent;
-}
-
-platform::Socket connect_to_host(const char* host, int port, char* errorText) {
+// The TCP half of every connection. A plain connect that proves the host is
+// back clears its count; over TLS only a finished handshake does.
+platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText) {
     lastFailurePermanent = false;
     if (host == nullptr) {
         format_error_text(errorText, "域名 = null");
         lastFailurePermanent = true;
         return platform::NO_SOCKET;
     }
-    if (connect_failure_count(host, port) >= CONNECT_FAILURE_LIMIT) {
+    if (connect_failure_count(host, port, transport) >= CONNECT_FAILURE_LIMIT) {
         format_error_text(errorText, "%s:%d - 连接失败已连续发生5次+", host, port);
         lastFailurePermanent = true;
         return platform::NO_SOCKET;
@@ -128,17 +111,15 @@ platform::Socket connect_to_host(const char* host, int port, char* errorText) {
     switch (result.status) {
         case platform::ConnectStatus::Connected:
             // Only a connect that was timed (non-blocking) proves the host is back.
-            if (!result.nonBlockingUnavailable) {
-                std::lock_guard<std::mutex> lock(tables_mutex);
-                if (failure_count_locked(host, port) != 0) set_failure_count(host, port, 0);
-            }
+            if (!result.nonBlockingUnavailable && transport == Transport::Plain)
+                clear_failure_count(host, port, transport);
             return result.socket;
         case platform::ConnectStatus::SocketFailed:
             format_error_text(errorText, "INVALID_SOCKET");
             break;
         case platform::ConnectStatus::TimedOut:
             format_error_text(errorText, "使用非阻塞方式连接超时。");
-            raise_failure_count(host, port);
+            raise_failure_count(host, port, transport);
             break;
         case platform::ConnectStatus::WaitFailed:
             format_error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
@@ -149,59 +130,153 @@ platform::Socket connect_to_host(const char* host, int port, char* errorText) {
             // own text (with the system's error number) keeps it apart from
             // a failed wait in app.log.
             format_error_text(errorText, "连接被拒绝，错误码:%d", result.code);
-            raise_failure_count(host, port);
+            raise_failure_count(host, port, transport);
             break;
         case platform::ConnectStatus::RestoreBlockingFailed:
             format_error_text(errorText, "将socket重置为阻塞模式出错, 错误码:%d\n", result.code);
             break;
         case platform::ConnectStatus::BlockingConnectFailed:
             format_error_text(errorText, "socket bio connect() failed");
-            raise_failure_count(host, port);
+            raise_failure_count(host, port, transport);
             break;
     }
     return platform::NO_SOCKET;
 }
 
-platform::Socket pool_get_socket(const char* host, int port, char* errorText) {
-    if (host == nullptr) return connect_to_host(host, port, errorText);
-    char* key = host_key(host, port);
+// The user's text for a TLS attempt that could not be made.
+void format_tls_failure(char* errorText, platform::TlsFailure failure, const char* host) {
+    switch (failure) {
+        case platform::TlsFailure::Untrusted:
+            format_error_text(errorText, "HTTPS证书不受信任");
+            break;
+        case platform::TlsFailure::NameMismatch:
+            format_error_text(errorText, "HTTPS证书与域名不符: %s", host);
+            break;
+        case platform::TlsFailure::TimedOut:
+            format_error_text(errorText, "HTTPS握手超时");
+            break;
+        case platform::TlsFailure::Unavailable:
+            format_error_text(errorText, "HTTPS无法使用: TLS初始化失败");
+            break;
+        case platform::TlsFailure::Handshake:
+        case platform::TlsFailure::None:
+            format_error_text(errorText, "HTTPS握手失败: 服务器没有完成TLS握手");
+            break;
+    }
+}
+
+}  // namespace
+
+void format_error_text(char* out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(out, ERROR_TEXT_SIZE, format, args);
+    va_end(args);
+}
+
+void connection_tables_init() {
+    if (ConnectionPool == nullptr)
+        ConnectionPool = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    if (ConnectFailureCounts == nullptr) {
+        ConnectFailureCounts = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    }
+}
+
+int connect_failure_count(const char* host, int port, Transport transport) {
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    return failure_count_locked(host, port, transport);
+}
+
+bool last_connect_failure_permanent() {
+    return lastFailurePermanent;
+}
+
+platform::Socket connect_to_host(const char* host, int port, char* errorText) {
+    return connect_counted(host, port, Transport::Plain, errorText);
+}
+
+Connection open_connection(const char* host, int port, Transport transport, char* errorText) {
+    Connection connection;
+    connection.socket = connect_counted(host, port, transport, errorText);
+    if (transport == Transport::Plain || !connection.is_open()) return connection;
+
+    platform::TlsFailure failure = platform::TlsFailure::None;
+    char detail[platform::TLS_DETAIL_SIZE];
+    connection.tls = platform::tls_start(connection.socket, host, &failure, detail);
+    if (connection.tls == nullptr) {
+        platform::close_socket(connection.socket);
+        connection.socket = platform::NO_SOCKET;
+        format_tls_failure(errorText, failure, host);
+        app_log_format("%s:%d - %s (%s)", host, port, errorText, detail);
+        // A host whose TLS fails is skipped like a dead one after the limit,
+        // so that each image does not pay for the handshake again.
+        raise_failure_count(host, port, transport);
+        return connection;
+    }
+    clear_failure_count(host, port, transport);
+    return connection;
+}
+
+bool connection_send_all(const Connection& connection, const char* bytes, size_t length) {
+    return connection.tls != nullptr ? platform::tls_send_all(connection.tls, bytes, length)
+                                     : platform::send_all(connection.socket, bytes, length);
+}
+
+long connection_receive(const Connection& connection, char* buffer, size_t capacity) {
+    return connection.tls != nullptr ? platform::tls_receive(connection.tls, buffer, capacity)
+                                     : platform::receive(connection.socket, buffer, capacity);
+}
+
+void connection_close(Connection* connection, bool orderly) {
+    if (connection->tls != nullptr) {
+        platform::tls_close(connection->tls, orderly);
+    } else {
+        platform::close_socket(connection->socket);
+    }
+    *connection = Connection{};
+}
+
+Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText) {
+    if (host == nullptr) return open_connection(host, port, transport, errorText);
+    char* key = host_key(host, port, transport);
     {
         std::lock_guard<std::mutex> lock(tables_mutex);
-        if (auto* idle = static_cast<IdleSockets*>(strhash_get(ConnectionPool, key))) {
-            const platform::Socket socket = idle->sockets[--idle->count];
+        if (auto* idle = static_cast<IdleConnections*>(strhash_get(ConnectionPool, key))) {
+            const Connection connection = idle->connections[--idle->count];
             if (idle->count == 0) std::free(strhash_remove(ConnectionPool, key));
             std::free(key);
-            return socket;
+            return connection;
         }
     }
     std::free(key);
-    app_log_format("%s:%d --- new socket()", host, port);
-    return connect_to_host(host, port, errorText);
+    app_log_format("%s:%d --- new socket()%s", host, port,
+                   transport == Transport::Tls ? " (HTTPS)" : "");
+    return open_connection(host, port, transport, errorText);
 }
 
-void pool_put_socket(const char* host, int port, platform::Socket socket) {
-    if (host == nullptr || socket == platform::NO_SOCKET) return;
-    char* key = host_key(host, port);
+void pool_put_connection(const char* host, int port, Transport transport, Connection connection) {
+    if (host == nullptr || !connection.is_open()) return;
+    char* key = host_key(host, port, transport);
     std::unique_lock<std::mutex> lock(tables_mutex);
-    auto* idle = static_cast<IdleSockets*>(strhash_get(ConnectionPool, key));
+    auto* idle = static_cast<IdleConnections*>(strhash_get(ConnectionPool, key));
     if (idle == nullptr) {
-        idle = static_cast<IdleSockets*>(xcalloc(1, sizeof(IdleSockets)));
+        idle = static_cast<IdleConnections*>(xcalloc(1, sizeof(IdleConnections)));
         strhash_put(ConnectionPool, key, idle);  // the table owns the key now
     } else {
         std::free(key);
     }
     if (idle->count == MAX_IDLE_SOCKETS) {
         lock.unlock();
-        platform::close_socket(socket);
+        connection_close(&connection, true);
         return;
     }
-    idle->sockets[idle->count++] = socket;
+    idle->connections[idle->count++] = connection;
 }
 
-int pooled_socket_count(const char* host, int port) {
-    char* key = host_key(host, port);
+int pooled_connection_count(const char* host, int port, Transport transport) {
+    char* key = host_key(host, port, transport);
     std::lock_guard<std::mutex> lock(tables_mutex);
-    const auto* idle = static_cast<const IdleSockets*>(strhash_get(ConnectionPool, key));
+    const auto* idle = static_cast<const IdleConnections*>(strhash_get(ConnectionPool, key));
     std::free(key);
     return idle != nullptr ? idle->count : 0;
 }
@@ -221,8 +296,8 @@ void connection_tables_reset_for_testing() {
     std::lock_guard<std::mutex> lock(tables_mutex);
     StrHashKeyList* keys = strhash_keys(ConnectionPool);
     for (StrHashKeyList* cell = keys; cell != nullptr; cell = cell->next) {
-        auto* idle = static_cast<IdleSockets*>(strhash_get(ConnectionPool, cell->key));
-        for (int i = 0; i < idle->count; ++i) platform::close_socket(idle->sockets[i]);
+        auto* idle = static_cast<IdleConnections*>(strhash_get(ConnectionPool, cell->key));
+        for (int i = 0; i < idle->count; ++i) connection_close(&idle->connections[i], false);
         std::free(idle);
     }
     strhash_free_keys(keys);

@@ -1,12 +1,15 @@
-// Connected sockets for the image download: name lookup, a connect limit,
-// send and receive time-outs, a count of consecutive connect failures per
-// host and port, and a pool of idle keep-alive sockets per host and port.
-// Safe to use from several download threads at once.
+// Connections for the image download: name lookup, a connect limit, send and
+// receive time-outs, TLS where the address asks for it, a count of
+// consecutive connect failures per transport, host and port, and a pool of
+// idle keep-alive connections per transport, host and port. Safe to use from
+// several download threads at once.
 #pragma once
 
 #include <cstddef>
 
+#include "http/url.h"
 #include "platform/net.h"
+#include "platform/tls.h"
 #include "shell/str_hash_table.h"
 
 // Failure texts go into caller buffers of this size.
@@ -26,44 +29,69 @@ inline constexpr int SOCKET_TIMEOUT_MS = 10000;
 // The most idle keep-alive sockets kept for one host and port.
 inline constexpr int MAX_IDLE_SOCKETS = 32;
 
-// "host:port" -> its idle keep-alive sockets (present while there is one).
+// "host:port" (plain) or "https://host:port" (TLS) -> its idle keep-alive
+// connections (present while there is one).
 extern StrHashTable* ConnectionPool;
-// "host:port" -> consecutive connect failures, stored in the value slot.
+// The same keys -> consecutive connect failures, stored in the value slot.
+// Over TLS a failed handshake counts as a failed connect.
 extern StrHashTable* ConnectFailureCounts;
+
+// One open connection to an image host: a socket, and the TLS session that
+// owns it when the exchange goes over TLS.
+struct Connection {
+    platform::Socket socket = platform::NO_SOCKET;
+    platform::TlsSession* tls = nullptr;
+    bool is_open() const { return socket != platform::NO_SOCKET; }
+};
+
+// send_all and receive of platform/net.h, through TLS when the connection has it.
+bool connection_send_all(const Connection& connection, const char* bytes, size_t length);
+long connection_receive(const Connection& connection, char* buffer, size_t capacity);
+// Closes the connection and marks it closed. `orderly` ends a TLS session
+// with close_notify; after a failed exchange the peer may not listen any more.
+void connection_close(Connection* connection, bool orderly);
+
+// A connection to host and port over `transport`, or a closed one with the
+// reason in `errorText` (ERROR_TEXT_SIZE bytes). Over TLS the handshake is
+// part of it: a certificate the system does not trust, or one for another
+// host, fails it like a refused connect, with its own text.
+Connection open_connection(const char* host, int port, Transport transport, char* errorText);
 
 // Creates both tables; once, after Winsock has been started, before any
 // download. Calling it again changes nothing.
 void connection_tables_init();
 
 // A connected, blocking socket with 10-second send and receive time-outs, or
-// NO_SOCKET with the reason in `errorText` (ERROR_TEXT_SIZE bytes).
+// NO_SOCKET with the reason in `errorText` (ERROR_TEXT_SIZE bytes): the plain
+// TCP connect of open_connection.
 platform::Socket connect_to_host(const char* host, int port, char* errorText);
 
-// Whether the last failed connect_to_host of this thread failed for a reason
+// Whether the last failed connect_to_host or open_connection of this thread failed for a reason
 // that waiting does not change: no host, a name that does not resolve, or a
 // host refused after too many failures in a row.
 bool last_connect_failure_permanent();
 
-// An idle pooled socket for host and port, or a new one from connect_to_host.
-// Either way it is the caller's until it goes back with pool_put_socket (or
-// is closed), so no two downloads ever share one.
-platform::Socket pool_get_socket(const char* host, int port, char* errorText);
+// An idle pooled connection for transport, host and port, or a new one from
+// open_connection. Either way it is the caller's until it goes back with
+// pool_put_connection (or is closed), so no two downloads ever share one.
+Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText);
 
-// Hands a socket whose exchange ended cleanly back to the pool for the next
-// download from host and port (closed instead when the pool is full).
-void pool_put_socket(const char* host, int port, platform::Socket socket);
+// Hands a connection whose exchange ended cleanly back to the pool for the
+// next download from the same transport, host and port (closed instead when
+// the pool is full).
+void pool_put_connection(const char* host, int port, Transport transport, Connection connection);
 
-// The idle sockets pooled for host and port.
-int pooled_socket_count(const char* host, int port);
+// The idle connections pooled for transport, host and port.
+int pooled_connection_count(const char* host, int port, Transport transport = Transport::Plain);
 
 // Forgets every failure count; the move job calls it when a job ends.
 void reset_connect_failures();
 
-// The consecutive failures recorded for host and port.
-int connect_failure_count(const char* host, int port);
+// The consecutive failures recorded for transport, host and port.
+int connect_failure_count(const char* host, int port, Transport transport = Transport::Plain);
 
 // Tests only: shorter limits than the 10 seconds, so a time-out can be
 // provoked without waiting for it. Applies to later connects.
 void set_connection_timeouts_for_testing(int connectMs, int socketMs);
-// Tests only: closes every pooled socket and empties both tables.
+// Tests only: closes every pooled connection and empties both tables.
 void connection_tables_reset_for_testing();

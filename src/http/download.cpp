@@ -441,31 +441,40 @@ class ResponseReader {
     int lastErrno_ = 0;
 };
 
-long receive_from_socket(void* context, char* buffer, size_t capacity) {
-    return platform::receive(*static_cast<platform::Socket*>(context), buffer, capacity);
+long receive_from_connection(void* context, char* buffer, size_t capacity) {
+    return connection_receive(*static_cast<const Connection*>(context), buffer, capacity);
 }
+
+// Where one attempt goes: the transport, the port and the request for it.
+struct Target {
+    Transport transport;
+    int port;
+    char request[REQUEST_BUFFER_SIZE];
+};
 
 struct Attempt {
     int result;
     bool redirect;
-    bool opened;  // the file at the path was created or truncated
+    bool opened;        // the file at the path was created or truncated
+    bool notConnected;  // no connection could be made (over TLS: or no session)
     char location[sizeof(HttpHeader::location)];
 };
 
-void run_exchange(const UrlParts& parts, int port, const char* request, const char* path,
-                  int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt);
+void run_exchange(const UrlParts& parts, const Target& target, const char* path, int useKeepAlive,
+                  int noRedirect, char* errorText, Attempt* attempt);
 
-// Steps 3 to 8 of one call: socket, request, file, response. Every resource
-// it takes is given back before it returns.
-void run_attempt(const UrlParts& parts, int port, const char* request, const char* path,
-                 int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt) {
+// One request and its response: connection, request, file, response. Every
+// resource it takes is given back before it returns.
+void run_attempt(const UrlParts& parts, const Target& target, const char* path, int useKeepAlive,
+                 int noRedirect, char* errorText, Attempt* attempt) {
     attempt->result = DOWNLOAD_FAILED;
     attempt->redirect = false;
     attempt->opened = false;
+    attempt->notConnected = false;
     failedForGood = false;  // the last attempt decides
     // However slowly a server drips its bytes, one attempt ends in time.
     platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
-    run_exchange(parts, port, request, path, useKeepAlive, noRedirect, errorText, attempt);
+    run_exchange(parts, target, path, useKeepAlive, noRedirect, errorText, attempt);
     const platform::WaitEnd end = platform::last_wait_end();
     platform::set_thread_deadline(0);
     if (attempt->result != DOWNLOAD_OK && !attempt->redirect) {
@@ -480,22 +489,24 @@ void run_attempt(const UrlParts& parts, int port, const char* request, const cha
     }
 }
 
-void run_exchange(const UrlParts& parts, int port, const char* request, const char* path,
-                  int useKeepAlive, int noRedirect, char* errorText, Attempt* attempt) {
+void run_exchange(const UrlParts& parts, const Target& target, const char* path, int useKeepAlive,
+                  int noRedirect, char* errorText, Attempt* attempt) {
     attempt->location[0] = '\0';
 
     char connectError[ERROR_TEXT_SIZE] = {};
-    platform::Socket socket = useKeepAlive ? pool_get_socket(parts.host, port, connectError)
-                                           : connect_to_host(parts.host, port, connectError);
+    Connection connection =
+        useKeepAlive ? pool_get_connection(parts.host, target.port, target.transport, connectError)
+                     : open_connection(parts.host, target.port, target.transport, connectError);
     FILE* file = nullptr;
     int result = DOWNLOAD_FAILED;
     HttpHeader header{};
     header.contentLength = -1;
 
-    if (socket == platform::NO_SOCKET) {
+    if (!connection.is_open()) {
         std::memcpy(errorText, connectError, ERROR_TEXT_SIZE);
         failedForGood = last_connect_failure_permanent();
-    } else if (!platform::send_all(socket, request, std::strlen(request))) {
+        attempt->notConnected = true;
+    } else if (!connection_send_all(connection, target.request, std::strlen(target.request))) {
         format_error_text(errorText, "下载图片失败: send() failed");
     } else if ((file = platform::open_file(path, "wb")) == nullptr) {
         result = DOWNLOAD_CREATE_ERROR;
@@ -507,7 +518,7 @@ void run_exchange(const UrlParts& parts, int port, const char* request, const ch
         // Unbuffered: each piece goes to the disk as it arrives, so a full
         // disk shows at the write that hit it.
         std::setvbuf(file, nullptr, _IONBF, 0);
-        const ResponseSource source{receive_from_socket, &socket};
+        const ResponseSource source{receive_from_connection, &connection};
         result = receive_response(source, file, useKeepAlive, noRedirect, &header, errorText);
         const bool closed = std::fclose(file) == 0;
         file = nullptr;
@@ -518,9 +529,9 @@ void run_exchange(const UrlParts& parts, int port, const char* request, const ch
         if (result == DOWNLOAD_OK) {
             const bool close_it = !useKeepAlive || equals_ignore_case(header.connection, "close");
             if (close_it) {
-                platform::close_socket(socket);
+                connection_close(&connection, true);
             } else {
-                pool_put_socket(parts.host, port, socket);
+                pool_put_connection(parts.host, target.port, target.transport, connection);
             }
             attempt->result = DOWNLOAD_OK;
             return;
@@ -531,16 +542,16 @@ void run_exchange(const UrlParts& parts, int port, const char* request, const ch
             const bool keep = useKeepAlive && header.connection[0] != '\0' &&
                               !equals_ignore_case(header.connection, "close");
             if (keep) {
-                pool_put_socket(parts.host, port, socket);
+                pool_put_connection(parts.host, target.port, target.transport, connection);
             } else {
-                platform::close_socket(socket);
+                connection_close(&connection, true);
             }
             attempt->redirect = true;
             std::memcpy(attempt->location, header.location, sizeof attempt->location);
             return;
         }
     }
-    platform::close_socket(socket);
+    connection_close(&connection, false);
     attempt->result = result;
 }
 
@@ -595,17 +606,25 @@ int is_supported_image(const unsigned char* b) {
 namespace {
 
 // The attempts of one download: the request, one redirect, the retry
-// without keep-alive. Leaves whatever the last attempt wrote at `path`.
+// without keep-alive; for an https address each first over TLS, and plain
+// HTTP as before when no TLS connection can be made. Leaves whatever the last
+// attempt wrote at `path`.
 int download_attempts(const char* url, const char* path, char* errorText, int useKeepAlive,
-                      int noRedirect, bool* opened) {
+                      int noRedirect, bool* opened, Transport allowed = Transport::Tls) {
     const char* prepared = normalize_image_url(url);
     UrlParts parts{};
-    char request[REQUEST_BUFFER_SIZE];
+    Target target{};
     bool usable = url_parse(prepared, &parts) == 1;
-    const int port = usable && parts.port == 443 ? 80 : parts.port;
-    if (usable && !build_get_request(parts.host, parts.path, port, useKeepAlive, request)) {
-        url_parts_free(&parts);
-        usable = false;
+    if (usable) {
+        target.transport = parts.secure ? allowed : Transport::Plain;
+        target.port = target.transport == Transport::Tls ? parts.tlsPort
+                      : parts.port == 443                ? 80
+                                                         : parts.port;
+        if (!build_get_request(parts.host, parts.path, target.port, useKeepAlive, target.request,
+                               target.transport)) {
+            url_parts_free(&parts);
+            usable = false;
+        }
     }
     if (!usable) {
         if (prepared != url) std::free(const_cast<char*>(prepared));
@@ -615,11 +634,27 @@ int download_attempts(const char* url, const char* path, char* errorText, int us
     }
 
     Attempt attempt;
-    run_attempt(parts, port, request, path, useKeepAlive, noRedirect, errorText, &attempt);
+    run_attempt(parts, target, path, useKeepAlive, noRedirect, errorText, &attempt);
     if (attempt.opened) *opened = true;
     url_parts_free(&parts);
     if (prepared != url) std::free(const_cast<char*>(prepared));
 
+    if (target.transport == Transport::Tls && attempt.notConnected) {
+        // Whatever downloaded before TLS did must still download: the same
+        // address as plain HTTP, port 443 taken as 80.
+        char tlsCause[ERROR_TEXT_SIZE];
+        std::memcpy(tlsCause, errorText, sizeof tlsCause);
+        app_log_format("HTTPS连接失败，改用HTTP下载：%s，原因：%s", url, tlsCause);
+        const int result = download_attempts(url, path, errorText, useKeepAlive, noRedirect, opened,
+                                             Transport::Plain);
+        if (result != DOWNLOAD_OK) {
+            char plainCause[ERROR_TEXT_SIZE];
+            std::memcpy(plainCause, errorText, sizeof plainCause);
+            format_error_text(errorText, "HTTPS连接失败：%s；改用HTTP下载也失败：%s", tlsCause,
+                              plainCause);
+        }
+        return result;
+    }
     if (attempt.redirect) {
         if (ends_with_ignore_case(attempt.location, "_.webp")) {
             attempt.location[std::strlen(attempt.location) - 6] = '\0';
@@ -631,7 +666,7 @@ int download_attempts(const char* url, const char* path, char* errorText, int us
         result != DOWNLOAD_CREATE_ERROR) {
         app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url, useKeepAlive,
                        errorText);
-        return download_attempts(url, path, errorText, 0, noRedirect, opened);
+        return download_attempts(url, path, errorText, 0, noRedirect, opened, allowed);
     }
     return result;
 }

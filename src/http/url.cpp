@@ -44,19 +44,24 @@ int url_parse(const char* url, UrlParts* parts) {
     const int32_t scheme_port = std::strncmp(url, "https:", 6) == 0 ? 443 : 80;
     const char* host_end = path;
     int32_t port = scheme_port;
+    bool explicit_port = false;
     if (host < path && *host == ':') {
         host_end = host;
         port = lenient_number(host + 1, path);
+        explicit_port = true;
     } else if (host < path) {
         const void* colon = std::memchr(host + 1, ':', static_cast<size_t>(path - host - 1));
         if (colon != nullptr) {
             host_end = static_cast<const char*>(colon);
             port = lenient_number(host_end + 1, path);
+            explicit_port = true;
         }
     }
     parts->host = xstrndup(host, static_cast<size_t>(host_end - host));
     parts->path = xstrdup(path);
     parts->port = port;
+    parts->secure = starts_with_ignore_case(url, "https:") != 0;
+    parts->tlsPort = explicit_port ? port : 443;
     return 1;
 }
 
@@ -67,14 +72,16 @@ void url_parts_free(UrlParts* parts) {
     parts->path = nullptr;
 }
 
-int build_get_request(const char* host, const char* path, int port, int useKeepAlive,
-                      char* request) {
+int build_get_request(const char* host, const char* path, int port, int useKeepAlive, char* request,
+                      Transport transport) {
     request[0] = '\0';
     if (has_control_byte(host) || has_control_byte(path)) return 0;
     char host_line[HOST_LINE_BUFFER_SIZE];
+    const int own_port = transport == Transport::Tls ? 443 : 80;
     const int host_length =
-        port == 80 ? std::snprintf(host_line, sizeof host_line, "\r\nHost: %s", host)
-                   : std::snprintf(host_line, sizeof host_line, "\r\nHost: %s:%d", host, port);
+        port == own_port
+            ? std::snprintf(host_line, sizeof host_line, "\r\nHost: %s", host)
+            : std::snprintf(host_line, sizeof host_line, "\r\nHost: %s:%d", host, port);
     if (host_length < 0 || static_cast<size_t>(host_length) >= sizeof host_line) return 0;
     const int length = std::snprintf(
         request, REQUEST_BUFFER_SIZE,

@@ -8,6 +8,7 @@ namespace {
 thread_local const std::atomic<int>* abortFlag = nullptr;
 thread_local double deadline = 0;
 thread_local WaitEnd lastEnd = WaitEnd::TimedOut;
+thread_local unsigned endedWaits = 0;
 
 struct InjectedFailure {
     bool armed;
@@ -38,6 +39,10 @@ bool waits::take_injected_failure(NetCall call, int* code) {
     return true;
 }
 
+unsigned waits::ended_waits() {
+    return endedWaits;
+}
+
 WaitEnd last_wait_end() {
     return lastEnd;
 }
@@ -45,6 +50,7 @@ WaitEnd last_wait_end() {
 int waits::next_slice(double until) {
     if (abortFlag != nullptr && abortFlag->load() != 0) {
         lastEnd = WaitEnd::Aborted;
+        ++endedWaits;
         return -1;
     }
     const double now = monotonic_seconds();
@@ -52,6 +58,7 @@ int waits::next_slice(double until) {
     const double end = deadlineFirst ? deadline : until;
     if (now >= end) {
         lastEnd = deadlineFirst ? WaitEnd::DeadlinePassed : WaitEnd::TimedOut;
+        ++endedWaits;
         return -1;
     }
     const double left = (end - now) * 1000.0;

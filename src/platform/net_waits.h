@@ -18,4 +18,9 @@ int next_slice(double until);
 // `call` on this thread (fail_next_call_for_testing).
 bool take_injected_failure(NetCall call, int* code);
 
+// How many waits of this thread have ended without their event (a time-out,
+// the deadline or a stop). A failed call that moved it failed by waiting,
+// not by an error of the connection.
+unsigned ended_waits();
+
 }  // namespace platform::waits

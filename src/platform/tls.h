@@ -17,12 +17,12 @@ struct TlsSession;
 
 enum class TlsFailure {
     None,
-    Unavailable,  // the TLS library or the trust store could not be set up
-    Handshake,    // the peer did not complete a TLS 1.2+ handshake (closed, reset,
-                  // answered something else, or no common protocol or cipher)
-    TimedOut,     // the handshake stalled: a time-out, the deadline or a stop
-    Untrusted,    // the certificate does not chain to a trusted root, or is
-                  // expired or otherwise invalid
+    Unavailable,   // the TLS library or the trust store could not be set up
+    Handshake,     // the peer did not complete a TLS 1.2+ handshake (closed, reset,
+                   // answered something else, or no common protocol or cipher)
+    TimedOut,      // the handshake stalled: a time-out, the deadline or a stop
+    Untrusted,     // the certificate does not chain to a trusted root, or is
+                   // expired or otherwise invalid
     NameMismatch,  // a valid certificate, but not for this host name
 };
 

@@ -8,6 +8,7 @@
 #include "support/cli_runner.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
+#include "support/tls_front.h"
 
 namespace {
 
@@ -91,6 +92,27 @@ TEST_F(FetchTest, ReportsEachFailureAndExitsOne) {
     EXPECT_FALSE(exists(dir.file("b.gif")));
     EXPECT_FALSE(exists(dir.file("c.gif")));
     EXPECT_FALSE(exists(dir.file("w.gif")));
+}
+
+TEST_F(FetchTest, HttpsAddressesAreFetchedOverTlsElseTheFailureNamesBothCauses) {
+    ScriptedServer server({reply(with_length("\xFF\xD8over-tls"), false)});
+    TlsFront good(server.port(), TestCert::Trusted, false);
+    ScriptedServer silent;
+    TlsFront bad(silent.port(), TestCert::WrongName, false);
+    const CliRun run = run_cli(
+        {"fetch", good.url("/a.jpg"), dir.file("a.jpg"), bad.url("/b.jpg"), dir.file("b.jpg")},
+        home(), {"SSL_CERT_FILE=" + test_ca_pem_path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(read_file(dir.file("a.jpg")), "\xFF\xD8over-tls");
+    EXPECT_EQ(good.handshakes(), 1);
+    EXPECT_FALSE(exists(dir.file("b.jpg")));
+#ifndef _WIN32
+    EXPECT_EQ(run.err.rfind(utf8(u8"download failed (0): HTTPS连接失败：HTTPS证书与域名不符: "
+                                 u8"localhost；改用HTTP下载也失败："),
+                            0),
+              0u)
+        << run.err;
+#endif
 }
 
 TEST_F(FetchTest, WrongArgumentsAreAUsageError) {

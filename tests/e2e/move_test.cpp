@@ -13,6 +13,7 @@
 #include "support/image_server.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
+#include "support/tls_front.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -103,6 +104,26 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
                                   {"XDG_DESKTOP_DIR=" + pictures()});
     EXPECT_EQ(inside.status, 0) << inside.err;
 #endif
+}
+
+TEST_F(MoveCliTest, HttpsImagesAreMovedOverTlsOneSessionPerConnection) {
+    constexpr int IMAGES = 12;
+    TlsFront front(server.port(), TestCert::Trusted, false);
+    std::string description;
+    for (int i = 0; i < IMAGES; ++i) {
+        const std::string path = "/s" + std::to_string(i) + ".jpg";
+        server.add(path, jpeg_body(2000 + static_cast<size_t>(i)));
+        description += "<img src=\"" + front.url(path) + "\">";
+    }
+    PackageBuilder().add(PackageItem{"secure", description, "", ""}).write(package());
+
+    const CliRun run = run_cli({"move", package(), "--to", pictures(), "--connections", "3"},
+                               home(), {"SSL_CERT_FILE=" + test_ca_pem_path()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(pictures_saved(), static_cast<size_t>(IMAGES));
+    EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("https://"), std::string::npos);
+    EXPECT_GE(front.handshakes(), 1);
+    EXPECT_LE(front.handshakes(), 3);
 }
 
 #ifndef _WIN32

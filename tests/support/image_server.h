@@ -24,6 +24,7 @@ class ImageServer {
     void add_sequence(const std::string& path, std::vector<std::pair<std::string, int>> answers);
     // "http://127.0.0.1:PORT" + path.
     std::string url(const std::string& path) const;
+    int port() const { return server_.port(); }
     // GET requests seen for `path` (a 404 is asked twice: the client retries once).
     int hits(const std::string& path) const;
     int total_hits() const;

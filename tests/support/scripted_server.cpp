@@ -228,16 +228,28 @@ void ScriptedServer::serve(intptr_t socket, int connection) {
     const Native s = native(socket);
     std::string pending;
     bool open = true;
+    bool started = false;
+    bool tlsHello = false;  // what comes is read and dropped
     while (open && !stopping_ && platform::monotonic_seconds() < deadline_) {
         // One request: everything up to its blank line.
-        const size_t end = pending.find("\r\n\r\n");
+        const size_t end = tlsHello ? std::string::npos : pending.find("\r\n\r\n");
         if (end == std::string::npos) {
             if (pending.size() > REQUEST_LIMIT) break;
             if (wait_readable(s, POLL_SLICE_MS) <= 0) continue;
             char buffer[4096];
             const int n = static_cast<int>(recv(s, buffer, sizeof buffer, 0));
             if (n <= 0) break;
-            pending.append(buffer, static_cast<size_t>(n));
+            if (!started && buffer[0] == '\x16') {
+                tlsHello = true;
+                if (rejectTls_) {
+                    send_bytes(s,
+                               "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n"
+                               "Connection: close\r\n\r\n");
+                    break;
+                }
+            }
+            started = true;
+            if (!tlsHello) pending.append(buffer, static_cast<size_t>(n));
             continue;
         }
         const std::string request = pending.substr(0, end + 4);

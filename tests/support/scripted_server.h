@@ -55,6 +55,11 @@ class ScriptedServer {
     // request's bytes, instead of taking replies from the script.
     using Responder = std::function<ScriptedReply(const std::string& request)>;
     void set_responder(Responder responder);
+    // A connection that opens with a TLS ClientHello (first byte 0x16) is
+    // never taken for a request: by default it is held, unanswered, until the
+    // client gives up (a server that stalls mid-handshake); with `reject` it is
+    // answered "400 Bad Request" and closed, as a plain HTTP server answers.
+    void set_reject_tls(bool reject) { rejectTls_ = reject; }
     int port() const { return port_; }
     // "http://127.0.0.1:PORT" followed by `path`.
     std::string url(const std::string& path) const;
@@ -75,6 +80,7 @@ class ScriptedServer {
     double deadline_ = 0;  // the server stops by itself at this time
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
+    std::atomic<bool> rejectTls_{false};
     mutable std::mutex mutex_;
     std::deque<ScriptedReply> script_;
     Responder responder_;

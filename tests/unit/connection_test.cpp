@@ -119,47 +119,56 @@ TEST_F(ConnectionTest, ConnectedSocketBlocksAndTimesOutReceiving) {
     platform::close_socket(out.socket);
 }
 
-TEST_F(ConnectionTest, PoolLendsEachIdleSocketToOneDownloadAtATime) {
+TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
     ScriptedServer first;
     ScriptedServer second;
     char error[ERROR_TEXT_SIZE] = {};
     const std::string first_key = "127.0.0.1:" + std::to_string(first.port());
+    const auto get = [&](const ScriptedServer& server) {
+        return pool_get_connection("127.0.0.1", server.port(), Transport::Plain, error);
+    };
+    const auto put = [&](const ScriptedServer& server, const Connection& connection) {
+        pool_put_connection("127.0.0.1", server.port(), Transport::Plain, connection);
+    };
 
     // Two downloads at once from one host get two connections.
-    const platform::Socket a = pool_get_socket("127.0.0.1", first.port(), error);
-    ASSERT_NE(a, platform::NO_SOCKET) << error;
-    const platform::Socket b = pool_get_socket("127.0.0.1", first.port(), error);
-    ASSERT_NE(b, platform::NO_SOCKET) << error;
-    EXPECT_NE(a, b);
+    Connection a = get(first);
+    ASSERT_TRUE(a.is_open()) << error;
+    Connection b = get(first);
+    ASSERT_TRUE(b.is_open()) << error;
+    EXPECT_NE(a.socket, b.socket);
     EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
     EXPECT_EQ(ConnectionPool->count, 0);  // both are lent out
 
     // Handed back, they are lent again without a new connection, each once.
-    pool_put_socket("127.0.0.1", first.port(), a);
-    pool_put_socket("127.0.0.1", first.port(), b);
-    EXPECT_EQ(pooled_socket_count("127.0.0.1", first.port()), 2);
-    const platform::Socket c = pool_get_socket("127.0.0.1", first.port(), error);
-    const platform::Socket d = pool_get_socket("127.0.0.1", first.port(), error);
-    EXPECT_TRUE((c == a && d == b) || (c == b && d == a));
+    put(first, a);
+    put(first, b);
+    EXPECT_EQ(pooled_connection_count("127.0.0.1", first.port()), 2);
+    // The same host and port over TLS is another pool.
+    EXPECT_EQ(pooled_connection_count("127.0.0.1", first.port(), Transport::Tls), 0);
+    Connection c = get(first);
+    Connection d = get(first);
+    EXPECT_TRUE((c.socket == a.socket && d.socket == b.socket) ||
+                (c.socket == b.socket && d.socket == a.socket));
     EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
     EXPECT_EQ(ConnectionPool->count, 0);
 
     // Another port is another pool.
-    pool_put_socket("127.0.0.1", first.port(), c);
-    const platform::Socket e = pool_get_socket("127.0.0.1", second.port(), error);
-    ASSERT_NE(e, platform::NO_SOCKET) << error;
-    EXPECT_NE(e, c);
-    EXPECT_EQ(pooled_socket_count("127.0.0.1", first.port()), 1);
+    put(first, c);
+    Connection e = get(second);
+    ASSERT_TRUE(e.is_open()) << error;
+    EXPECT_NE(e.socket, c.socket);
+    EXPECT_EQ(pooled_connection_count("127.0.0.1", first.port()), 1);
     EXPECT_EQ(first.connections(2), 2);
     EXPECT_EQ(second.connections(1), 1);
-    platform::close_socket(d);
-    platform::close_socket(e);
+    connection_close(&d, true);
+    connection_close(&e, true);
 }
 
 TEST_F(ConnectionTest, FailedPoolConnectEntersNothing) {
     char error[ERROR_TEXT_SIZE] = {};
     const int port = refused_port();
-    EXPECT_EQ(pool_get_socket("127.0.0.1", port, error), platform::NO_SOCKET);
+    EXPECT_FALSE(pool_get_connection("127.0.0.1", port, Transport::Plain, error).is_open());
     EXPECT_EQ(error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
     EXPECT_EQ(ConnectionPool->count, 0);
     EXPECT_EQ(occurrences(log(), "127.0.0.1:" + std::to_string(port) + " --- new socket()"), 1);

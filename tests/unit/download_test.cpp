@@ -75,7 +75,7 @@ class DownloadTest : public NetworkTest {
     }
 };
 
-// --- Every row of the failure table -----------------------------------------
+// --- Every way a download fails: its result, its text, its retry -------------
 
 TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
     const std::string over_buffer_head = "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'h');
@@ -552,7 +552,7 @@ TEST_F(DownloadTest, WithoutKeepAliveTheEndOfTheConnectionEndsTheBody) {
     }
 }
 
-TEST_F(DownloadTest, HttpsAddressIsFetchedFromPort80WithAPlainHostLine) {
+TEST_F(DownloadTest, HttpsAddressWithoutTlsOn443FallsBackToPort80WithAPlainHostLine) {
     std::unique_ptr<ScriptedServer> server;
     try {
         server = std::make_unique<ScriptedServer>(
@@ -564,6 +564,7 @@ TEST_F(DownloadTest, HttpsAddressIsFetchedFromPort80WithAPlainHostLine) {
     EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
     ASSERT_EQ(server->requests().size(), 1u);
     EXPECT_TRUE(has_header(server->requests()[0].bytes, "Host: 127.0.0.1"));
+    EXPECT_EQ(occurrences(log(), "HTTPS连接失败，改用HTTP下载：https://127.0.0.1/s.gif"), 1);
 }
 
 TEST_F(DownloadTest, AddressIsNormalizedBeforeItIsRequested) {

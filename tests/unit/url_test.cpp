@@ -82,6 +82,34 @@ TEST(UrlParse, SplitsHostPortAndPath) {
     }
 }
 
+TEST(UrlParse, HttpsInAnyCaseGoesOverTlsToTheNamedPortElse443) {
+    struct Case {
+        const char* url;
+        bool secure;
+        int tlsPort;
+        int plainPort;  // where the fallback goes, before 443 becomes 80
+    };
+    const Case cases[] = {
+        {"https://h/a.jpg", true, 443, 443},
+        {"HTTPS://h/a.jpg", true, 443, 80},
+        {"hTtPs://h:8443/a.jpg", true, 8443, 8443},
+        {"https://h:80/a.jpg", true, 80, 80},
+        {"http://h/a.jpg", false, 443, 80},
+        {"httpsx://h/a.jpg", false, 443, 80},
+        {"//h/a.jpg", false, 443, 80},
+    };
+    for (const Case& c : cases) {
+        UrlParts parts{};
+        ASSERT_EQ(url_parse(c.url, &parts), 1) << c.url;
+        EXPECT_EQ(parts.secure, c.secure) << c.url;
+        if (c.secure) {
+            EXPECT_EQ(parts.tlsPort, c.tlsPort) << c.url;
+        }
+        EXPECT_EQ(parts.port, c.plainPort) << c.url;
+        url_parts_free(&parts);
+    }
+}
+
 TEST(UrlParse, RefusesAndLeavesTheRecordUntouched) {
     const char* refused[] = {"http://h", "http://h?x=1",  "ftp://h/a.jpg",  "/a/b.jpg",
                              "a.jpg",    "http:",         "http:/",         "//",
@@ -89,7 +117,7 @@ TEST(UrlParse, RefusesAndLeavesTheRecordUntouched) {
     for (const char* url : refused) {
         char host_mark = 'h';
         char path_mark = 'p';
-        UrlParts parts{&host_mark, &path_mark, 1234};
+        UrlParts parts{&host_mark, &path_mark, 1234, false, 0};
         EXPECT_EQ(url_parse(url, &parts), 0) << url;
         EXPECT_EQ(parts.host, &host_mark) << url;
         EXPECT_EQ(parts.path, &path_mark) << url;
@@ -107,6 +135,12 @@ TEST(BuildGetRequest, KeepAliveAndCloseFormsByteForByte) {
     EXPECT_EQ(request_of("img.example", "/a.jpg", 80, 0),
               "GET /a.jpg HTTP/1.0\r\nAccept: */*\r\nAccept-Language: zh-cn\r\n" + UA +
                   "\r\nHost: img.example\r\nConnection: close\r\n\r\n");
+    // Over TLS the Host line leaves out 443 instead of 80.
+    char request[REQUEST_BUFFER_SIZE];
+    ASSERT_TRUE(build_get_request("h", "/a.jpg", 443, 1, request, Transport::Tls));
+    EXPECT_NE(std::string(request).find("\r\nHost: h\r\n"), std::string::npos);
+    ASSERT_TRUE(build_get_request("h", "/a.jpg", 80, 1, request, Transport::Tls));
+    EXPECT_NE(std::string(request).find("\r\nHost: h:80\r\n"), std::string::npos);
     // GBK bytes in a path go out as they are.
     EXPECT_EQ(request_of("h", "/\xCD\xBC.jpg", 80, 0).substr(0, 22),
               "GET /\xCD\xBC.jpg HTTP/1.0\r\n");
