@@ -14,21 +14,24 @@ namespace {
 std::string make_description(int item) {
     std::string cell = "\"<p style=\"\"text-align:center\"\">";
     for (int i = 0; i < 20; ++i) {
-        cell += "<p><span style=\"\"font-size:14px;color:#333\"\">\xC9\xCC\xC6\xB7\xCF\xEA\xC7\xE9 ";  // 商品详情
+        cell += "<p><span style=\"\"font-size:14px;color:#333\"\">";
+        cell += "\xC9\xCC\xC6\xB7\xCF\xEA\xC7\xE9 ";  // 商品详情
         cell += std::string(300, 'x');
-        cell += "</span></p><img align=\"\"absmiddle\"\" src=\"\"https://img.alicdn.com/imgextra/i" +
-                std::to_string(i % 4) + "/" + std::to_string(item) + "/O1CN01" + std::to_string(i) +
-                ".jpg\"\" style=\"\"max-width:750px\"\">";
+        cell +=
+            "</span></p><img align=\"\"absmiddle\"\" src=\"\"https://img.alicdn.com/imgextra/i" +
+            std::to_string(i % 4) + "/" + std::to_string(item) + "/O1CN01" + std::to_string(i) +
+            ".jpg\"\" style=\"\"max-width:750px\"\">";
     }
-    cell += "<table background=\"\"http://img.example.com/bg" + std::to_string(item) + ".jpg\"\"></table></p>\"";
+    cell += "<table background=\"\"http://img.example.com/bg" + std::to_string(item) +
+            ".jpg\"\"></table></p>\"";
     return cell;
 }
 
 std::string make_mobile_detail(int item) {
     std::string cell = "\"<wapDesc>";
     for (int i = 0; i < 10; ++i) {
-        cell += "<img size=\"\"750x1000\"\">https://img.alicdn.com/imgextra/i1/" + std::to_string(item) + "/m" +
-                std::to_string(i) + ".jpg</img>";
+        cell += "<img size=\"\"750x1000\"\">https://img.alicdn.com/imgextra/i1/" +
+                std::to_string(item) + "/m" + std::to_string(i) + ".jpg</img>";
     }
     return cell + "</wapDesc>\"";
 }
@@ -61,7 +64,7 @@ int main(int argc, char** argv) {
     }
     const double seconds = platform::monotonic_seconds() - start;
     const double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
-    std::printf("extract: %d items, %.1f MB, %zu addresses in %.3f s: %.1f MB/s, %.0f items/s\n", items, mb,
-                found, seconds, mb / seconds, items / seconds);
+    std::printf("extract: %d items, %.1f MB, %zu addresses in %.3f s: %.1f MB/s, %.0f items/s\n",
+                items, mb, found, seconds, mb / seconds, items / seconds);
     return 0;
 }

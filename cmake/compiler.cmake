@@ -10,6 +10,10 @@ else()
   message(STATUS "${CMAKE_CXX_COMPILER_ID}: Chinese literals stay UTF-8 in this build")
 endif()
 add_compile_options(-Wall -Wextra)
+if(KELVANE_WERROR)
+  # The test runs keep the build warning-free: a new warning fails them.
+  add_compile_options(-Werror)
+endif()
 
 if(KELVANE_SANITIZE)
   set(KELVANE_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined

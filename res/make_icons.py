@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draws the program's icons: a picture frame with an arrow carrying it away.
 
-Writes kelvane.ico (48, 32, 24 and 16 px, resource 101) and kelvane-small.ico
-(32 and 16 px, resource 102), 32 bits per pixel with alpha. Only the standard
+Writes kelvane.ico (48, 32, 24 and 16 px, IDI_KELVANE in resource.h) and
+kelvane-small.ico (32 and 16 px, IDI_KELVANE_SMALL), 32 bits per pixel with alpha. Only the standard
 library is used; the .ico files are committed, so builds need no Python.
 """
 import struct

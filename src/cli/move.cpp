@@ -115,7 +115,7 @@ extern "C" void request_cancel(int signal) {
 // (an image can take seconds); otherwise one line per finished item. Every
 // finished item with failures is treated as selected, so its failure list is
 // printed as the window's failure box would show it.
-class ConsoleView : public MoveJobView {
+class ConsoleView : public NullJobView {
   public:
     ConsoleView(const DataPackage* package, const MoveJobCounters* counters, bool quiet, bool json)
         : package_(package),
@@ -125,17 +125,14 @@ class ConsoleView : public MoveJobView {
           quiet_(quiet),
           started_(platform::monotonic_seconds()) {}
 
-    void ensure_row_visible(int) override {}
-    void set_row_status(int row, const char* text) override {
+    void set_row_status(int row, ItemState state) override {
         std::lock_guard<std::mutex> lock(mutex_);
         current_ = row;
-        if (std::strcmp(text, "搬家中") == 0) render();
+        if (state == ItemState::Moving) render();
     }
-    void set_row_failures(int, FailureColumn, int) override {}
     void set_progress(int finished) override {
         std::lock_guard<std::mutex> lock(mutex_);
         finished_ = finished;
-        labelFollows_ = true;
         if (quiet_) return;
         if (live_) {
             render();
@@ -146,32 +143,21 @@ class ConsoleView : public MoveJobView {
             platform::write_console(stderr, line);
         }
     }
-    void set_progress_text(const char* text) override {
+    // The item counts the line shows already; only the package update adds.
+    void set_progress_text(const JobProgress& progress) override {
+        if (!progress.updating) return;
         std::lock_guard<std::mutex> lock(mutex_);
-        // The label after each finished item says what the line shows
-        // already; any other is the package update's.
-        if (labelFollows_) {
-            labelFollows_ = false;
-            return;
-        }
         stage_ = ProgressFacts::Stage::Updating;
-        const char* open = std::strrchr(text, '(');
-        const size_t length = std::strlen(text);
-        if (open != nullptr && length >= 2 && std::strcmp(text + length - 2, "%)") == 0)
-            percent_ = std::atoi(open + 1);
+        if (progress.updatePercent >= 0) percent_ = progress.updatePercent;
         render();
     }
-    bool is_row_selected(int row) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        selected_ = row;
-        return true;
-    }
+    bool is_row_selected(int) override { return true; }
+    // The job asks for this right after it finished the current item.
     void refresh_failure_box() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (selected_ < 0 || selected_ >= count()) return;
+        if (current_ < 0 || current_ >= count()) return;
         char text[FAILURE_TEXT_SIZE];
-        format_failure_text(static_cast<const ItemRecord*>(package_->items->items[selected_]),
-                            text);
+        format_failure_text(static_cast<const ItemRecord*>(package_->items->items[current_]), text);
         if (text[0] == '\0') return;
         clear_line();
         std::string block = std::string(text) + "\n\n";
@@ -285,10 +271,8 @@ class ConsoleView : public MoveJobView {
     std::mutex mutex_;  // the job's calls and the main thread's ticks draw one line
     bool lineOpen_ = false;
     int lineWidth_ = 0;
-    int current_ = -1;
+    int current_ = -1;  // the row of the item the job started or finished last
     int finished_ = 0;
-    int selected_ = -1;
-    bool labelFollows_ = false;
     int percent_ = -1;
     ProgressFacts::Stage stage_ = ProgressFacts::Stage::Moving;
     std::string message_;
@@ -365,18 +349,6 @@ extern "C" void console_fatal(const char* message) {
     std::exit(EXIT_FATAL);
 }
 
-int load_status(int32_t result, const char* path) {
-    if (result == READ_OK) return EXIT_OK;
-    char message[4096];
-    if (result == READ_TITLE_TOO_LONG) {
-        format_title_too_long_message(message, sizeof message, path);
-    } else {
-        format_malformed_package_message(message, sizeof message, path);
-    }
-    print_line(message);
-    return result == READ_TITLE_TOO_LONG ? EXIT_TITLE_TOO_LONG : EXIT_MALFORMED_PACKAGE;
-}
-
 const char* outcome_name(MoveJobOutcome outcome) {
     switch (outcome) {
         case MoveJobOutcome::Finished:
@@ -421,26 +393,22 @@ MoveJobOutcome run_job(DataPackage* package, const MoveOptions& options, Console
 
 int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool quiet, bool json) {
     DataPackage& package = *packageRecord;
-    package.items = ptr_vector_new(256, 64);
-    const int status =
-        load_status(read_data_package(package.path, package.items, &package.text), package.path);
-    if (status != EXIT_OK) {
-        item_list_clear(package.items);
-        ptr_vector_destroy(package.items, 0);
-        return status;
+    char message[LOAD_MESSAGE_SIZE];
+    const int32_t result = load_data_package(package.path, &package, message);
+    if (result != READ_OK) {
+        print_line(message);
+        unload_data_package(&package);
+        return load_failure_status(result);
     }
-    for (int32_t i = 0; i < package.items->count; ++i)
-        static_cast<ItemRecord*>(package.items->items[i])->index = i;
 
     char desktop[PATH_BUFFER_SIZE] = "";
     if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
-    const char* refusal = check_move_start(options, desktop);
-    if (refusal == nullptr) refusal = check_job_files(options, package.path, package.items->count);
-    if (refusal != nullptr) {
-        print_line(refusal);
-        std::free(package.text);
-        item_list_clear(package.items);
-        ptr_vector_destroy(package.items, 0);
+    StartRefusal refusal = check_move_start(options, desktop);
+    if (refusal == StartRefusal::None)
+        refusal = check_job_files(options, package.path, package.items->count);
+    if (refusal != StartRefusal::None) {
+        print_line(start_refusal_text(refusal));
+        unload_data_package(&package);
         return EXIT_USAGE;
     }
 
@@ -471,9 +439,7 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
         report.outcome = outcome_name(outcome);
         print_report(report);
     }
-    std::free(package.text);
-    item_list_clear(package.items);
-    ptr_vector_destroy(package.items, 0);
+    unload_data_package(&package);
     switch (outcome) {
         case MoveJobOutcome::Finished:
             return EXIT_OK;

@@ -126,33 +126,22 @@ int run_scan(int argc, char** argv) {
         return EXIT_FATAL;
     }
 
-    PtrVector* items = ptr_vector_new(256, 64);
-    char* text = nullptr;
-    const int32_t result = read_data_package(path, items, &text);
+    DataPackage loaded{};
+    char message[LOAD_MESSAGE_SIZE];
+    const int32_t result = load_data_package(path, &loaded, message);
     int status = EXIT_OK;
     if (result == READ_OK) {
-        for (int32_t i = 0; i < items->count; ++i)
-            static_cast<ItemRecord*>(items->items[i])->index = i;
         if (json) {
-            print_json(items);
+            print_json(loaded.items);
         } else {
-            print_lines(items);
+            print_lines(loaded.items);
         }
     } else {
-        char message[4096];
-        if (result == READ_TITLE_TOO_LONG) {
-            format_title_too_long_message(message, sizeof message, path);
-            status = EXIT_TITLE_TOO_LONG;
-        } else {
-            format_malformed_package_message(message, sizeof message, path);
-            status = EXIT_MALFORMED_PACKAGE;
-        }
+        status = load_failure_status(result);
         cli_print(message, true);
         std::fputc('\n', stderr);
     }
-    std::free(text);
-    item_list_clear(items);
-    ptr_vector_destroy(items, 0);
+    unload_data_package(&loaded);
     std::free(path);
     return status;
 }

@@ -34,7 +34,6 @@ namespace {
 // keeps a huge package from asking for a gigantic table up front.
 constexpr int32_t MAX_INITIAL_BUCKETS = 1 << 20;
 
-const char* const PROGRESS_FORMAT = "搬家进度(宝贝数:%d, 已搬家宝贝数:%d)";
 const char* const FOLDER_FAILED_FORMAT = "创建子文件夹 [%s] 失败";
 const char* const CREATE_FAILED_FORMAT =
     "图片搬家中断：无法创建新文件。\n\n图片地址:%s\n\n保存到:%s\n\n"
@@ -42,6 +41,18 @@ const char* const CREATE_FAILED_FORMAT =
 const char* const BLANK_FAILED_FORMAT = "无法在图片文件夹中创建空白图片 [%s]";
 
 enum class Pass { Description, Mobile };
+
+// Sets `running` for as long as a job lives, and clears it however the job
+// ends: early through end(), or at the latest when the job is gone.
+class RunningFlag {
+  public:
+    RunningFlag() { running.store(1); }
+    ~RunningFlag() { end(); }
+    RunningFlag(const RunningFlag&) = delete;
+    RunningFlag& operator=(const RunningFlag&) = delete;
+
+    void end() { running.store(0); }
+};
 
 // How handling one address ended: go on, stop (a fatal error), end without
 // saving anything (nothing was saved yet), or a stop request came first.
@@ -69,9 +80,10 @@ class MoveJob {
     void finish_item(int index, ItemRecord* item);
     MoveJobOutcome finish_job(Handled stop);
     void show_final_message(bool changed);
-    void progress_text(int done);
+    void show_progress(bool updating = false, int updatePercent = -1);
     void stop_with_message(const char* text);
 
+    RunningFlag running_;  // first made, last gone
     DataPackage* package_;
     MoveOptions options_;
     MoveJobView* view_;
@@ -92,10 +104,8 @@ class MoveJob {
     size_t nextDownload_ = 0;  // the planned address the job handles next
 };
 
-void MoveJob::progress_text(int done) {
-    char text[128];
-    std::snprintf(text, sizeof text, PROGRESS_FORMAT, itemCount_, done);
-    view_->set_progress_text(text);
+void MoveJob::show_progress(bool updating, int updatePercent) {
+    view_->set_progress_text(JobProgress{itemCount_, done_, updating, updatePercent});
 }
 
 void MoveJob::stop_with_message(const char* text) {
@@ -105,8 +115,8 @@ void MoveJob::stop_with_message(const char* text) {
 }
 
 bool MoveJob::selected(const char* address) const {
-    const bool image_space = is_image_space_address(address);
-    return image_space ? options_.moveImageSpace : options_.moveThirdParty;
+    const bool imageSpace = is_image_space_address(address);
+    return imageSpace ? options_.moveImageSpace : options_.moveThirdParty;
 }
 
 void MoveJob::note_skipped(const char* address) {
@@ -171,11 +181,11 @@ Handled MoveJob::handle_address(ItemRecord* item, const char* address, Pass pass
 // downloads one image at a time would, and records the outcome.
 Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
                              const FetchedImage& fetched) {
-    char failed_folder[PATH_BUFFER_SIZE];
-    if (!choose_image_folder(&placement_, savedOrdinal_, failed_folder)) {
+    char failedFolder[PATH_BUFFER_SIZE];
+    if (!choose_image_folder(&placement_, savedOrdinal_, failedFolder)) {
         if (fetched.result == DOWNLOAD_OK) platform::remove_file(fetched.file);
         char message[PATH_BUFFER_SIZE + 64];
-        std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failed_folder);
+        std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failedFolder);
         view_->show_message(message, "错误", MessageIcon::Error);
         if (savedOrdinal_ == 1) return Handled::Abort;  // nothing saved yet: nothing to write back
         stoppedByError_ = true;
@@ -300,7 +310,7 @@ bool MoveJob::run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handle
 }
 
 void MoveJob::finish_item(int index, ItemRecord* item) {
-    view_->set_row_status(index, "完成");
+    view_->set_row_status(index, ItemState::Moved);
     if (item->desc_failed != nullptr)
         view_->set_row_failures(index, FailureColumn::Pc, item->desc_failed->count);
     if (item->mobile_failed != nullptr) {
@@ -308,7 +318,7 @@ void MoveJob::finish_item(int index, ItemRecord* item) {
     }
     done_ = index + 1;
     view_->set_progress(done_);
-    progress_text(done_);
+    show_progress();
     // Publishes the failure lists: the window reads them only after it sees this.
     std::atomic_ref<int32_t>(item->status).store(ITEM_MOVED, std::memory_order_release);
     if ((item->desc_failed != nullptr || item->mobile_failed != nullptr) &&
@@ -349,18 +359,16 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
         queue_.reset();
         strhash_destroy(movedImages_, 1);
         movedImages_ = nullptr;
-        running.store(0);
         return MoveJobOutcome::Aborted;
     }
     if (queue_ != nullptr) {
         if (cancelRequested.load() != 0) keep_finished_downloads();
-        if (counters_ != nullptr) counters_->mostInFlight.store(queue_->most_in_flight());
         queue_.reset();
     }
     count_skipped();  // once every image that arrived has its place
     const bool changed = rewrite_references(movedImages_, &package_->text,
                                             options_.blankForFailed ? blankImage_ : nullptr,
-                                            itemCount_, done_, view_);
+                                            [this](int percent) { show_progress(true, percent); });
     if (changed) {
         // The images reach the disk before the package that points at them.
         if (savedOrdinal_ > 1) platform::flush_written_files(options_.targetFolder);
@@ -374,32 +382,27 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
     if (cancelRequested.load()) {
         outcome = stoppedByError_ ? MoveJobOutcome::StoppedByError : MoveJobOutcome::Interrupted;
     } else {
-        progress_text(done_);
-        running.store(0);
+        show_progress();
+        // Over before its last message: the window may close without asking.
+        running_.end();
         show_final_message(changed);
     }
     strhash_destroy(movedImages_, 1);
     movedImages_ = nullptr;
     reset_connect_failures();
-    if (outcome == MoveJobOutcome::Finished) {
-        view_->job_finished();
-    } else {
-        running.store(0);
-    }
+    if (outcome == MoveJobOutcome::Finished) view_->job_finished();
     return outcome;
 }
 
 MoveJobOutcome MoveJob::run() {
-    running.store(1);
     backup_data_package(package_->path, counters_ != nullptr ? counters_->backupPath : nullptr);
     itemCount_ = package_->items->count;
 
-    char failed_folder[PATH_BUFFER_SIZE];
-    if (!placement_begin(&placement_, options_.targetFolder, itemCount_, failed_folder)) {
+    char failedFolder[PATH_BUFFER_SIZE];
+    if (!placement_begin(&placement_, options_.targetFolder, itemCount_, failedFolder)) {
         char message[PATH_BUFFER_SIZE + 64];
-        std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failed_folder);
+        std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failedFolder);
         view_->show_message(message, "错误", MessageIcon::Error);
-        running.store(0);
         return MoveJobOutcome::Aborted;
     }
     // Images a killed job left half downloaded under temporary names.
@@ -410,14 +413,13 @@ MoveJobOutcome MoveJob::run() {
         char message[PATH_BUFFER_SIZE + 64];
         std::snprintf(message, sizeof message, BLANK_FAILED_FORMAT, blankImage_);
         view_->show_message(message, "错误", MessageIcon::Error);
-        running.store(0);
         return MoveJobOutcome::Aborted;
     }
     const int64_t buckets = static_cast<int64_t>(itemCount_) * 32;
     movedImages_ = strhash_create(
         hash_string, strings_equal,
         buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f);
-    if (counters_ != nullptr) skipped_ = strhash_create_default(hash_string, strings_equal);
+    if (counters_ != nullptr) skipped_ = strhash_create(hash_string, strings_equal, 16, 0.75f);
 
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
@@ -429,7 +431,7 @@ MoveJobOutcome MoveJob::run() {
     for (int i = 0; i < itemCount_ && !cancelRequested.load(); ++i) {
         auto* item = static_cast<ItemRecord*>(package_->items->items[i]);
         view_->ensure_row_visible(i);
-        view_->set_row_status(i, "搬家中");
+        view_->set_row_status(i, ItemState::Moving);
         if (!run_pass(item, item->desc_images, Pass::Description, &stop)) break;
         if (!options_.moveImageSpace && item->mobile_images != nullptr) {
             for (int32_t m = 0; m < item->mobile_images->count; ++m)

@@ -48,7 +48,6 @@ struct MoveJobCounters {
     // Distinct addresses of the finished and current items that the options
     // left out and that stay remote; counted once, when the job ends.
     std::atomic<int32_t> skipped{0};
-    std::atomic<int32_t> mostInFlight{0};  // the most downloads that ran at once (set at the end)
     // The rest is written on the job's thread only: the front end reads it
     // from inside a view call, or once the job has returned.
     char backupPath[PATH_BUFFER_SIZE] = "";  // the copy made before the job began

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -258,35 +257,14 @@ struct MatchList {
     }
 };
 
-void report(MoveJobView* view, int itemCount, int done, int percent) {
-    if (view == nullptr) return;
-    char label[160];
-    if (percent < 0) {
-        std::snprintf(label, sizeof label,
-                      "搬家进度(宝贝数:%d, 已搬家宝贝数:%d), 正在更新csv文件...", itemCount, done);
-    } else {
-        std::snprintf(label, sizeof label,
-                      "搬家进度(宝贝数:%d, 已搬家宝贝数:%d), 正在更新csv文件...(%d%%)", itemCount,
-                      done, percent);
-    }
-    view->set_progress_text(label);
-}
-
-}  // namespace
-
-bool rewrite_references(const StrHashTable* movedImages, char** text, const char* blankImage,
-                        int itemCount, int done, MoveJobView* view) {
-    report(view, itemCount, done, -1);
-    if (movedImages == nullptr || movedImages->count <= 0) return false;
-
-    StrHashKeyList* list = strhash_keys(movedImages);
-    const auto keyCount = static_cast<int32_t>(movedImages->count);
-    auto* keys =
-        static_cast<Key*>(xmalloc(checked_mul(static_cast<size_t>(keyCount), sizeof(Key))));
+// The keys of `movedImages` with what replaces each; sets `*changed` when
+// asking for blanks already makes this a change. Returns how many were made.
+int32_t build_keys(const StrHashTable* movedImages, const StrHashKeyList* list,
+                   const char* blankImage, Key* keys, int32_t capacity, bool* changed) {
     const size_t blankLength = blankImage != nullptr ? std::strlen(blankImage) : 0;
-    bool changed = false;
     int32_t used = 0;
-    for (StrHashKeyList* entry = list; entry != nullptr && used < keyCount; entry = entry->next) {
+    for (const StrHashKeyList* entry = list; entry != nullptr && used < capacity;
+         entry = entry->next) {
         const auto* value = static_cast<const char*>(strhash_get(movedImages, entry->key));
         Key& key = keys[used++];
         key.text = entry->key;
@@ -300,7 +278,7 @@ bool rewrite_references(const StrHashTable* movedImages, char** text, const char
         } else if (blankImage != nullptr) {
             // Asking for blanks is itself a change: the package is written
             // even when the failed address is gone from it.
-            changed = true;
+            *changed = true;
             key.replacement = blankImage;
             key.replacementLength = blankLength;
             key.dropMobileEntry = true;
@@ -311,81 +289,106 @@ bool rewrite_references(const StrHashTable* movedImages, char** text, const char
             key.replacementLength = 0;
         }
     }
+    return used;
+}
+
+// One pass over `input` (`length` bytes, not empty) that writes the new text
+// into `out` from the first edit on. Returns whether anything was rewritten;
+// sets `*changed` when a moved address was. Reports each new whole
+// percentage; `*lastPercent` is the last one reported.
+bool rewrite_pass(const Key* keys, int32_t keyCount, const char* input, size_t length, Output* out,
+                  const RewriteProgress& progress, int* lastPercent, bool* changed) {
+    const ReverseMatcher matcher(keys, keyCount, length);
+    // A window is rescanned from `longest` bytes past its end so that every
+    // address starting inside it is seen whole.
+    const size_t longest = matcher.longest_key();
+    size_t window = length / 100 + 1;
+    if (window < MIN_WINDOW) window = MIN_WINDOW;
+    if (window < 2 * longest) window = 2 * longest;
+
+    bool rewritten = false;
+    MatchList matches;
+    size_t next = 0;    // no address may start before this (inside a taken one)
+    size_t copied = 0;  // input before this is already in `out` or replaced
+    for (size_t start = 0; start < length && longest > 0;) {
+        const size_t end = length - start > window ? start + window : length;
+        const size_t scanEnd = length - end > longest ? end + longest : length;
+        matches.count = 0;
+        uint32_t state = 0;
+        for (size_t i = scanEnd; i > start;) {
+            --i;
+            state = matcher.step(state, static_cast<unsigned char>(input[i]));
+            if (i >= end) continue;
+            // The longest recorded address that stands whole at i.
+            int32_t k = matcher.output(state);
+            while (k >= 0 && !ends_address(input[i + keys[k].length])) k = matcher.shorter(k);
+            if (k >= 0) matches.push(i, k);
+        }
+        for (size_t m = matches.count; m-- > 0;) {
+            const size_t at = matches.items[m].position;
+            if (at < next) continue;
+            const Key& key = keys[matches.items[m].key];
+            const size_t taken = next;  // the end of the previous address
+            next = at + key.length;
+            if (key.replacement == nullptr) continue;
+
+            size_t from = at, to = next;
+            const char* replacement = key.replacement;
+            size_t replacementLength = key.replacementLength;
+            if (key.dropMobileEntry && at - taken >= MOBILE_OPEN_LENGTH &&
+                std::memcmp(input + at - MOBILE_OPEN_LENGTH, MOBILE_OPEN, MOBILE_OPEN_LENGTH) ==
+                    0 &&
+                length - next >= MOBILE_CLOSE_LENGTH &&
+                std::memcmp(input + next, MOBILE_CLOSE, MOBILE_CLOSE_LENGTH) == 0) {
+                from = at - MOBILE_OPEN_LENGTH;
+                to = next + MOBILE_CLOSE_LENGTH;
+                next = to;
+                replacement = "";
+                replacementLength = 0;
+            }
+            out->append(input + copied, from - copied);
+            out->append(replacement, replacementLength);
+            copied = to;
+            rewritten = true;
+            if (key.moved) *changed = true;
+        }
+        start = end;
+        if (start < length) {
+            const int percent =
+                static_cast<int>(static_cast<double>(start) * 100.0 / static_cast<double>(length));
+            if (percent != *lastPercent && progress) progress(percent);
+            *lastPercent = percent;
+        }
+    }
+    if (rewritten) {
+        out->append(input + copied, length - copied);
+        out->append("", 1);
+    }
+    return rewritten;
+}
+
+}  // namespace
+
+bool rewrite_references(const StrHashTable* movedImages, char** text, const char* blankImage,
+                        const RewriteProgress& progress) {
+    if (progress) progress(-1);
+    if (movedImages == nullptr || movedImages->count <= 0) return false;
+
+    StrHashKeyList* list = strhash_keys(movedImages);
+    const auto keyCount = static_cast<int32_t>(movedImages->count);
+    auto* keys =
+        static_cast<Key*>(xmalloc(checked_mul(static_cast<size_t>(keyCount), sizeof(Key))));
+    bool changed = false;
+    const int32_t used = build_keys(movedImages, list, blankImage, keys, keyCount, &changed);
 
     const char* input = *text != nullptr ? *text : "";
     const size_t length = std::strlen(input);
     Output out;
     out.firstCapacity = checked_add(checked_add(length, length / 8), 4096);
-    bool rewritten = false;
     int last = 0;
-    if (length > 0) {
-        const ReverseMatcher matcher(keys, used, length);
-        // A window is rescanned from `longest` bytes past its end so that
-        // every address starting inside it is seen whole.
-        const size_t longest = matcher.longest_key();
-        size_t window = length / 100 + 1;
-        if (window < MIN_WINDOW) window = MIN_WINDOW;
-        if (window < 2 * longest) window = 2 * longest;
-
-        MatchList matches;
-        size_t next = 0;    // no address may start before this (inside a taken one)
-        size_t copied = 0;  // input before this is already in `out` or replaced
-        for (size_t start = 0; start < length && longest > 0;) {
-            const size_t end = length - start > window ? start + window : length;
-            const size_t scanEnd = length - end > longest ? end + longest : length;
-            matches.count = 0;
-            uint32_t state = 0;
-            for (size_t i = scanEnd; i > start;) {
-                --i;
-                state = matcher.step(state, static_cast<unsigned char>(input[i]));
-                if (i >= end) continue;
-                // The longest recorded address that stands whole at i.
-                int32_t k = matcher.output(state);
-                while (k >= 0 && !ends_address(input[i + keys[k].length])) k = matcher.shorter(k);
-                if (k >= 0) matches.push(i, k);
-            }
-            for (size_t m = matches.count; m-- > 0;) {
-                const size_t at = matches.items[m].position;
-                if (at < next) continue;
-                const Key& key = keys[matches.items[m].key];
-                const size_t taken = next;  // the end of the previous address
-                next = at + key.length;
-                if (key.replacement == nullptr) continue;
-
-                size_t from = at, to = next;
-                const char* replacement = key.replacement;
-                size_t replacementLength = key.replacementLength;
-                if (key.dropMobileEntry && at - taken >= MOBILE_OPEN_LENGTH &&
-                    std::memcmp(input + at - MOBILE_OPEN_LENGTH, MOBILE_OPEN, MOBILE_OPEN_LENGTH) ==
-                        0 &&
-                    length - next >= MOBILE_CLOSE_LENGTH &&
-                    std::memcmp(input + next, MOBILE_CLOSE, MOBILE_CLOSE_LENGTH) == 0) {
-                    from = at - MOBILE_OPEN_LENGTH;
-                    to = next + MOBILE_CLOSE_LENGTH;
-                    next = to;
-                    replacement = "";
-                    replacementLength = 0;
-                }
-                out.append(input + copied, from - copied);
-                out.append(replacement, replacementLength);
-                copied = to;
-                rewritten = true;
-                if (key.moved) changed = true;
-            }
-            start = end;
-            if (start < length) {
-                const int percent = static_cast<int>(static_cast<double>(start) * 100.0 /
-                                                     static_cast<double>(length));
-                if (percent != last) report(view, itemCount, done, percent);
-                last = percent;
-            }
-        }
-        if (rewritten) {
-            out.append(input + copied, length - copied);
-            out.append("", 1);
-        }
-    }
-    if (last != 100) report(view, itemCount, done, 100);
+    const bool rewritten =
+        length > 0 && rewrite_pass(keys, used, input, length, &out, progress, &last, &changed);
+    if (last != 100 && progress) progress(100);
 
     if (rewritten) {
         std::free(*text);

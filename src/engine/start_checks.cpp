@@ -24,24 +24,44 @@ bool same_folder(const char* a, const char* b) {
 
 }  // namespace
 
-const char* check_move_start(const MoveOptions& options, const char* desktopFolder) {
-    if (!options.moveImageSpace && !options.moveThirdParty) {
-        return "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项";
-    }
-    if (options.targetFolder[0] == '\0') return "请选择图片搬家后保存到哪一个文件夹中";
-    if (!is_directory(options.targetFolder)) return "选择的文件夹不存在，请重新选择";
-    if (desktopFolder[0] != '\0' && same_folder(options.targetFolder, desktopFolder)) {
-        return "不可以将图片搬家到[桌面]"
-               "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。";
-    }
-    return nullptr;
+StartRefusal check_move_start(const MoveOptions& options, const char* desktopFolder) {
+    if (!options.moveImageSpace && !options.moveThirdParty) return StartRefusal::NoSourceOption;
+    if (options.targetFolder[0] == '\0') return StartRefusal::NoFolder;
+    if (!is_directory(options.targetFolder)) return StartRefusal::FolderMissing;
+    if (desktopFolder[0] != '\0' && same_folder(options.targetFolder, desktopFolder))
+        return StartRefusal::FolderIsDesktop;
+    return StartRefusal::None;
 }
 
-const char* check_job_files(const MoveOptions& options, const char* packagePath, int itemCount) {
+StartRefusal check_job_files(const MoveOptions& options, const char* packagePath, int itemCount) {
     if (platform::path_kind(packagePath) != platform::PathKind::File)
-        return PACKAGE_NOT_A_FILE_MESSAGE;
-    if (!platform::can_replace_file(packagePath)) return PACKAGE_NOT_WRITABLE_MESSAGE;
+        return StartRefusal::PackageNotAFile;
+    if (!platform::can_replace_file(packagePath)) return StartRefusal::PackageNotWritable;
     if (longest_image_path(options.targetFolder, itemCount) >= PATH_BUFFER_SIZE)
-        return PATH_TOO_LONG_TEXT;
+        return StartRefusal::PathTooLong;
+    return StartRefusal::None;
+}
+
+const char* start_refusal_text(StartRefusal refusal) {
+    switch (refusal) {
+        case StartRefusal::None:
+            return nullptr;
+        case StartRefusal::NoSourceOption:
+            return "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项";
+        case StartRefusal::NoFolder:
+            return "请选择图片搬家后保存到哪一个文件夹中";
+        case StartRefusal::FolderMissing:
+            return "选择的文件夹不存在，请重新选择";
+        case StartRefusal::FolderIsDesktop:
+            return "不可以将图片搬家到[桌面]"
+                   "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n"
+                   "请重新选择一个文件夹。";
+        case StartRefusal::PackageNotAFile:
+            return PACKAGE_NOT_A_FILE_MESSAGE;
+        case StartRefusal::PackageNotWritable:
+            return PACKAGE_NOT_WRITABLE_MESSAGE;
+        case StartRefusal::PathTooLong:
+            return PATH_TOO_LONG_TEXT;
+    }
     return nullptr;
 }

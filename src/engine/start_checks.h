@@ -4,16 +4,31 @@
 
 #include "engine/move_job.h"
 
-// The message of the first check that fails, or nullptr when the job may
-// start: a source option chosen, a target folder given, existing, and not the
-// desktop itself (a folder inside it is fine). `desktopFolder` may be empty.
-const char* check_move_start(const MoveOptions& options, const char* desktopFolder);
+// Why a job may not start, in the order the checks ask.
+enum class StartRefusal {
+    None,                // the job may start
+    NoSourceOption,      // neither kind of image is to be moved
+    NoFolder,            // no target folder given
+    FolderMissing,       // the target folder does not exist
+    FolderIsDesktop,     // the target folder is the desktop itself
+    PackageNotAFile,     // the package is a folder, a device or a pipe
+    PackageNotWritable,  // the package could not be saved after the job
+    PathTooLong,         // the folder leaves no room for the image paths
+};
 
-// The message when the job could not do its work on these files, or nullptr:
-// the package must be a regular file the program may replace (so that the
-// images are not downloaded for a package that cannot be saved), and the
-// target folder must leave room for the longest image path the job writes.
-const char* check_job_files(const MoveOptions& options, const char* packagePath, int itemCount);
+// The first check that fails, or None when the job may start: a source
+// option chosen, a target folder given, existing, and not the desktop itself
+// (a folder inside it is fine). `desktopFolder` may be empty.
+StartRefusal check_move_start(const MoveOptions& options, const char* desktopFolder);
+
+// Whether the job could do its work on these files: the package must be a
+// regular file the program may replace (so that the images are not
+// downloaded for a package that cannot be saved), and the target folder must
+// leave room for the longest image path the job writes.
+StartRefusal check_job_files(const MoveOptions& options, const char* packagePath, int itemCount);
+
+// What the user is told for `refusal`; nullptr for None.
+const char* start_refusal_text(StartRefusal refusal);
 
 // What a second job on a package that a running job holds is told.
 inline constexpr const char* PACKAGE_IN_USE_MESSAGE =

@@ -7,13 +7,10 @@
 #include "shell/files.h"
 #include "shell/ptr_vector.h"
 
-// Status of an item while a job runs (set by the move job).
-inline constexpr int32_t ITEM_WAITING = 0;
-
 struct ItemRecord {
-    int32_t index;             // position in the item list, set by the front end after a read
+    int32_t index;             // position in the item list, set by the reader
     char name[256];            // the title without its enclosing quotes, at most 253 bytes
-    int32_t status;            // written by the job, read by the window: access through atomics
+    int32_t status;            // 0 until the job has finished the item, then ITEM_MOVED; atomic
     PtrVector* desc_images;    // distinct description addresses; never none after a read
     PtrVector* mobile_images;  // mobile-detail addresses; none without a mobile-detail column
     PtrVector* desc_failed;    // description addresses that failed to move, or none
@@ -36,9 +33,10 @@ enum ReadResult : int32_t {
 inline constexpr int32_t MAX_TITLE_CELL_BYTES = 255;
 
 // Reads the package at `path`, appending one ItemRecord per data row to
-// `items`. On READ_OK `*outText` receives the package text (the caller owns
-// it); on other results it is left alone, and the records appended so far
-// stay in `items`. A failed address scan is fatal (after its log line).
+// `items`, each numbered with its position there. On READ_OK `*outText`
+// receives the package text (the caller owns it); on other results it is
+// left alone, and the records appended so far stay in `items`. A failed
+// address scan is fatal (after its log line).
 int32_t read_data_package(const char* path, PtrVector* items, char** outText);
 
 // Frees a record and its four lists with their strings.

@@ -160,6 +160,7 @@ TitleOutcome apply_title_rule(const char* title, size_t length, bool hasMobileCo
     if (length == 1) return title[0] == '\r' ? TitleOutcome::End : TitleOutcome::Malformed;
     ItemRecord* item = new_item(hasMobileColumn);
     std::memcpy(item->name, title + 1, length - 2);  // without the enclosing quotes
+    item->index = items->count;
     ptr_vector_push(items, item);
     *current = item;
     return TitleOutcome::NewItem;

@@ -48,7 +48,7 @@ void clear_stale_saves_beside(const char* path) {
 
 }  // namespace
 
-int backup_data_package(const char* path, char* backupPath) {
+void backup_data_package(const char* path, char* backupPath) {
     char name[PATH_BUFFER_SIZE];
     std::snprintf(name, sizeof name, "%s", file_name_part(path));
 
@@ -106,7 +106,7 @@ int backup_data_package(const char* path, char* backupPath) {
         const platform::PlaceResult placed = platform::move_into_place(temporary, backup, false);
         if (placed == platform::PlaceResult::Done) {
             if (backupPath != nullptr) std::memcpy(backupPath, backup, std::strlen(backup) + 1);
-            return 1;
+            return;
         }
         if (placed == platform::PlaceResult::Failed) {
             app_log_format("备份csv文件时出错：%s", platform::last_file_error());
@@ -116,7 +116,7 @@ int backup_data_package(const char* path, char* backupPath) {
     }
 }
 
-int write_data_package(const char* path, const char* text) {
+void write_data_package(const char* path, const char* text) {
     const size_t length = std::strlen(text);
     // One byte of GB18030 becomes at most two of UTF-16 (a four-byte form at
     // most a surrogate pair).
@@ -152,5 +152,4 @@ int write_data_package(const char* path, const char* text) {
         platform::remove_file(temporary);
         fatal_error("更新CSV文件失败：文件句柄无法打开。");
     }
-    return 1;
 }

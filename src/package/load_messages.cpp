@@ -1,10 +1,13 @@
 #include "package/load_messages.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "package/data_package.h"
 #include "platform/platform.h"
 #include "shell/files.h"
+
+namespace {
 
 void format_title_too_long_message(char* out, size_t capacity, const char* path) {
     const char* name = file_name_part(path);
@@ -29,6 +32,8 @@ void format_malformed_package_message(char* out, size_t capacity, const char* pa
                   name, name, name, name);
 }
 
+}  // namespace
+
 const char* check_package_path(const char* path) {
     if (path == nullptr || path[0] == '\0') return NO_PACKAGE_CHOSEN_MESSAGE;
     switch (platform::path_kind(path)) {
@@ -39,4 +44,28 @@ const char* check_package_path(const char* path) {
         default:
             return PACKAGE_NOT_A_FILE_MESSAGE;
     }
+}
+
+int32_t load_data_package(const char* path, DataPackage* package,
+                          char (&message)[LOAD_MESSAGE_SIZE]) {
+    if (package->items == nullptr) package->items = ptr_vector_new(256, 64);
+    const int32_t result = read_data_package(path, package->items, &package->text);
+    if (result == READ_OK) return result;
+    // Records appended before the refusal are no use to anyone.
+    item_list_clear(package->items);
+    if (result == READ_TITLE_TOO_LONG) {
+        format_title_too_long_message(message, sizeof message, path);
+    } else {
+        format_malformed_package_message(message, sizeof message, path);
+    }
+    return result;
+}
+
+void unload_data_package(DataPackage* package) {
+    std::free(package->text);
+    package->text = nullptr;
+    if (package->items == nullptr) return;
+    item_list_clear(package->items);
+    ptr_vector_destroy(package->items, 0);
+    package->items = nullptr;
 }

@@ -1,8 +1,12 @@
-// What the user is told when a data package cannot be loaded. Shared by the
-// window and the console program, so both say the same.
+// Loading a data package, and what the user is told when it cannot be
+// loaded. Shared by the window and the console program, so both load alike
+// and say the same.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "package/data_package.h"
 
 inline constexpr const char* NO_PACKAGE_CHOSEN_MESSAGE = "请选择一个淘宝数据包(csv)文件";
 inline constexpr const char* PACKAGE_MISSING_MESSAGE = "选择的csv文件不存在，请重新选择";
@@ -17,8 +21,18 @@ const char* check_package_path(const char* path);
 // that opens the conversion guide); the console program has no one to ask.
 inline constexpr const char* CONVERSION_GUIDE_QUESTION = "\n\n\n是否需要进入官网查看详细操作指南？";
 
-// The message for a package with a title over the limit, naming its file.
-void format_title_too_long_message(char* out, size_t capacity, const char* path);
-// The message for a package that is not in Taobao Assistant 5's form,
-// without the question that follows it in the window.
-void format_malformed_package_message(char* out, size_t capacity, const char* path);
+// Room for any message load_data_package writes.
+inline constexpr size_t LOAD_MESSAGE_SIZE = 4096;
+
+// Reads the package at `path` (the package's own, or a longer one the
+// console was given) into `package->items` (made when there is none;
+// otherwise it must be empty) and `package->text`. Returns the reader's
+// result. On anything but READ_OK the records read so far are
+// freed and `message` holds what the user is told: that a title is over the
+// limit, or that the package is not in Taobao Assistant 5's form (without
+// the question that follows it in the window), naming the file.
+int32_t load_data_package(const char* path, DataPackage* package,
+                          char (&message)[LOAD_MESSAGE_SIZE]);
+
+// Frees the package's text, its records and their list.
+void unload_data_package(DataPackage* package);

@@ -347,9 +347,6 @@ int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_
 char* gbk_to_utf8(const char* text) {
     return convert_string("GBK", "UTF-8", text);
 }
-char* utf8_to_gbk(const char* text) {
-    return convert_string("UTF-8", "GBK", text);
-}
 char* gb18030_to_utf8(const char* text) {
     return convert_string("GB18030", "UTF-8", text);
 }

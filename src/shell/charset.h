@@ -42,8 +42,6 @@ int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_
 
 // A new heap string: GBK text as UTF-8, characters without a mapping left out.
 char* gbk_to_utf8(const char* text);
-// A new heap string: UTF-8 text as GBK, characters without a mapping left out.
-char* utf8_to_gbk(const char* text);
 // A new heap string: GB18030 text (a package's title or address, or any GBK
 // text) as UTF-8, for the console and JSON.
 char* gb18030_to_utf8(const char* text);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shell/text.h"
 
 // Only regular files count: opening a FIFO for reading waits for a writer
 // forever, and a device or folder is no file a user meant.
@@ -34,10 +35,6 @@ int is_directory(const char* path) {
 }
 
 namespace {
-
-bool is_gbk_lead(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
 
 bool is_windows_separator(char c) {
     return c == '\\' || c == '/';

@@ -90,10 +90,6 @@ StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t c
     return table;
 }
 
-StrHashTable* strhash_create_default(StrHashFn hashFn, StrCompareFn compareFn) {
-    return strhash_create(hashFn, compareFn, 16, 0.75f);
-}
-
 void* strhash_put(StrHashTable* table, char* key, void* value) {
     const uint32_t hash = table->hashFn(key);
     if (StrHashNode* node = find(table, key, hash, nullptr)) {

@@ -43,7 +43,6 @@ uint32_t hash_string(const char* key);
 // exceed 2^30.
 StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t capacity,
                              float loadFactor);
-StrHashTable* strhash_create_default(StrHashFn hashFn, StrCompareFn compareFn);
 // Returns the key's previous value, or nullptr when the key was new.
 void* strhash_put(StrHashTable* table, char* key, void* value);
 void* strhash_get(const StrHashTable* table, const char* key);

@@ -21,19 +21,6 @@ bool same_ignore_case(const char* a, const char* b, size_t length) {
 
 }  // namespace
 
-char* next_token(char** cursor, const char* delimiters) {
-    if (cursor == nullptr || *cursor == nullptr) return nullptr;
-    char* token = *cursor;
-    char* end = token + std::strcspn(token, delimiters);
-    if (*end == '\0') {
-        *cursor = nullptr;
-    } else {
-        *end = '\0';
-        *cursor = end + 1;
-    }
-    return token;
-}
-
 char* replace_all(const char* text, const char* pattern, const char* replacement) {
     if (text == nullptr || *text == '\0' || pattern == nullptr || *pattern == '\0' ||
         replacement == nullptr) {

@@ -2,11 +2,12 @@
 // ASCII letters' lower halves that matter here: only ASCII letters are folded.
 #pragma once
 
-// Splits the text at `*cursor` at the first byte that is in `delimiters`:
-// that byte becomes NUL and the cursor moves past it. At the end of the text
-// the token is the rest and the cursor becomes nullptr. Returns nullptr when
-// the cursor already is. Two delimiters in a row give an empty token.
-char* next_token(char** cursor, const char* delimiters);
+// True for a byte that opens a double-byte GBK character (0x81 to 0xFE). Its
+// second byte may be an ASCII byte such as the backslash, so code that looks
+// for ASCII bytes in GBK text steps over the pair whole.
+inline bool is_gbk_lead(unsigned char byte) {
+    return byte >= 0x81 && byte <= 0xFE;
+}
 
 // A new heap text with every occurrence of `pattern` (left to right, never
 // overlapping) replaced. nullptr when text or pattern is null or empty, when

@@ -2,11 +2,11 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "engine/failure_text.h"
+#include "engine/move_job_view.h"
 #include "shell/charset.h"
 #include "ui/main_window.h"
 
@@ -25,14 +25,6 @@ const Column COLUMNS[] = {
     {"手机端失败数", 96, LVCFMT_CENTER},
 };
 
-void set_cell(int row, int column, const char* text) {
-    LVITEMA cell{};
-    cell.iSubItem = column;
-    cell.pszText = const_cast<char*>(text);
-    SendMessageA(mainWindow.itemList, LVM_SETITEMTEXTA, static_cast<WPARAM>(row),
-                 reinterpret_cast<LPARAM>(&cell));
-}
-
 // Text from the package (GB18030) as the wide string a control shows: the
 // ANSI messages would pass it through code page 936 and lose every
 // character GBK lacks, such as an emoji in a title.
@@ -44,12 +36,20 @@ std::wstring shown(const char* text) {
     return out;
 }
 
-bool row_selected(int row) {
+}  // namespace
+
+void set_item_cell(int row, int column, const char* text) {
+    LVITEMA cell{};
+    cell.iSubItem = column;
+    cell.pszText = const_cast<char*>(text);
+    SendMessageA(mainWindow.itemList, LVM_SETITEMTEXTA, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&cell));
+}
+
+bool item_row_selected(int row) {
     return SendMessageA(mainWindow.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row),
                         LVIS_SELECTED) == LVIS_SELECTED;
 }
-
-}  // namespace
 
 void item_list_setup(HWND list) {
     const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP;
@@ -78,9 +78,9 @@ void insert_item_row(const ItemRecord* item) {
     row.lParam = reinterpret_cast<LPARAM>(item);
     const int at = static_cast<int>(
         SendMessageW(mainWindow.itemList, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&row)));
-    set_cell(at, 1, "等待");
-    set_cell(at, 2, "");
-    set_cell(at, 3, "");
+    set_item_cell(at, 1, item_state_text(ItemState::Waiting));
+    set_item_cell(at, 2, "");
+    set_item_cell(at, 3, "");
 }
 
 void rebuild_failure_box() {
@@ -92,7 +92,7 @@ void rebuild_failure_box() {
     const ItemRecord* selected = nullptr;
     const int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
     for (int row = 0; row < rows; ++row) {
-        if (!row_selected(row)) continue;
+        if (!item_row_selected(row)) continue;
         LVITEMA item{};
         item.mask = LVIF_PARAM;
         item.iItem = row;
@@ -113,51 +113,4 @@ LRESULT item_list_notify(const NMHDR* header) {
         rebuild_failure_box();
     }
     return 0;
-}
-
-void WindowJobView::ensure_row_visible(int row) {
-    SendMessageA(mainWindow.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
-}
-
-void WindowJobView::set_row_status(int row, const char* text) {
-    set_cell(row, 1, text);
-}
-
-void WindowJobView::set_row_failures(int row, FailureColumn column, int count) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%d", count);
-    set_cell(row, column == FailureColumn::Pc ? 2 : 3, text);
-}
-
-void WindowJobView::set_progress(int finished) {
-    SendMessageA(mainWindow.progressBar, PBM_SETPOS, static_cast<WPARAM>(finished), 0);
-}
-
-void WindowJobView::set_progress_text(const char* text) {
-    SetWindowTextA(mainWindow.progressLabel, text);
-}
-
-bool WindowJobView::is_row_selected(int row) {
-    return row_selected(row);
-}
-
-void WindowJobView::refresh_failure_box() {
-    NMHDR header{};
-    header.hwndFrom = mainWindow.itemList;
-    header.idFrom = 0;
-    header.code = LVN_ITEMCHANGED;
-    SendMessageA(mainWindow.main, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&header));
-}
-
-void WindowJobView::show_message(const char* text, const char* caption, MessageIcon icon) {
-    const UINT iconFlag = icon == MessageIcon::Error     ? MB_ICONERROR
-                          : icon == MessageIcon::Warning ? MB_ICONWARNING
-                                                         : MB_ICONINFORMATION;
-    MessageBoxA(mainWindow.main, text, caption, MB_OK | iconFlag);
-}
-
-void WindowJobView::job_finished() {
-    EnableWindow(mainWindow.back, TRUE);
-    EnableMenuItem(GetSystemMenu(mainWindow.main, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_ENABLED);
-    EnableWindow(mainWindow.close, TRUE);
 }

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "res/resource.h"
 #include "shell/fatal.h"
 #include "ui/item_list.h"
+#include "ui/job_view.h"
 #include "ui/ui_choices.h"
 #include "ui/wizard.h"
 
@@ -275,6 +277,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         case WM_NOTIFY:
             return item_list_notify(reinterpret_cast<const NMHDR*>(lParam));
+        case WM_JOB_VIEW_CALL:
+            return run_job_view_call(lParam);
         default:
             return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -315,7 +319,7 @@ HWND create_main_window(HINSTANCE instance, const char* title, int showCommand) 
                      client.right - client.left, client.bottom - client.top, &x, &y);
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE);
     ShowWindow(window, showCommand);
-    HICON large = LoadIconA(instance, MAKEINTRESOURCEA(102));
+    HICON large = LoadIconA(instance, MAKEINTRESOURCEA(IDI_KELVANE_SMALL));
     SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
     return window;
 }

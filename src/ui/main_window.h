@@ -1,5 +1,5 @@
 // The one top-level window: a two-page wizard whose controls the move job
-// also reaches, through the window's MoveJobView, from its own thread.
+// also reaches, through the window's MoveJobView (ui/job_view.h).
 #pragma once
 
 #include <windows.h>
@@ -28,7 +28,7 @@ inline constexpr int MAIN_WINDOW_WIDTH = 680;
 inline constexpr int MAIN_WINDOW_HEIGHT = 560;
 
 // Everything the window keeps for its whole life. Owned by the user interface
-// thread; the job's thread only sends messages to these handles.
+// thread; the job's thread only sends the window its view's operations.
 struct MainWindow {
     HWND main;
     HINSTANCE instance;
@@ -63,7 +63,8 @@ extern MainWindow mainWindow;
 // Registers the window class with `icon` as large and small icon.
 bool register_main_window_class(HINSTANCE instance, HICON icon);
 // Creates the window (which builds its controls), corrects its height for
-// the caption, centres it, shows it and gives it icon 102. Null on failure.
+// the caption, centres it, shows it and gives it the small icon file's icon
+// (IDI_KELVANE_SMALL) as its large icon. Null on failure.
 HWND create_main_window(HINSTANCE instance, const char* title, int showCommand);
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -9,6 +9,7 @@
 
 #include "http/connection.h"
 #include "platform/platform.h"
+#include "res/resource.h"
 #include "shell/app_log.h"
 #include "shell/files.h"
 #include "shell/version.h"
@@ -20,7 +21,6 @@
 namespace {
 
 inline constexpr const char* PRODUCT_NAME = "Kelvane";
-inline constexpr double PRODUCT_VERSION = 8.2;
 // The desktop shortcut carries the short product name.
 inline constexpr const char* SHORTCUT_NAME = "Orvessa.lnk";
 inline constexpr const char* NO_SHORTCUT_MARKER = "no_shortcut.txt";
@@ -156,8 +156,8 @@ int run_window_program(HINSTANCE instance, int showCommand) {
     connection_tables_init();
 
     char title[64];
-    std::snprintf(title, sizeof title, "%s(V%0.1f)", PRODUCT_NAME, PRODUCT_VERSION);
-    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(101));
+    std::snprintf(title, sizeof title, "%s(V%s)", PRODUCT_NAME, KELVANE_SHORT_VERSION);
+    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_KELVANE));
     if (!register_main_window_class(instance, icon)) return 0;
     HWND window = create_main_window(instance, title, showCommand);
     if (window == nullptr) return 0;

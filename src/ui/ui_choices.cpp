@@ -53,7 +53,7 @@ bool started_from_archive_tool(const char* programFolder) {
     // as the start of "\Temp\".
     for (const char* at = programFolder; *at != '\0';) {
         const unsigned char byte = static_cast<unsigned char>(*at);
-        if (byte >= 0x81 && byte <= 0xFE && at[1] != '\0') {
+        if (is_gbk_lead(byte) && at[1] != '\0') {
             at += 2;
             continue;
         }

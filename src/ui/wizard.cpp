@@ -20,6 +20,7 @@
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
 #include "ui/item_list.h"
+#include "ui/job_view.h"
 #include "ui/main_window.h"
 #include "ui/maker_pages.h"
 #include "ui/shell_services.h"
@@ -95,11 +96,8 @@ void reset_page_two() {
 
 void show_loaded_package() {
     const int count = package.items->count;
-    for (int i = 0; i < count; ++i) {
-        ItemRecord* item = static_cast<ItemRecord*>(ptr_vector_get(package.items, i));
-        item->index = i;
-        insert_item_row(item);
-    }
+    for (int i = 0; i < count; ++i)
+        insert_item_row(static_cast<const ItemRecord*>(ptr_vector_get(package.items, i)));
     char label[64];
     std::snprintf(label, sizeof label, "搬家进度(宝贝数:%d)", count);
     SetWindowTextA(mainWindow.progressLabel, label);
@@ -121,27 +119,19 @@ void load_package() {
         warn(refusal, mainWindow.choosePackage);
         return;
     }
-    if (package.items != nullptr) {
-        reset_page_two();
-    } else {
-        package.items = ptr_vector_new(256, 64);
-    }
+    if (package.items != nullptr) reset_page_two();
     set_cursor(IDC_WAIT);
-    const int32_t result = read_data_package(package.path, package.items, &package.text);
+    static char message[LOAD_MESSAGE_SIZE];
+    const int32_t result = load_data_package(package.path, &package, message);
     set_cursor(IDC_ARROW);
     if (result == READ_OK) {
         show_loaded_package();
         return;
     }
-    // Records appended before the refusal are no use to anyone.
-    item_list_clear(package.items);
-    static char message[4096];
     if (result == READ_TITLE_TOO_LONG) {
-        format_title_too_long_message(message, sizeof message, package.path);
         warn(message, mainWindow.choosePackage);
         return;
     }
-    format_malformed_package_message(message, sizeof message, package.path);
     const size_t used = std::strlen(message);
     std::snprintf(message + used, sizeof message - used, "%s", CONVERSION_GUIDE_QUESTION);
     if (window_message(message, "提示", MB_YESNO | MB_ICONQUESTION) == IDYES) {
@@ -210,10 +200,11 @@ void start_job() {
     options.blankForFailed = ticked(mainWindow.optionBlank);
     char desktop[PATH_BUFFER_SIZE];
     if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
-    const char* refusal = check_move_start(options, desktop);
-    if (refusal == nullptr) refusal = check_job_files(options, package.path, package.items->count);
-    if (refusal != nullptr) {
-        warn(refusal, start_check_focus(refusal));
+    StartRefusal refusal = check_move_start(options, desktop);
+    if (refusal == StartRefusal::None)
+        refusal = check_job_files(options, package.path, package.items->count);
+    if (refusal != StartRefusal::None) {
+        warn(start_refusal_text(refusal), start_check_focus(refusal));
         return;
     }
     // Another kelvane.exe or kelvane-cli may be moving the same package: two
@@ -242,11 +233,9 @@ void start_job() {
 
 }  // namespace
 
-HWND start_check_focus(const char* message) {
-    MoveOptions none{};
-    // The messages come from the shared checks; ask them which check it was.
-    if (std::strcmp(message, check_move_start(none, "")) == 0) return mainWindow.optionImageSpace;
-    return mainWindow.browse;
+HWND start_check_focus(StartRefusal refusal) {
+    return refusal == StartRefusal::NoSourceOption ? mainWindow.optionImageSpace
+                                                   : mainWindow.browse;
 }
 
 void wizard_command(int controlId) {

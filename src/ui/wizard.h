@@ -6,6 +6,8 @@
 // after windows.h, which it needs
 #include <shellapi.h>
 
+#include "engine/start_checks.h"
+
 // WM_COMMAND from a control (lParam names it).
 void wizard_command(int controlId);
 // WM_DROPFILES while page 1 shows.
@@ -15,5 +17,5 @@ void wizard_close();
 // Opens the page behind a link text.
 void wizard_open_link(HWND link);
 
-// The control that gets the keyboard focus after a start-check message.
-HWND start_check_focus(const char* message);
+// The control that gets the keyboard focus after a start check refused.
+HWND start_check_focus(StartRefusal refusal);

@@ -23,8 +23,8 @@ void write_message_and_exit(const char* message);
 
 #define EXPECT_FATAL(statement, expected_message)                                           \
     do {                                                                                    \
-        fatal_capture::message_file() = fatal_capture::message_file_for_current_test();    \
-        std::remove(fatal_capture::message_file().c_str());                                \
+        fatal_capture::message_file() = fatal_capture::message_file_for_current_test();     \
+        std::remove(fatal_capture::message_file().c_str());                                 \
         EXPECT_EXIT(                                                                        \
             {                                                                               \
                 set_fatal_handler(fatal_capture::write_message_and_exit);                   \
@@ -32,5 +32,5 @@ void write_message_and_exit(const char* message);
             },                                                                              \
             testing::ExitedWithCode(1), "");                                                \
         EXPECT_EQ(read_file(fatal_capture::message_file()), std::string(expected_message)); \
-        std::remove(fatal_capture::message_file().c_str());                                \
+        std::remove(fatal_capture::message_file().c_str());                                 \
     } while (0)

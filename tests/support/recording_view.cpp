@@ -24,8 +24,8 @@ void RecordingView::ensure_row_visible(int row) {
     record("ensure_row_visible " + std::to_string(row));
 }
 
-void RecordingView::set_row_status(int row, const char* text) {
-    record("set_row_status " + std::to_string(row) + " " + text);
+void RecordingView::set_row_status(int row, ItemState state) {
+    record("set_row_status " + std::to_string(row) + " " + item_state_text(state));
 }
 
 void RecordingView::set_row_failures(int row, FailureColumn column, int count) {
@@ -37,7 +37,9 @@ void RecordingView::set_progress(int finished) {
     record("set_progress " + std::to_string(finished));
 }
 
-void RecordingView::set_progress_text(const char* text) {
+void RecordingView::set_progress_text(const JobProgress& progress) {
+    char text[PROGRESS_TEXT_SIZE];
+    format_progress_text(progress, text);
     record(std::string("set_progress_text ") + text);
 }
 

@@ -23,7 +23,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const { return path_ + platform::PATH_SEPARATOR + name; }
+std::string TempDir::file(const std::string& name) const {
+    return path_ + platform::PATH_SEPARATOR + name;
+}
 
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -4,7 +4,7 @@
 #include <string>
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -15,7 +15,7 @@ public:
     // `name` joined to the folder with the platform's separator.
     std::string file(const std::string& name) const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -15,7 +15,7 @@ const std::string SEP(1, platform::PATH_SEPARATOR);
 TEST(FileQueries, ExistsSizeAndDirectory) {
     TempDir dir;
     const std::string file = dir.file("a.csv");
-    write_file(file, std::string("\xFF\xFE" "a\0\r\0\n\0", 8));
+    write_file(file, std::string("\xFF\xFE") + std::string("a\0\r\0\n\0", 6));
 
     EXPECT_EQ(file_exists(file.c_str()), 1);
     EXPECT_EQ(file_size(file.c_str()), 8);
@@ -56,8 +56,8 @@ TEST(FileNamePart, IsTheTextBehindTheLastSeparator) {
 
 TEST(FileNamePart, StepsOverGbkCharactersWhoseSecondByteIsABackslash) {
     // 0x95 0x5C is one GBK character; its trail byte must not split the path.
-    const std::string path = "x" + SEP + "\x95\x5C" "a.csv";
-    EXPECT_STREQ(file_name_part(path.c_str()), "\x95\x5C" "a.csv");
+    const std::string path = "x" + SEP + "\x95\\a.csv";
+    EXPECT_STREQ(file_name_part(path.c_str()), "\x95\\a.csv");
 }
 
 TEST(JoinPath, UsesThePlatformSeparatorAndRefusesOverlongResults) {
@@ -73,7 +73,7 @@ TEST(JoinPath, UsesThePlatformSeparatorAndRefusesOverlongResults) {
 
 #ifndef _WIN32
 class EnvVar {
-public:
+  public:
     EnvVar(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old, had_ = true;
         if (value != nullptr) {
@@ -90,7 +90,7 @@ public:
         }
     }
 
-private:
+  private:
     const char* name_;
     std::string old_;
     bool had_ = false;
@@ -157,7 +157,8 @@ TEST(FolderOfExecutable, CutsAtTheLastBackslashAndKeepsDriveRoots) {
         {"C:\\Program Files\\Kelvane\\kelvane.exe", "C:\\Program Files\\Kelvane"},
         {"C:\\kelvane.exe", "C:\\"},
         {"\\\\server\\share\\kelvane.exe", "\\\\server\\share"},
-        {"D:\\\xB1\xB4\\\x95\x5C\\kelvane.exe", "D:\\\xB1\xB4\\\x95\x5C"},  // a GBK trail byte of 0x5C
+        // 0x95 0x5C: a GBK character whose trail byte is the backslash.
+        {"D:\\\xB1\xB4\\\x95\x5C\\kelvane.exe", "D:\\\xB1\xB4\\\x95\x5C"},
         {"kelvane.exe", nullptr},
     };
     for (const Case& c : cases) {

@@ -76,7 +76,29 @@ TEST(FailureText, AddressesThatDoNotFitAreLeftOutWhole) {
     EXPECT_EQ(text.substr(text.size() - address.size()), address);
 }
 
-TEST(StartChecks, FirstFailingCheckGivesItsMessage) {
+TEST(JobViewTexts, StatesAndProgressAsTheWindowWordsThem) {
+    EXPECT_STREQ(item_state_text(ItemState::Waiting), "等待");
+    EXPECT_STREQ(item_state_text(ItemState::Moving), "搬家中");
+    EXPECT_STREQ(item_state_text(ItemState::Moved), "完成");
+    struct Case {
+        JobProgress progress;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{4, 2}, "搬家进度(宝贝数:4, 已搬家宝贝数:2)"},
+        {{4, 2, true}, "搬家进度(宝贝数:4, 已搬家宝贝数:2), 正在更新csv文件..."},
+        {{4, 2, true, 0}, "搬家进度(宝贝数:4, 已搬家宝贝数:2), 正在更新csv文件...(0%)"},
+        {{2147483647, -2147483647 - 1, true, 100},
+         "搬家进度(宝贝数:2147483647, 已搬家宝贝数:-2147483648), 正在更新csv文件...(100%)"},
+    };
+    for (const Case& c : cases) {
+        char text[PROGRESS_TEXT_SIZE];
+        format_progress_text(c.progress, text);
+        EXPECT_STREQ(text, c.text);
+    }
+}
+
+TEST(StartChecks, FirstFailingCheckGivesItsRefusalAndMessage) {
     TempDir dir;
     const std::string desktop = dir.file("Desktop");
     std::filesystem::create_directories(desktop + platform::PATH_SEPARATOR + "shop");
@@ -89,32 +111,34 @@ TEST(StartChecks, FirstFailingCheckGivesItsMessage) {
     };
     struct Case {
         MoveOptions options;
+        StartRefusal refusal;
         const char* message;  // nullptr: may start
     };
     const std::string sep(1, platform::PATH_SEPARATOR);
+    const char* const onDesktop =
+        "不可以将图片搬家到[桌面]"
+        "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。";
     const Case cases[] = {
-        {options(false, false, ""),
+        {options(false, false, ""), StartRefusal::NoSourceOption,
          "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项"},
-        {options(true, false, ""), "请选择图片搬家后保存到哪一个文件夹中"},
-        {options(false, true, dir.file("missing")), "选择的文件夹不存在，请重新选择"},
-        {options(true, true, desktop),
-         "不可以将图片搬家到[桌面]"
-         "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。"},
-        {options(true, true, desktop + sep),
-         "不可以将图片搬家到[桌面]"
-         "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n请重新选择一个文件夹。"},
-        {options(true, true, desktop + sep + "shop"), nullptr},
+        {options(true, false, ""), StartRefusal::NoFolder, "请选择图片搬家后保存到哪一个文件夹中"},
+        {options(false, true, dir.file("missing")), StartRefusal::FolderMissing,
+         "选择的文件夹不存在，请重新选择"},
+        {options(true, true, desktop), StartRefusal::FolderIsDesktop, onDesktop},
+        {options(true, true, desktop + sep), StartRefusal::FolderIsDesktop, onDesktop},
+        {options(true, true, desktop + sep + "shop"), StartRefusal::None, nullptr},
     };
     for (const Case& c : cases) {
-        const char* message = check_move_start(c.options, desktop.c_str());
+        const StartRefusal refusal = check_move_start(c.options, desktop.c_str());
+        EXPECT_EQ(refusal, c.refusal) << c.options.targetFolder;
         if (c.message == nullptr) {
-            EXPECT_EQ(message, nullptr) << c.options.targetFolder;
+            EXPECT_EQ(start_refusal_text(refusal), nullptr) << c.options.targetFolder;
         } else {
-            ASSERT_NE(message, nullptr) << c.options.targetFolder;
-            EXPECT_STREQ(message, c.message);
+            EXPECT_STREQ(start_refusal_text(refusal), c.message);
         }
     }
-    EXPECT_EQ(check_move_start(options(true, true, desktop), ""), nullptr);  // no desktop known
+    // No desktop known.
+    EXPECT_EQ(check_move_start(options(true, true, desktop), ""), StartRefusal::None);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 
 namespace {
 
-void* tag(intptr_t n) { return reinterpret_cast<void*>(n); }
+void* tag(intptr_t n) {
+    return reinterpret_cast<void*>(n);
+}
 
 TEST(PtrVector, NonPositiveSizesBecomeTen) {
     PtrVector* v = ptr_vector_new(0, -5);

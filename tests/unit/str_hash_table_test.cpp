@@ -12,21 +12,28 @@
 
 namespace {
 
-void* value(intptr_t n) { return reinterpret_cast<void*>(n); }
+void* value(intptr_t n) {
+    return reinterpret_cast<void*>(n);
+}
 
 std::vector<std::string> keys_of(const StrHashTable* table) {
     std::vector<std::string> out;
     StrHashKeyList* list = strhash_keys(table);
-    for (StrHashKeyList* cell = list; cell != nullptr; cell = cell->next) out.emplace_back(cell->key);
+    for (StrHashKeyList* cell = list; cell != nullptr; cell = cell->next)
+        out.emplace_back(cell->key);
     strhash_free_keys(list);
     return out;
 }
 
 // A compare function other than strings_equal: such a table does not own its keys.
-int same_text(const void* a, const void* b) { return strings_equal(a, b); }
+int same_text(const void* a, const void* b) {
+    return strings_equal(a, b);
+}
 
 // Every key lands in bucket 0 of any table, so chains are long and ordered.
-uint32_t constant_hash(const char*) { return 0; }
+uint32_t constant_hash(const char*) {
+    return 0;
+}
 
 TEST(HashString, KnownValuesAndSignedBytes) {
     EXPECT_EQ(hash_string("abc"), 93442u);
@@ -43,7 +50,8 @@ TEST(StrHashCreate, RoundsCapacityUpToAPowerOfTwo) {
         int32_t requested;
         int32_t buckets;
     };
-    for (const Case c : {Case{-3, 1}, Case{0, 1}, Case{1, 1}, Case{2, 2}, Case{5, 8}, Case{16, 16}, Case{17, 32}}) {
+    for (const Case c : {Case{-3, 1}, Case{0, 1}, Case{1, 1}, Case{2, 2}, Case{5, 8}, Case{16, 16},
+                         Case{17, 32}}) {
         StrHashTable* t = strhash_create(hash_string, strings_equal, c.requested, 0.75f);
         EXPECT_EQ(t->capacity, c.buckets) << c.requested;
         EXPECT_EQ(t->threshold, static_cast<int32_t>(c.buckets * 0.75f));
@@ -53,15 +61,17 @@ TEST(StrHashCreate, RoundsCapacityUpToAPowerOfTwo) {
 }
 
 TEST(StrHashPut, GrowsWhenCountReachesThreshold) {
-    StrHashTable* t = strhash_create_default(hash_string, strings_equal);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
     EXPECT_EQ(t->capacity, 16);
     EXPECT_EQ(t->threshold, 12);
-    for (int i = 0; i < 11; ++i) strhash_put(t, xstrdup(("k" + std::to_string(i)).c_str()), value(i + 1));
+    for (int i = 0; i < 11; ++i)
+        strhash_put(t, xstrdup(("k" + std::to_string(i)).c_str()), value(i + 1));
     EXPECT_EQ(t->capacity, 16);
     strhash_put(t, xstrdup("k11"), value(12));
     EXPECT_EQ(t->capacity, 32);
     EXPECT_EQ(t->threshold, 24);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(strhash_get(t, ("k" + std::to_string(i)).c_str()), value(i + 1));
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(strhash_get(t, ("k" + std::to_string(i)).c_str()), value(i + 1));
     strhash_destroy(t, 0);
 
     // A one-bucket table has threshold 0 and grows on every early put.
@@ -77,7 +87,7 @@ TEST(StrHashPut, GrowsWhenCountReachesThreshold) {
 }
 
 TEST(StrHashPut, ExistingKeyKeepsTheStoredKeyAndCount) {
-    StrHashTable* t = strhash_create_default(hash_string, strings_equal);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
     char* first = xstrdup("http://a/1.jpg");
     EXPECT_EQ(strhash_put(t, first, value(1)), nullptr);
     char second[] = "http://a/1.jpg";
@@ -118,7 +128,7 @@ TEST(StrHashGrowth, KeepsRelativeOrderAndReusesStoredHashes) {
 }
 
 TEST(StrHashKeys, EmptyTableGivesNone) {
-    StrHashTable* t = strhash_create_default(hash_string, strings_equal);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
     EXPECT_EQ(strhash_keys(t), nullptr);
     strhash_free_keys(nullptr);
     strhash_destroy(t, 0);
@@ -142,7 +152,7 @@ TEST(StrHashRemove, FreesTheStoredKeyNotTheValue) {
 
 TEST(StrHashClear, FreesKeysAndValuesOnlyInOwningTables) {
     // Owning table: ASan's leak check fails the run if keys or values stay.
-    StrHashTable* owning = strhash_create_default(hash_string, strings_equal);
+    StrHashTable* owning = strhash_create(hash_string, strings_equal, 16, 0.75f);
     strhash_put(owning, xstrdup("k1"), xstrdup("v1"));
     strhash_put(owning, xstrdup("k2"), xstrdup("v2"));
     strhash_clear(owning, 1);
@@ -156,7 +166,7 @@ TEST(StrHashClear, FreesKeysAndValuesOnlyInOwningTables) {
 
     // Borrowing table: keys and values belong to the caller and stay valid.
     std::string k1 = "k1", v1 = "v1";
-    StrHashTable* borrowing = strhash_create_default(hash_string, same_text);
+    StrHashTable* borrowing = strhash_create(hash_string, same_text, 16, 0.75f);
     strhash_put(borrowing, k1.data(), v1.data());
     strhash_destroy(borrowing, 1);
     EXPECT_EQ(k1, "k1");
@@ -164,7 +174,7 @@ TEST(StrHashClear, FreesKeysAndValuesOnlyInOwningTables) {
 }
 
 TEST(StrHashTable, ManyKeysStayReachable) {
-    StrHashTable* t = strhash_create_default(hash_string, strings_equal);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
     for (int i = 0; i < 20000; ++i) {
         const std::string key = "http://img.example.com/" + std::to_string(i) + ".jpg";
         strhash_put(t, xstrdup(key.c_str()), value(i + 1));

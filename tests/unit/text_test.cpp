@@ -4,34 +4,8 @@
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace {
-
-std::vector<std::string> tokens(std::string text, const char* delimiters) {
-    std::vector<std::string> out;
-    char* cursor = text.data();
-    while (char* token = next_token(&cursor, delimiters)) out.emplace_back(token);
-    EXPECT_EQ(cursor, nullptr);
-    return out;
-}
-
-TEST(NextToken, SplitsInPlaceAndKeepsEmptyTokens) {
-    EXPECT_EQ(tokens("a\t\tb", "\t"), (std::vector<std::string>{"a", "", "b"}));
-    EXPECT_EQ(tokens("a,b;c", ",;"), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(tokens("", "\t"), (std::vector<std::string>{""}));
-    EXPECT_EQ(tokens("a\t", "\t"), (std::vector<std::string>{"a", ""}));
-    EXPECT_EQ(tokens("no delimiter", "\t"), (std::vector<std::string>{"no delimiter"}));
-
-    char text[] = "x\ty";
-    char* cursor = text;
-    EXPECT_STREQ(next_token(&cursor, "\t"), "x");
-    EXPECT_EQ(text[1], '\0');  // the delimiter was overwritten
-    EXPECT_EQ(cursor, text + 2);
-
-    char* none = nullptr;
-    EXPECT_EQ(next_token(&none, "\t"), nullptr);
-}
 
 TEST(ReplaceAll, ReplacesLeftToRightWithoutOverlap) {
     struct Case {

@@ -25,6 +25,7 @@
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 #include "ui/item_list.h"
+#include "ui/job_view.h"
 #include "ui/main_window.h"
 #include "ui/shell_services.h"
 #include "ui/wizard.h"
@@ -83,6 +84,7 @@ struct BoxAnswer {
     std::string caption;
     std::string text;
     HICON icon = nullptr;
+    DWORD thread = 0;  // the one that runs the box
 };
 
 BOOL CALLBACK read_box_child(HWND child, LPARAM param) {
@@ -108,8 +110,11 @@ DWORD WINAPI answer_box(void* param) {
         for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", nullptr); w != nullptr;
              w = FindWindowExA(nullptr, w, "#32770", nullptr)) {
             DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            if (owner == self && IsWindowVisible(w)) box = w;
+            const DWORD thread = GetWindowThreadProcessId(w, &owner);
+            if (owner == self && IsWindowVisible(w)) {
+                box = w;
+                answer->thread = thread;
+            }
         }
         if (box != nullptr) {
             char caption[256] = "";
@@ -228,11 +233,11 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
 
     WindowJobView view;
     view.ensure_row_visible(1);
-    view.set_row_status(1, "完成");
+    view.set_row_status(1, ItemState::Moved);
     view.set_row_failures(1, FailureColumn::Pc, 3);
     view.set_row_failures(1, FailureColumn::Mobile, 12);
     view.set_progress(2);
-    view.set_progress_text("搬家进度(宝贝数:2, 已搬家宝贝数:2)");
+    view.set_progress_text(JobProgress{2, 2});
     char cell[64] = "";
     LVITEMA read{};
     read.pszText = cell;
@@ -387,11 +392,9 @@ TEST(WindowInProcess, FontsFollowTheStockFontAndTheScreensDpi) {
 
 TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
     own_window();
-    EXPECT_EQ(start_check_focus(
-                  "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项"),
-              mainWindow.optionImageSpace);
-    EXPECT_EQ(start_check_focus("请选择图片搬家后保存到哪一个文件夹中"), mainWindow.browse);
-    EXPECT_EQ(start_check_focus("选择的文件夹不存在，请重新选择"), mainWindow.browse);
+    EXPECT_EQ(start_check_focus(StartRefusal::NoSourceOption), mainWindow.optionImageSpace);
+    EXPECT_EQ(start_check_focus(StartRefusal::NoFolder), mainWindow.browse);
+    EXPECT_EQ(start_check_focus(StartRefusal::FolderMissing), mainWindow.browse);
 }
 
 // Runs `show` on this thread while a helper reads and closes the box it opens.
@@ -422,6 +425,23 @@ TEST(WindowInProcess, MessagesCarryTheirCaptionsAndIcons) {
         EXPECT_EQ(answer.text, "正文");
         EXPECT_EQ(answer.icon, system_icon(c.systemIcon));
     }
+    // From the job's thread the box still opens on the window's, which
+    // carries the call out while the job waits.
+    struct JobCall {
+        static DWORD WINAPI run(void* view) {
+            static_cast<WindowJobView*>(view)->show_message("正文", "完成", MessageIcon::Error);
+            return 0;
+        }
+    };
+    const BoxAnswer fromJob = answered([&view] {
+        HANDLE job = CreateThread(nullptr, 0, JobCall::run, &view, 0, nullptr);
+        while (MsgWaitForMultipleObjects(1, &job, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+            pump();
+        CloseHandle(job);
+    });
+    EXPECT_EQ(fromJob.text, "正文");
+    EXPECT_EQ(fromJob.thread, GetCurrentThreadId());
+
     // A validation message: "提示" with the warning icon.
     SetWindowTextA(mainWindow.pathBox, "");
     const BoxAnswer empty = answered([] { wizard_command(ID_NEXT); });

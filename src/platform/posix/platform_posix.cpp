@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/posix/native_path.h"
 #include "shell/memory.h"
+#include "shell/text.h"
 
 namespace platform {
 namespace {
@@ -230,7 +231,7 @@ namespace {
 // it: a lead byte, then one trail byte, or in GB18030 an ASCII digit that
 // opens a four-byte form.
 size_t shape_length(const unsigned char* in, size_t at, size_t length, bool gb18030) {
-    if (in[at] == 0x80 || in[at] == 0xFF) return 1;
+    if (!is_gbk_lead(in[at])) return 1;  // 0x80 or 0xFF: no character starts there
     if (gb18030 && at + 1 < length && in[at + 1] >= '0' && in[at + 1] <= '9') return 4;
     return 2;
 }

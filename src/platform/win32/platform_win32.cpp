@@ -19,6 +19,7 @@
 #include "platform/win32/native_path.h"
 #include "shell/files.h"
 #include "shell/memory.h"
+#include "shell/text.h"
 
 namespace platform {
 namespace {
@@ -57,10 +58,6 @@ bool copy_out(const std::string& gbk, char* out, size_t capacity) {
     if (gbk.size() + 1 > capacity) return false;
     std::memcpy(out, gbk.c_str(), gbk.size() + 1);
     return true;
-}
-
-bool is_gbk_lead(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
 }
 
 }  // namespace

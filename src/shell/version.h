@@ -1,3 +1,0 @@
-#pragma once
-
-#define KELVANE_VERSION "8.2.0"
