@@ -142,7 +142,7 @@ double run_kelvane(const std::vector<std::string>& urls, const fs::path& folder)
     for (size_t i = 0; i < urls.size(); ++i) {
         char error[ERROR_TEXT_SIZE] = {};
         const std::string path = (folder / (std::to_string(i) + ".jpg")).string();
-        if (download_image(urls[i].c_str(), path.c_str(), error, 1, 0) != DOWNLOAD_OK) {
+        if (download_image(urls[i].c_str(), path.c_str(), error) != DownloadResult::Ok) {
             std::fprintf(stderr, "bench-download: %s failed\n", urls[i].c_str());
             std::exit(1);
         }

@@ -70,11 +70,11 @@ int read_once(const char* path) {
     PtrVector* items = ptr_vector_new(256, 64);
     char* text = nullptr;
     const double start = platform::monotonic_seconds();
-    const int32_t result = read_data_package(path, items, &text);
+    const ReadResult result = read_data_package(path, items, &text);
     const double seconds = platform::monotonic_seconds() - start;
     const long peak = peak_kib();
-    if (result != READ_OK) {
-        std::fprintf(stderr, "read failed: %d\n", result);
+    if (result != ReadResult::Ok) {
+        std::fprintf(stderr, "read failed: %d\n", static_cast<int>(result));
         return 1;
     }
     int64_t addresses = 0;

@@ -28,7 +28,7 @@ struct Package {
 Package make_package(int addresses, double megabytes) {
     const auto target = static_cast<size_t>(megabytes * 1024 * 1024);
     Package p;
-    p.moved = strhash_create(hash_string, strings_equal, addresses * 2, 0.75f);
+    p.moved = strhash_create(hash_string, strings_equal, addresses * 2, 0.75f, KeyOwnership::Owned);
     std::vector<std::string> urls;
     for (int i = 0; i < addresses; ++i) {
         urls.push_back("https://img.alicdn.com/imgextra/i" + std::to_string(i % 4) + "/" +

@@ -19,11 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     PtrVector* items = ptr_vector_new(256, 64);
     char* text = nullptr;
-    const int32_t result = read_data_package(path.c_str(), items, &text);
-    if (result != READ_OK && result != READ_MALFORMED && result != READ_TITLE_TOO_LONG)
+    const ReadResult result = read_data_package(path.c_str(), items, &text);
+    if (result != ReadResult::Ok && result != ReadResult::Malformed &&
+        result != ReadResult::TitleTooLong)
         std::abort();
     // Only a package that was read hands back text.
-    if (result != READ_OK && text != nullptr) std::abort();
+    if (result != ReadResult::Ok && text != nullptr) std::abort();
     for (int32_t i = 0; i < items->count; ++i) {
         const auto* item = static_cast<const ItemRecord*>(items->items[i]);
         if (item->desc_images == nullptr) std::abort();

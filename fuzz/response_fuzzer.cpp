@@ -42,15 +42,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static FILE* sink = std::fopen("/dev/null", "wb");
     FakeSocket socket{data + 5, size - 5,          0, {data[0], data[1], data[2], data[3]},
                       0,        (data[4] & 1) != 0};
-    const int useKeepAlive = (data[4] >> 1) & 1;
-    const int noRedirect = (data[4] >> 2) & 1;
+    const DownloadOptions options{((data[4] >> 1) & 1) != 0, ((data[4] >> 2) & 1) == 0};
     HttpHeader header;
     char errorText[ERROR_TEXT_SIZE];
-    const int result = receive_response(ResponseSource{fake_receive, &socket}, sink, useKeepAlive,
-                                        noRedirect, &header, errorText);
-    if (result < DOWNLOAD_CREATE_ERROR || result > RESPONSE_REDIRECT) std::abort();
+    const ResponseResult response =
+        receive_response(ResponseSource{fake_receive, &socket}, sink, options, &header, errorText);
+    const int result = static_cast<int>(response.result);
+    if (result < static_cast<int>(DownloadResult::CreateError) ||
+        result > static_cast<int>(DownloadResult::Ok))
+        std::abort();
+    if (response.redirect && (response.result != DownloadResult::Ok || !options.followRedirect))
+        std::abort();
     if (std::memchr(header.location, 0, sizeof header.location) == nullptr) std::abort();
-    if (std::memchr(errorText, 0, sizeof errorText) == nullptr && result != DOWNLOAD_OK)
+    if (std::memchr(errorText, 0, sizeof errorText) == nullptr &&
+        response.result != DownloadResult::Ok)
         std::abort();
 
     char* head = static_cast<char*>(std::malloc(size + 1));

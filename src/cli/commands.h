@@ -14,8 +14,8 @@ inline constexpr int EXIT_TITLE_TOO_LONG = 4;
 inline constexpr int EXIT_INTERRUPTED = 130;
 
 // The exit status for a package the reader refused.
-inline int load_failure_status(int32_t readResult) {
-    return readResult == READ_TITLE_TOO_LONG ? EXIT_TITLE_TOO_LONG : EXIT_MALFORMED_PACKAGE;
+inline int load_failure_status(ReadResult readResult) {
+    return readResult == ReadResult::TitleTooLong ? EXIT_TITLE_TOO_LONG : EXIT_MALFORMED_PACKAGE;
 }
 
 int run_scan(int argc, char** argv);

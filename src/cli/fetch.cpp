@@ -45,18 +45,19 @@ int run_fetch(int argc, char** argv) {
         char* url = platform::argument_to_gbk(argv[i]);
         char* path = platform::argument_to_gbk(argv[i + 1]);
         char errorText[ERROR_TEXT_SIZE] = {};
-        int result = DOWNLOAD_FAILED;
+        DownloadResult result = DownloadResult::Failed;
         if (url == nullptr || path == nullptr) {
             std::snprintf(errorText, sizeof errorText, "%s", "参数含有GBK无法表示的字符");
         } else {
-            result = download_image(url, path, errorText, 1, 0);
+            result = download_image(url, path, errorText);
         }
         std::free(url);
         std::free(path);
-        if (result == DOWNLOAD_OK) continue;
+        if (result == DownloadResult::Ok) continue;
         all_saved = false;
         char line[ERROR_TEXT_SIZE + 64];
-        std::snprintf(line, sizeof line, "download failed (%d): %s\n", result, errorText);
+        std::snprintf(line, sizeof line, "download failed (%d): %s\n", static_cast<int>(result),
+                      errorText);
         platform::write_console(stderr, line);
     }
     reset_connect_failures();

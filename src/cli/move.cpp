@@ -394,8 +394,8 @@ MoveJobOutcome run_job(DataPackage* package, const MoveOptions& options, Console
 int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool quiet, bool json) {
     DataPackage& package = *packageRecord;
     char message[LOAD_MESSAGE_SIZE];
-    const int32_t result = load_data_package(package.path, &package, message);
-    if (result != READ_OK) {
+    const ReadResult result = load_data_package(package.path, &package, message);
+    if (result != ReadResult::Ok) {
         print_line(message);
         unload_data_package(&package);
         return load_failure_status(result);

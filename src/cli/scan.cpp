@@ -128,9 +128,9 @@ int run_scan(int argc, char** argv) {
 
     DataPackage loaded{};
     char message[LOAD_MESSAGE_SIZE];
-    const int32_t result = load_data_package(path, &loaded, message);
+    const ReadResult result = load_data_package(path, &loaded, message);
     int status = EXIT_OK;
-    if (result == READ_OK) {
+    if (result == ReadResult::Ok) {
         if (json) {
             print_json(loaded.items);
         } else {

@@ -77,7 +77,7 @@ void DownloadQueue::work() {
         lock.lock();
         --inFlight_;
         Entry& entry = entries_[index];
-        if (stopping_ && fetched.result != DOWNLOAD_OK) {
+        if (stopping_ && fetched.result != DownloadResult::Ok) {
             entry.state = State::Waiting;  // abandoned: not done, nothing kept
         } else {
             entry.state = State::Done;
@@ -99,27 +99,28 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
     if (claimed == nullptr) {
         app_log_format("图片搬家失败：无法在 [%s] 中创建临时文件：%s", folder_.c_str(),
                        platform::last_file_error());
-        out->result = DOWNLOAD_CREATE_ERROR;
+        out->result = DownloadResult::CreateError;
         out->error = "图片搬家失败：无法创建新文件。";
         return;
     }
     std::fclose(claimed);
     for (int retry = 0;; ++retry) {
         char error[JOB_ERROR_TEXT_SIZE] = "";
-        out->result = download_image(address.c_str(), temporary, error, 1, 0);
+        out->result = download_image(address.c_str(), temporary, error);
         out->error = error;
         if (retry > 0) {
-            app_log_format("第%d次重试%s：%s", retry, out->result == DOWNLOAD_OK ? "成功" : "失败",
-                           address.c_str());
+            app_log_format("第%d次重试%s：%s", retry,
+                           out->result == DownloadResult::Ok ? "成功" : "失败", address.c_str());
         }
-        if (out->result == DOWNLOAD_OK || retry == retries_ || !last_download_failure_transient())
+        if (out->result == DownloadResult::Ok || retry == retries_ ||
+            !last_download_failure_transient())
             break;
         const double seconds = retry == 0 ? FIRST_RETRY_PAUSE_S : LATER_RETRY_PAUSE_S;
         app_log_format("搬家失败，%g秒后重试：%s，返回的错误信息：\r\n%s", seconds, address.c_str(),
                        error);
         if (!pause(seconds)) break;
     }
-    if (out->result == DOWNLOAD_OK) {
+    if (out->result == DownloadResult::Ok) {
         out->file = temporary;
     } else {
         platform::remove_file(temporary);
@@ -175,7 +176,7 @@ void DownloadQueue::stop() {
 bool DownloadQueue::take_finished(size_t index, FetchedImage* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= entries_.size() || entries_[index].state != State::Done ||
-        entries_[index].result != DOWNLOAD_OK) {
+        entries_[index].result != DownloadResult::Ok) {
         return false;
     }
     hand_over(entries_[index], out);

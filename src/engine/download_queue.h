@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/download.h"
 #include "shell/files.h"
 
 // Room for a download's error text, NUL included.
@@ -24,8 +25,8 @@ inline constexpr double FIRST_RETRY_PAUSE_S = 1;
 inline constexpr double LATER_RETRY_PAUSE_S = 4;
 
 struct FetchedImage {
-    int result = 0;                   // download_image's result
-    char file[PATH_BUFFER_SIZE];      // the temporary file that holds the image (DOWNLOAD_OK)
+    DownloadResult result = DownloadResult::BadContent;
+    char file[PATH_BUFFER_SIZE];      // the temporary file that holds the image (when Ok)
     char error[JOB_ERROR_TEXT_SIZE];  // the download's error text otherwise
 };
 
@@ -70,7 +71,7 @@ class DownloadQueue {
     // Kept small: a package may hold tens of thousands of addresses.
     struct Entry {
         State state = State::Waiting;
-        int result = 0;
+        DownloadResult result = DownloadResult::BadContent;
         std::string file;
         std::string error;
     };

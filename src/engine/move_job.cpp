@@ -183,7 +183,7 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
                              const FetchedImage& fetched) {
     char failedFolder[PATH_BUFFER_SIZE];
     if (!choose_image_folder(&placement_, savedOrdinal_, failedFolder)) {
-        if (fetched.result == DOWNLOAD_OK) platform::remove_file(fetched.file);
+        if (fetched.result == DownloadResult::Ok) platform::remove_file(fetched.file);
         char message[PATH_BUFFER_SIZE + 64];
         std::snprintf(message, sizeof message, FOLDER_FAILED_FORMAT, failedFolder);
         view_->show_message(message, "错误", MessageIcon::Error);
@@ -198,46 +198,46 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
     char path[PATH_BUFFER_SIZE];
     char error[JOB_ERROR_TEXT_SIZE];
     std::snprintf(error, sizeof error, "%s", fetched.error);
-    int result = fetched.result;
+    DownloadResult result = fetched.result;
     bool retried = false;
     while (true) {
         bool named = false;
         bool moveFailed = false;
-        if (result == DOWNLOAD_OK && !retried) {
+        if (result == DownloadResult::Ok && !retried) {
             named = file_image(&placement_, mobile, extension, fetched.file, path, &moveFailed);
         } else {
             named = choose_image_path(&placement_, mobile, extension, path);
         }
         if (!named && !moveFailed) {
             // The folder leaves no room for a name: this image fails, the job goes on.
-            if (result == DOWNLOAD_OK) platform::remove_file(fetched.file);
+            if (result == DownloadResult::Ok) platform::remove_file(fetched.file);
             std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
             path[0] = '\0';
-            result = DOWNLOAD_FAILED;
+            result = DownloadResult::Failed;
             break;
         }
         if (moveFailed) {
             // The image cannot take its name: as if the file could not be created.
             platform::remove_file(fetched.file);
             std::snprintf(error, sizeof error, "%s", "图片搬家失败：无法创建新文件。");
-            result = DOWNLOAD_CREATE_ERROR;
+            result = DownloadResult::CreateError;
         } else if (retried) {
             error[0] = '\0';
-            result = download_image(address, path, error, 1, 0);
+            result = download_image(address, path, error);
         }
-        if (result != DOWNLOAD_CREATE_ERROR || mobile || retried) break;
+        if (result != DownloadResult::CreateError || mobile || retried) break;
         // A description image gets one more try under a fresh name.
         if (!moveFailed && file_exists(path)) platform::remove_file(path);
         retried = true;
     }
 
     switch (result) {
-        case DOWNLOAD_OK:
+        case DownloadResult::Ok:
             ++savedOrdinal_;
             if (counters_ != nullptr) counters_->saved.fetch_add(1);
             strhash_put(movedImages_, xstrdup(address), xstrdup(path));
             return Handled::Done;
-        case DOWNLOAD_CREATE_ERROR:
+        case DownloadResult::CreateError:
             // Taken on this thread right after the refusal it explains.
             if (counters_ != nullptr) {
                 std::snprintf(counters_->createError, sizeof counters_->createError, "%s",
@@ -252,7 +252,7 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
                 stop_with_message(message);
             }
             return Handled::Stop;
-        case DOWNLOAD_WRITE_ERROR:
+        case DownloadResult::WriteError:
             if (file_exists(path)) platform::remove_file(path);
             stop_with_message(error);
             return Handled::Stop;
@@ -418,8 +418,10 @@ MoveJobOutcome MoveJob::run() {
     const int64_t buckets = static_cast<int64_t>(itemCount_) * 32;
     movedImages_ = strhash_create(
         hash_string, strings_equal,
-        buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f);
-    if (counters_ != nullptr) skipped_ = strhash_create(hash_string, strings_equal, 16, 0.75f);
+        buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f,
+        KeyOwnership::Owned);
+    if (counters_ != nullptr)
+        skipped_ = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
 
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {

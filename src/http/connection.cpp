@@ -41,26 +41,12 @@ char* host_key(const char* host, int port, Transport transport) {
     return key;
 }
 
-// The table's node for `key`, or nullptr. Needed because a stored value of 0
-// and an absent key look alike to strhash_get.
-StrHashNode* find_node(const StrHashTable* table, const char* key) {
-    const uint32_t hash = table->hashFn(key);
-    for (StrHashNode* node = table->buckets[hash & static_cast<uint32_t>(table->capacity - 1)].next;
-         node != nullptr; node = node->next) {
-        if (node->hash == hash && table->compareFn(node->key, key)) return node;
-    }
-    return nullptr;
-}
-
 void set_failure_count(const char* host, int port, Transport transport, intptr_t count) {
     char* key = host_key(host, port, transport);
-    StrHashNode* node = find_node(ConnectFailureCounts, key);
-    if (node != nullptr) {
-        node->value = reinterpret_cast<void*>(count);
-        std::free(key);
-    } else {
-        strhash_put(ConnectFailureCounts, key, reinterpret_cast<void*>(count));
-    }
+    // A count of 0 is stored too, so only presence says whose key it is.
+    const bool present = strhash_find(ConnectFailureCounts, key, nullptr);
+    strhash_put(ConnectFailureCounts, key, reinterpret_cast<void*>(count));
+    if (present) std::free(key);  // the table kept its own
 }
 
 int failure_count_locked(const char* host, int port, Transport transport) {
@@ -176,9 +162,10 @@ void format_error_text(char* out, const char* format, ...) {
 
 void connection_tables_init() {
     if (ConnectionPool == nullptr)
-        ConnectionPool = strhash_create(hash_string, strings_equal, 16, 0.75f);
+        ConnectionPool = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     if (ConnectFailureCounts == nullptr) {
-        ConnectFailureCounts = strhash_create(hash_string, strings_equal, 16, 0.75f);
+        ConnectFailureCounts =
+            strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     }
 }
 

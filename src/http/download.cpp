@@ -42,8 +42,15 @@ bool passing_status(const char* head) {
 
 // fileSize when the response announced no length (-1 as unsigned).
 constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFFu;
-// Internal: the body has ended, evaluate it.
-constexpr int BODY_ENDED = 100;
+
+// Where reading a response stands after each of its stages.
+enum class Step {
+    Continue,   // go on with the next stage
+    BodyEnded,  // the body has ended: evaluate it
+    Redirect,   // a redirect to follow
+    Image,      // a whole image
+    Failed,     // failed: the reader's failure_ and the error text say how
+};
 
 int equals_ignore_case(const char* text, const char* other) {
     return std::strlen(text) == std::strlen(other) && starts_with_ignore_case(text, other);
@@ -67,28 +74,25 @@ void copy_cut(char* field, size_t size, const char* value) {
 // send NUL bytes, so the text functions are never trusted with lengths.
 class ResponseReader {
   public:
-    ResponseReader(ResponseSource source, FILE* file, int useKeepAlive, int noRedirect,
-                   HttpHeader* header, char* errorText)
-        : source_(source),
-          file_(file),
-          useKeepAlive_(useKeepAlive),
-          noRedirect_(noRedirect),
-          header_(header),
-          errorText_(errorText) {
+    ResponseReader(ResponseSource source, FILE* file, DownloadOptions options, HttpHeader* header,
+                   char* errorText)
+        : source_(source), file_(file), options_(options), header_(header), errorText_(errorText) {
         std::memset(data_, 0, sizeof data_);
         std::memset(header_, 0, sizeof *header_);
         header_->contentLength = -1;
     }
 
-    int run() {
+    ResponseResult run() {
         size_t bodyStart = 0;
-        int step = read_head(&bodyStart);
-        if (step == 1) {
+        Step step = read_head(&bodyStart);
+        if (step == Step::Continue) {
             step = decide_status();
-            if (step == 1) step = check_200_and_read_body(bodyStart);
+            if (step == Step::Continue) step = check_200_and_read_body(bodyStart);
         }
-        if (step != BODY_ENDED) return step;
-        return end_of_body();
+        if (step == Step::BodyEnded) step = end_of_body();
+        if (step == Step::Redirect) return ResponseResult{DownloadResult::Ok, true};
+        if (step == Step::Image) return ResponseResult{DownloadResult::Ok, false};
+        return ResponseResult{failure_, false};
     }
 
   private:
@@ -99,7 +103,7 @@ class ResponseReader {
         return lastRet_;
     }
 
-    int fail(int result, const char* format, ...)
+    Step fail(DownloadResult result, const char* format, ...)
 #if defined(__GNUC__)
         __attribute__((format(printf, 3, 4)))
 #endif
@@ -108,7 +112,8 @@ class ResponseReader {
         va_start(args, format);
         std::vsnprintf(errorText_, ERROR_TEXT_SIZE, format, args);
         va_end(args);
-        return result;
+        failure_ = result;
+        return Step::Failed;
     }
 
     // Writes body bytes and keeps the first two for the signature test. A
@@ -121,8 +126,8 @@ class ResponseReader {
         return std::fwrite(bytes, 1, length, file_) == length;
     }
 
-    int write_error() {
-        return fail(DOWNLOAD_WRITE_ERROR, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+    Step write_error() {
+        return fail(DownloadResult::WriteError, "写入文件时出错，请检查硬盘可用空间是否已不足。");
     }
 
     bool find(size_t from, const char* pattern, size_t patternLength, size_t* at) const {
@@ -139,16 +144,16 @@ class ResponseReader {
         return filled_ >= 2 && data_[0] == '\r' && data_[1] == '\n';
     }
 
-    // 1 with the body's offset, BODY_ENDED when the connection ended first,
-    // or a failure.
-    int read_head(size_t* bodyStart) {
+    // Continue with the body's offset, BodyEnded when the connection ended
+    // first, or a failure.
+    Step read_head(size_t* bodyStart) {
         for (;;) {
             const size_t before = filled_;
             const long got = receive(data_ + filled_, HTTP_BUFFER_SIZE - filled_);
             if (got <= 0) {
                 readTotal_ = static_cast<int32_t>(filled_);
                 endedCleanly_ = got == 0;
-                return BODY_ENDED;
+                return Step::BodyEnded;
             }
             filled_ += static_cast<size_t>(got);
             data_[filled_] = '\0';
@@ -158,92 +163,94 @@ class ResponseReader {
                 parse_http_header(head, header_);
                 std::free(head);
                 *bodyStart = blank + 4;
-                return 1;
+                return Step::Continue;
             }
             if (filled_ == HTTP_BUFFER_SIZE) {
-                return fail(DOWNLOAD_FAILED,
+                return fail(DownloadResult::Failed,
                             "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
             }
         }
     }
 
-    int decide_status() {
+    Step decide_status() {
         if (starts_with_ignore_case(data_, "HTTP/1.1 200 OK") ||
             starts_with_ignore_case(data_, "HTTP/1.0 200 OK")) {
-            return 1;
+            return Step::Continue;
         }
-        if (!noRedirect_ && (starts_with_ignore_case(data_, "HTTP/1.0 301") ||
-                             starts_with_ignore_case(data_, "HTTP/1.1 301") ||
-                             starts_with_ignore_case(data_, "HTTP/1.0 302") ||
-                             starts_with_ignore_case(data_, "HTTP/1.1 302"))) {
+        if (options_.followRedirect && (starts_with_ignore_case(data_, "HTTP/1.0 301") ||
+                                        starts_with_ignore_case(data_, "HTTP/1.1 301") ||
+                                        starts_with_ignore_case(data_, "HTTP/1.0 302") ||
+                                        starts_with_ignore_case(data_, "HTTP/1.1 302"))) {
             if (header_->refusedLocationLength > 0) {
                 failedForGood = true;  // the same answer comes every time
-                return fail(DOWNLOAD_FAILED, "重定向地址过长, header.location: %d字节, 大于%d字节",
-                            header_->refusedLocationLength,
-                            static_cast<int>(sizeof header_->location - 1));
+                return fail(
+                    DownloadResult::Failed, "重定向地址过长, header.location: %d字节, 大于%d字节",
+                    header_->refusedLocationLength, static_cast<int>(sizeof header_->location - 1));
             }
-            if (header_->location[0] != '\0') return RESPONSE_REDIRECT;
+            if (header_->location[0] != '\0') return Step::Redirect;
         }
         failedForGood = !passing_status(data_);
         if (starts_with_ignore_case(data_, "HTTP/1.0 404") ||
             starts_with_ignore_case(data_, "HTTP/1.1 404")) {
-            return fail(DOWNLOAD_FAILED, "404 Not Found - 文件不存在");
+            return fail(DownloadResult::Failed, "404 Not Found - 文件不存在");
         }
         char start[257];
         const size_t kept = filled_ < 256 ? filled_ : 256;
         std::memcpy(start, data_, kept);
         start[kept] = '\0';
-        return fail(DOWNLOAD_FAILED, "返回错误的http状态码:\n%s", start);
+        return fail(DownloadResult::Failed, "返回错误的http状态码:\n%s", start);
     }
 
-    int check_200_and_read_body(size_t bodyStart) {
+    Step check_200_and_read_body(size_t bodyStart) {
         if (header_->contentEncoding[0] != '\0') {
             failedForGood = true;
-            return fail(DOWNLOAD_FAILED, "header.contentEncoding:%s", header_->contentEncoding);
+            return fail(DownloadResult::Failed, "header.contentEncoding:%s",
+                        header_->contentEncoding);
         }
         if (header_->contentLength == -1) {
             fileSize_ = UNKNOWN_SIZE;
             if (header_->isChunked) return chunked_body(bodyStart);
-            if (useKeepAlive_ && !equals_ignore_case(header_->connection, "close")) {
-                return fail(DOWNLOAD_FAILED, "Connection: keep-alive, Content-Length = -1");
+            if (options_.keepAlive && !equals_ignore_case(header_->connection, "close")) {
+                return fail(DownloadResult::Failed, "Connection: keep-alive, Content-Length = -1");
             }
             return identity_body(bodyStart);
         }
         const auto length = static_cast<uint32_t>(header_->contentLength);
         if (length > static_cast<uint32_t>(IMAGE_SIZE_LIMIT)) {
             failedForGood = true;
-            return fail(DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: %u, 大于10M",
+            return fail(DownloadResult::BadContent, "fileSize=0, header.contentLength: %u, 大于10M",
                         length);
         }
         fileSize_ = length;
         return header_->isChunked ? chunked_body(bodyStart) : identity_body(bodyStart);
     }
 
-    int identity_body(size_t bodyStart) {
+    Step identity_body(size_t bodyStart) {
         const size_t first = filled_ - bodyStart;
         readTotal_ = static_cast<int32_t>(first);
         if (fileSize_ < static_cast<uint32_t>(readTotal_)) {
-            return fail(DOWNLOAD_BAD_CONTENT,
+            return fail(DownloadResult::BadContent,
                         "readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u", readTotal_,
                         fileSize_);
         }
         if (first > 0 && !store(data_ + bodyStart, first)) return write_error();
-        if (static_cast<uint32_t>(readTotal_) == fileSize_) return BODY_ENDED;
+        if (static_cast<uint32_t>(readTotal_) == fileSize_) return Step::BodyEnded;
         for (;;) {
             const long got = receive(data_, HTTP_BUFFER_SIZE);
             if (got <= 0) {
                 endedCleanly_ = got == 0;
-                return BODY_ENDED;
+                return Step::BodyEnded;
             }
             readTotal_ += static_cast<int32_t>(got);
             if (readTotal_ > IMAGE_SIZE_LIMIT) {
                 failedForGood = true;
-                return fail(DOWNLOAD_BAD_CONTENT, "header.contentLength: %d, readTotal:%d > 10M",
-                            header_->contentLength, readTotal_);
+                return fail(DownloadResult::BadContent,
+                            "header.contentLength: %d, readTotal:%d > 10M", header_->contentLength,
+                            readTotal_);
             }
             const auto total = static_cast<uint32_t>(readTotal_);
             if (total <= fileSize_ && !store(data_, static_cast<size_t>(got))) return write_error();
-            if (total == fileSize_) return BODY_ENDED;
+            if (total == fileSize_) return Step::BodyEnded;
             // Beyond the announced length the bytes are dropped: the exchange
             // can then only end with the connection, and fails on its length.
         }
@@ -268,8 +275,8 @@ class ResponseReader {
         return true;
     }
 
-    int lost_chunk_line() {
-        return fail(DOWNLOAD_FAILED,
+    Step lost_chunk_line() {
+        return fail(DownloadResult::Failed,
                     "下载图片失败3: 图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d",
                     fileSize_, static_cast<int>(searchedLength_), static_cast<int>(lastRet_),
                     lastErrno_);
@@ -281,7 +288,7 @@ class ResponseReader {
         return static_cast<int64_t>(readTotal_) + size > IMAGE_SIZE_LIMIT;
     }
 
-    int chunked_body(size_t bodyStart) {
+    Step chunked_body(size_t bodyStart) {
         size_t p = bodyStart;
         for (;;) {
             size_t lineEnd = 0;
@@ -297,24 +304,31 @@ class ResponseReader {
             if (end - s >= 2 && (s[1] == 'x' || s[1] == 'X')) s += 2;
             while (s < end && (*s == ' ' || *s == '\t')) ++s;
             uint32_t size = 0;
+            int significant = 0;  // digits after leading zeros
             for (; s < end; ++s) {
                 int digit = -1;
                 if (*s >= '0' && *s <= '9') digit = *s - '0';
                 if (*s >= 'a' && *s <= 'f') digit = *s - 'a' + 10;
                 if (*s >= 'A' && *s <= 'F') digit = *s - 'A' + 10;
                 if (digit < 0) break;
+                if (size != 0 || digit != 0) ++significant;
                 size = (size << 4) | static_cast<uint32_t>(digit);
             }
+            // More than eight digits would have wrapped to a small size that
+            // another chunk's bytes could then satisfy.
+            if (significant > 8) {
+                return fail(DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字");
+            }
             if (static_cast<int32_t>(size) < 0) {
-                return fail(DOWNLOAD_FAILED, "不正常: 这里就有问题了, chunksize:%d",
+                return fail(DownloadResult::Failed, "不正常: 这里就有问题了, chunksize:%d",
                             static_cast<int32_t>(size));
             }
             const size_t dataStart = lineEnd + 2;
             if (size == 0) return trailer(dataStart);
             if (over_limit(size)) {
                 failedForGood = true;
-                return fail(DOWNLOAD_BAD_CONTENT, "header.contentLength: %d, readTotal:%d > 10M",
-                            header_->contentLength,
+                return fail(DownloadResult::BadContent,
+                            "header.contentLength: %d, readTotal:%d > 10M", header_->contentLength,
                             static_cast<int32_t>(static_cast<int64_t>(readTotal_) + size));
             }
 
@@ -328,7 +342,7 @@ class ResponseReader {
                     const long got = receive(data_, ask);
                     if (got <= 0) {
                         endedCleanly_ = false;
-                        return BODY_ENDED;
+                        return Step::BodyEnded;
                     }
                     if (!store(data_, static_cast<size_t>(got))) return write_error();
                     readTotal_ += static_cast<int32_t>(got);
@@ -352,7 +366,7 @@ class ResponseReader {
         }
     }
 
-    int trailer(size_t from) {
+    Step trailer(size_t from) {
         size_t syCount = filled_ - from;
         if (syCount != 2) {
             app_log_format(
@@ -365,14 +379,14 @@ class ResponseReader {
         data_[filled_] = '\0';
         while (syCount < 2 || data_[syCount - 2] != '\r' || data_[syCount - 1] != '\n') {
             if (syCount >= HTTP_BUFFER_SIZE) {
-                return fail(DOWNLOAD_FAILED,
+                return fail(DownloadResult::Failed,
                             "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符");
             }
             const size_t ask = HTTP_BUFFER_SIZE - syCount;
             const long got = receive(data_ + syCount, ask);
             if (got <= 0) {
                 return fail(
-                    DOWNLOAD_FAILED,
+                    DownloadResult::Failed,
                     "读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d",
                     static_cast<int>(syCount), static_cast<int>(ask), static_cast<int>(got),
                     lastErrno_);
@@ -382,20 +396,20 @@ class ResponseReader {
             data_[filled_] = '\0';
         }
         isChunkReceiveCompleted_ = 1;
-        return BODY_ENDED;
+        return Step::BodyEnded;
     }
 
-    int end_of_body() {
+    Step end_of_body() {
         const bool lengthMet = fileSize_ == static_cast<uint32_t>(readTotal_);
-        if (useKeepAlive_) {
+        if (options_.keepAlive) {
             if (!lengthMet && !(header_->isChunked && isChunkReceiveCompleted_)) {
                 if (fileSize_ == UNKNOWN_SIZE) {
-                    return fail(DOWNLOAD_FAILED,
+                    return fail(DownloadResult::Failed,
                                 "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, "
                                 "isChunkReceiveCompleted:%d)",
                                 readTotal_, header_->isChunked, isChunkReceiveCompleted_);
                 }
-                return fail(DOWNLOAD_FAILED,
+                return fail(DownloadResult::Failed,
                             "(fileSize:%u, readTotal:%d), (header.isChunked:%d, "
                             "isChunkReceiveCompleted:%d)",
                             fileSize_, readTotal_, header_->isChunked, isChunkReceiveCompleted_);
@@ -409,22 +423,21 @@ class ResponseReader {
                 good = header_->isChunked ? isChunkReceiveCompleted_ != 0 : endedCleanly_;
             }
             if (!good) {
-                return fail(DOWNLOAD_BAD_CONTENT,
+                return fail(DownloadResult::BadContent,
                             "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", fileSize_,
                             readTotal_, static_cast<int>(lastRet_), lastErrno_);
             }
         }
         if (signatureCount_ < 2 || !is_supported_image(signature_)) {
             failedForGood = true;
-            return fail(DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持");
+            return fail(DownloadResult::BadContent, "下载的图片格式不受支持");
         }
-        return DOWNLOAD_OK;
+        return Step::Image;
     }
 
     ResponseSource source_;
     FILE* file_;
-    int useKeepAlive_;
-    int noRedirect_;
+    DownloadOptions options_;
     HttpHeader* header_;
     char* errorText_;
 
@@ -439,6 +452,7 @@ class ResponseReader {
     int signatureCount_ = 0;
     long lastRet_ = 0;
     int lastErrno_ = 0;
+    DownloadResult failure_ = DownloadResult::Failed;
 };
 
 long receive_from_connection(void* context, char* buffer, size_t capacity) {
@@ -453,52 +467,54 @@ struct Target {
 };
 
 struct Attempt {
-    int result;
+    DownloadResult result;
     bool redirect;
     bool opened;        // the file at the path was created or truncated
     bool notConnected;  // no connection could be made (over TLS: or no session)
     char location[sizeof(HttpHeader::location)];
 };
 
-void run_exchange(const UrlParts& parts, const Target& target, const char* path, int useKeepAlive,
-                  int noRedirect, char* errorText, Attempt* attempt);
+void run_exchange(const UrlParts& parts, const Target& target, const char* path,
+                  DownloadOptions options, char* errorText, Attempt* attempt);
 
 // One request and its response: connection, request, file, response. Every
 // resource it takes is given back before it returns.
-void run_attempt(const UrlParts& parts, const Target& target, const char* path, int useKeepAlive,
-                 int noRedirect, char* errorText, Attempt* attempt) {
-    attempt->result = DOWNLOAD_FAILED;
+void run_attempt(const UrlParts& parts, const Target& target, const char* path,
+                 DownloadOptions options, char* errorText, Attempt* attempt) {
+    attempt->result = DownloadResult::Failed;
     attempt->redirect = false;
     attempt->opened = false;
     attempt->notConnected = false;
     failedForGood = false;  // the last attempt decides
     // However slowly a server drips its bytes, one attempt ends in time.
     platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
-    run_exchange(parts, target, path, useKeepAlive, noRedirect, errorText, attempt);
+    run_exchange(parts, target, path, options, errorText, attempt);
     const platform::WaitEnd end = platform::last_wait_end();
     platform::set_thread_deadline(0);
-    if (attempt->result != DOWNLOAD_OK && !attempt->redirect) {
+    if (attempt->result != DownloadResult::Ok && !attempt->redirect) {
         if (end == platform::WaitEnd::DeadlinePassed) {
             format_error_text(errorText, "下载图片超时：%g秒内没有下载完成。",
                               download_time_limit_s);
             // Whatever the cut response looked like, the exchange never finished.
-            if (attempt->result != DOWNLOAD_WRITE_ERROR) attempt->result = DOWNLOAD_FAILED;
+            if (attempt->result != DownloadResult::WriteError)
+                attempt->result = DownloadResult::Failed;
         } else if (end == platform::WaitEnd::Aborted) {
             format_error_text(errorText, "下载已放弃：搬家已停止。");
         }
     }
 }
 
-void run_exchange(const UrlParts& parts, const Target& target, const char* path, int useKeepAlive,
-                  int noRedirect, char* errorText, Attempt* attempt) {
+void run_exchange(const UrlParts& parts, const Target& target, const char* path,
+                  DownloadOptions options, char* errorText, Attempt* attempt) {
     attempt->location[0] = '\0';
 
     char connectError[ERROR_TEXT_SIZE] = {};
     Connection connection =
-        useKeepAlive ? pool_get_connection(parts.host, target.port, target.transport, connectError)
-                     : open_connection(parts.host, target.port, target.transport, connectError);
+        options.keepAlive
+            ? pool_get_connection(parts.host, target.port, target.transport, connectError)
+            : open_connection(parts.host, target.port, target.transport, connectError);
     FILE* file = nullptr;
-    int result = DOWNLOAD_FAILED;
+    DownloadResult result = DownloadResult::Failed;
     HttpHeader header{};
     header.contentLength = -1;
 
@@ -509,7 +525,7 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
     } else if (!connection_send_all(connection, target.request, std::strlen(target.request))) {
         format_error_text(errorText, "下载图片失败: send() failed");
     } else if ((file = platform::open_file(path, "wb")) == nullptr) {
-        result = DOWNLOAD_CREATE_ERROR;
+        result = DownloadResult::CreateError;
         format_error_text(errorText, "图片搬家失败：无法创建新文件。");
         // The text stays the user's; the system's reason is for the log.
         app_log_format("无法创建图片文件 [%s]：%s", path, platform::last_file_error());
@@ -519,27 +535,14 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
         // disk shows at the write that hit it.
         std::setvbuf(file, nullptr, _IONBF, 0);
         const ResponseSource source{receive_from_connection, &connection};
-        result = receive_response(source, file, useKeepAlive, noRedirect, &header, errorText);
+        const ResponseResult response = receive_response(source, file, options, &header, errorText);
+        result = response.result;
         const bool closed = std::fclose(file) == 0;
         file = nullptr;
-        if (result == DOWNLOAD_OK && !closed) {
-            result = DOWNLOAD_WRITE_ERROR;
-            format_error_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
-        }
-        if (result == DOWNLOAD_OK) {
-            const bool close_it = !useKeepAlive || equals_ignore_case(header.connection, "close");
-            if (close_it) {
-                connection_close(&connection, true);
-            } else {
-                pool_put_connection(parts.host, target.port, target.transport, connection);
-            }
-            attempt->result = DOWNLOAD_OK;
-            return;
-        }
         // The file stays until the download as a whole has failed: the job
         // claimed its name, and a later attempt writes over it.
-        if (result == RESPONSE_REDIRECT) {
-            const bool keep = useKeepAlive && header.connection[0] != '\0' &&
+        if (response.redirect) {
+            const bool keep = options.keepAlive && header.connection[0] != '\0' &&
                               !equals_ignore_case(header.connection, "close");
             if (keep) {
                 pool_put_connection(parts.host, target.port, target.transport, connection);
@@ -550,6 +553,21 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
             std::memcpy(attempt->location, header.location, sizeof attempt->location);
             return;
         }
+        if (result == DownloadResult::Ok && !closed) {
+            result = DownloadResult::WriteError;
+            format_error_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+        }
+        if (result == DownloadResult::Ok) {
+            const bool close_it =
+                !options.keepAlive || equals_ignore_case(header.connection, "close");
+            if (close_it) {
+                connection_close(&connection, true);
+            } else {
+                pool_put_connection(parts.host, target.port, target.transport, connection);
+            }
+            attempt->result = DownloadResult::Ok;
+            return;
+        }
     }
     connection_close(&connection, false);
     attempt->result = result;
@@ -557,9 +575,9 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
 
 }  // namespace
 
-int receive_response(ResponseSource source, FILE* file, int useKeepAlive, int noRedirect,
-                     HttpHeader* header, char* errorText) {
-    ResponseReader reader(source, file, useKeepAlive, noRedirect, header, errorText);
+ResponseResult receive_response(ResponseSource source, FILE* file, DownloadOptions options,
+                                HttpHeader* header, char* errorText) {
+    ResponseReader reader(source, file, options, header, errorText);
     return reader.run();
 }
 
@@ -609,8 +627,9 @@ namespace {
 // without keep-alive; for an https address each first over TLS, and plain
 // HTTP as before when no TLS connection can be made. Leaves whatever the last
 // attempt wrote at `path`.
-int download_attempts(const char* url, const char* path, char* errorText, int useKeepAlive,
-                      int noRedirect, bool* opened, Transport allowed = Transport::Tls) {
+DownloadResult download_attempts(const char* url, const char* path, char* errorText,
+                                 DownloadOptions options, bool* opened,
+                                 Transport allowed = Transport::Tls) {
     const char* prepared = normalize_image_url(url);
     UrlParts parts{};
     Target target{};
@@ -620,8 +639,8 @@ int download_attempts(const char* url, const char* path, char* errorText, int us
         target.port = target.transport == Transport::Tls ? parts.tlsPort
                       : parts.port == 443                ? 80
                                                          : parts.port;
-        if (!build_get_request(parts.host, parts.path, target.port, useKeepAlive, target.request,
-                               target.transport)) {
+        if (!build_get_request(parts.host, parts.path, target.port, options.keepAlive,
+                               target.request, target.transport)) {
             url_parts_free(&parts);
             usable = false;
         }
@@ -630,11 +649,11 @@ int download_attempts(const char* url, const char* path, char* errorText, int us
         if (prepared != url) std::free(const_cast<char*>(prepared));
         format_error_text(errorText, "无法parse下载图片地址");
         failedForGood = true;
-        return DOWNLOAD_FAILED;
+        return DownloadResult::Failed;
     }
 
     Attempt attempt;
-    run_attempt(parts, target, path, useKeepAlive, noRedirect, errorText, &attempt);
+    run_attempt(parts, target, path, options, errorText, &attempt);
     if (attempt.opened) *opened = true;
     url_parts_free(&parts);
     if (prepared != url) std::free(const_cast<char*>(prepared));
@@ -645,9 +664,9 @@ int download_attempts(const char* url, const char* path, char* errorText, int us
         char tlsCause[ERROR_TEXT_SIZE];
         std::memcpy(tlsCause, errorText, sizeof tlsCause);
         app_log_format("HTTPS连接失败，改用HTTP下载：%s，原因：%s", url, tlsCause);
-        const int result = download_attempts(url, path, errorText, useKeepAlive, noRedirect, opened,
-                                             Transport::Plain);
-        if (result != DOWNLOAD_OK) {
+        const DownloadResult result =
+            download_attempts(url, path, errorText, options, opened, Transport::Plain);
+        if (result != DownloadResult::Ok) {
             char plainCause[ERROR_TEXT_SIZE];
             std::memcpy(plainCause, errorText, sizeof plainCause);
             format_error_text(errorText, "HTTPS连接失败：%s；改用HTTP下载也失败：%s", tlsCause,
@@ -659,14 +678,18 @@ int download_attempts(const char* url, const char* path, char* errorText, int us
         if (ends_with_ignore_case(attempt.location, "_.webp")) {
             attempt.location[std::strlen(attempt.location) - 6] = '\0';
         }
-        return download_attempts(attempt.location, path, errorText, 1, 1, opened);
+        // The redirect's own download starts with keep-alive again and
+        // follows no further redirect.
+        return download_attempts(attempt.location, path, errorText, DownloadOptions{true, false},
+                                 opened);
     }
-    const int result = attempt.result;
-    if (result != DOWNLOAD_OK && useKeepAlive && result != DOWNLOAD_WRITE_ERROR &&
-        result != DOWNLOAD_CREATE_ERROR) {
-        app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url, useKeepAlive,
-                       errorText);
-        return download_attempts(url, path, errorText, 0, noRedirect, opened, allowed);
+    const DownloadResult result = attempt.result;
+    if (result != DownloadResult::Ok && options.keepAlive && result != DownloadResult::WriteError &&
+        result != DownloadResult::CreateError) {
+        app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url,
+                       options.keepAlive ? 1 : 0, errorText);
+        options.keepAlive = false;
+        return download_attempts(url, path, errorText, options, opened, allowed);
     }
     return result;
 }
@@ -681,16 +704,17 @@ void set_download_time_limit_for_testing(double seconds) {
     download_time_limit_s = seconds;
 }
 
-int download_image(const char* url, const char* path, char* errorText, int useKeepAlive,
-                   int noRedirect) {
+DownloadResult download_image(const char* url, const char* path, char* errorText,
+                              DownloadOptions options) {
     bool opened = false;
     failedForGood = false;
-    const int result = download_attempts(url, path, errorText, useKeepAlive, noRedirect, &opened);
+    const DownloadResult result = download_attempts(url, path, errorText, options, &opened);
     // A file that cannot be written fails the same way however often it is tried.
-    if (result == DOWNLOAD_WRITE_ERROR || result == DOWNLOAD_CREATE_ERROR) failedForGood = true;
-    lastFailureTransient = result != DOWNLOAD_OK && !failedForGood;
+    if (result == DownloadResult::WriteError || result == DownloadResult::CreateError)
+        failedForGood = true;
+    lastFailureTransient = result != DownloadResult::Ok && !failedForGood;
     // What a failed download wrote is no image; a file it never opened is
     // not its to remove.
-    if (result != DOWNLOAD_OK && opened) platform::remove_file(path);
+    if (result != DownloadResult::Ok && opened) platform::remove_file(path);
     return result;
 }

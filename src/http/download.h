@@ -13,11 +13,23 @@ inline constexpr size_t HTTP_BUFFER_SIZE = 8192;
 // Larger images are refused (10 MiB).
 inline constexpr int32_t IMAGE_SIZE_LIMIT = 10485760;
 
-inline constexpr int DOWNLOAD_OK = 1;
-inline constexpr int DOWNLOAD_BAD_CONTENT = 0;  // too large, wrong length, not an image
-inline constexpr int DOWNLOAD_FAILED = -1;      // address, connection or exchange failed
-inline constexpr int DOWNLOAD_WRITE_ERROR = -2;
-inline constexpr int DOWNLOAD_CREATE_ERROR = -3;
+// What a download came to. The numbers are the ones `kelvane-cli fetch`
+// prints and scripts read.
+enum class DownloadResult : int {
+    Ok = 1,
+    BadContent = 0,  // too large, wrong length, not an image
+    Failed = -1,     // address, connection or exchange failed
+    WriteError = -2,
+    CreateError = -3,
+};
+
+struct DownloadOptions {
+    // A pooled keep-alive connection first; without it, HTTP/1.0 and a
+    // connection of its own.
+    bool keepAlive = true;
+    // One 301 or 302 is followed; a redirect's own download follows none.
+    bool followRedirect = true;
+};
 
 struct HttpHeader {
     int32_t contentLength;  // -1 when the head has none
@@ -32,10 +44,10 @@ struct HttpHeader {
 
 // Downloads `url` into the file `path` (created or overwritten). On failure
 // `errorText` (ERROR_TEXT_SIZE bytes) holds the reason of the last failed
-// attempt; a success does not touch it. Returns one of the DOWNLOAD_ codes.
-// The move job calls it with useKeepAlive = 1 and noRedirect = 0.
-int download_image(const char* url, const char* path, char* errorText, int useKeepAlive,
-                   int noRedirect);
+// attempt; a success does not touch it. A failed keep-alive attempt is tried
+// once more without keep-alive. The move job uses the default options.
+DownloadResult download_image(const char* url, const char* path, char* errorText,
+                              DownloadOptions options = {});
 
 // Whether the last failed download_image of this thread failed for a reason
 // that may pass: a time-out, a refused, reset or cut connection, a body

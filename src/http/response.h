@@ -15,12 +15,14 @@ struct ResponseSource {
     void* context;
 };
 
-// receive_response's answer when the response is a redirect to follow;
-// header->location holds its target.
-inline constexpr int RESPONSE_REDIRECT = 2;
+struct ResponseResult {
+    DownloadResult result;  // Ok for a whole image and for a redirect
+    bool redirect;          // a redirect to follow: header->location holds its target
+};
 
-// Reads one response into `file`. Returns DOWNLOAD_OK, RESPONSE_REDIRECT or a
-// failure code with its text in `errorText` (ERROR_TEXT_SIZE bytes). `header`
-// describes the response whenever its head was read.
-int receive_response(ResponseSource source, FILE* file, int useKeepAlive, int noRedirect,
-                     HttpHeader* header, char* errorText);
+// Reads one response into `file`: a whole image, a redirect (when
+// `options.followRedirect`), or a failure with its text in `errorText`
+// (ERROR_TEXT_SIZE bytes). `header` describes the response whenever its head
+// was read.
+ResponseResult receive_response(ResponseSource source, FILE* file, DownloadOptions options,
+                                HttpHeader* header, char* errorText);

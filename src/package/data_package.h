@@ -23,21 +23,21 @@ struct DataPackage {
     char* text;        // the whole file in GBK, or none
 };
 
-enum ReadResult : int32_t {
-    READ_MALFORMED = 0,  // not a data package this program can read
-    READ_OK = 1,
-    READ_TITLE_TOO_LONG = 2,  // a title cell, quotes included, is over 255 bytes
+enum class ReadResult {
+    Malformed,  // not a data package this program can read
+    Ok,
+    TitleTooLong,  // a title cell, quotes included, is over 255 bytes
 };
 
 // The longest title cell, enclosing quotes included, that a package may have.
 inline constexpr int32_t MAX_TITLE_CELL_BYTES = 255;
 
 // Reads the package at `path`, appending one ItemRecord per data row to
-// `items`, each numbered with its position there. On READ_OK `*outText`
+// `items`, each numbered with its position there. On ReadResult::Ok `*outText`
 // receives the package text (the caller owns it); on other results it is
 // left alone, and the records appended so far stay in `items`. A failed
 // address scan is fatal (after its log line).
-int32_t read_data_package(const char* path, PtrVector* items, char** outText);
+ReadResult read_data_package(const char* path, PtrVector* items, char** outText);
 
 // Frees a record and its four lists with their strings.
 void item_record_free(ItemRecord* item);

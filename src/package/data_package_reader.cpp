@@ -166,7 +166,7 @@ TitleOutcome apply_title_rule(const char* title, size_t length, bool hasMobileCo
     return TitleOutcome::NewItem;
 }
 
-int32_t read_rows(const char* rows, const char* end, const Columns& columns, PtrVector* items) {
+ReadResult read_rows(const char* rows, const char* end, const Columns& columns, PtrVector* items) {
     const bool has_mobile = columns.mobile >= 0;
     RowCursor cursor{rows, end, false};
     ItemRecord* current = nullptr;
@@ -179,7 +179,7 @@ int32_t read_rows(const char* rows, const char* end, const Columns& columns, Ptr
         if (column == columns.count - 1) {
             // The row's last cell, its line end and the next row's first cell.
             const char* lf = static_cast<const char*>(std::memchr(cell, '\n', length));
-            if (lf == nullptr) return READ_MALFORMED;
+            if (lf == nullptr) return ReadResult::Malformed;
             outcome = apply_title_rule(lf + 1, length - static_cast<size_t>(lf + 1 - cell),
                                        has_mobile, items, &current);
             title_cell = true;
@@ -189,16 +189,16 @@ int32_t read_rows(const char* rows, const char* end, const Columns& columns, Ptr
             title_cell = true;
         }
         if (title_cell) {
-            if (outcome == TitleOutcome::TooLong) return READ_TITLE_TOO_LONG;
-            if (outcome == TitleOutcome::Malformed) return READ_MALFORMED;
-            if (outcome == TitleOutcome::End) return READ_OK;
+            if (outcome == TitleOutcome::TooLong) return ReadResult::TitleTooLong;
+            if (outcome == TitleOutcome::Malformed) return ReadResult::Malformed;
+            if (outcome == TitleOutcome::End) return ReadResult::Ok;
         }
 
         const int next = column + 1;
         if (next == columns.description || next == columns.mobile ||
             next == columns.sellingPoints) {
             char* quoted = cursor.read_quoted();
-            if (quoted == nullptr) return READ_MALFORMED;
+            if (quoted == nullptr) return ReadResult::Malformed;
             // The patterns see the cell without its closing quote: an address
             // written without quotes at the very end of a cell ends with the
             // cell, rather than taking the quote along for the rewrite to drop.
@@ -223,22 +223,22 @@ int32_t read_rows(const char* rows, const char* end, const Columns& columns, Ptr
         }
         ++column;
     }
-    return READ_OK;
+    return ReadResult::Ok;
 }
 
 }  // namespace
 
-int32_t read_data_package(const char* path, PtrVector* items, char** outText) {
+ReadResult read_data_package(const char* path, PtrVector* items, char** outText) {
     size_t size = 0;
     unsigned char* file = read_whole_file(path, &size);
-    if (file == nullptr) return READ_MALFORMED;
+    if (file == nullptr) return ReadResult::Malformed;
 
     // An 8-bit export with its version line, or a UTF-16 file that starts
     // straight with the Chinese header, is not what Taobao Assistant 5 writes.
     if ((size >= 3 && std::memcmp(file, "ver", 3) == 0) ||
         (size >= 4 && std::memcmp(file, "\xFF\xFE\x9D\x5B", 4) == 0)) {
         std::free(file);
-        return READ_MALFORMED;
+        return ReadResult::Malformed;
     }
     size_t skip = 0;
     if (size >= 3 && std::memcmp(file, "\xEF\xBB\xBF", 3) == 0) skip = 3;
@@ -250,14 +250,14 @@ int32_t read_data_package(const char* path, PtrVector* items, char** outText) {
     std::free(file);
     if (converted == -1) {
         app_log("csv 文件编码存在问题, 无法正常的解析。");
-        return READ_MALFORMED;
+        return ReadResult::Malformed;
     }
     // The text is a C string everywhere after this point; a NUL character
     // inside it would silently cut off every row behind it when saved.
     if (std::memchr(text, '\0', length) != nullptr) {
         app_log("csv 文件编码存在问题, 无法正常的解析。");
         std::free(text);
-        return READ_MALFORMED;
+        return ReadResult::Malformed;
     }
     length = remove_all(text, length, "_.webp");
 
@@ -265,21 +265,21 @@ int32_t read_data_package(const char* path, PtrVector* items, char** outText) {
     const char* header_end = header != nullptr ? std::strchr(header, '\n') : nullptr;
     if (header_end == nullptr) {
         std::free(text);
-        return READ_MALFORMED;
+        return ReadResult::Malformed;
     }
     const Columns columns = parse_header(header, header_end);
     if (columns.name < 0 || columns.description < 0) {
         std::free(text);
-        return READ_MALFORMED;
+        return ReadResult::Malformed;
     }
 
-    const int32_t result = read_rows(header_end + 1, text + length, columns, items);
-    if (result != READ_OK) {
+    const ReadResult result = read_rows(header_end + 1, text + length, columns, items);
+    if (result != ReadResult::Ok) {
         std::free(text);
         return result;
     }
     *outText = text;
-    return READ_OK;
+    return ReadResult::Ok;
 }
 
 void item_record_free(ItemRecord* item) {

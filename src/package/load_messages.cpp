@@ -46,14 +46,14 @@ const char* check_package_path(const char* path) {
     }
 }
 
-int32_t load_data_package(const char* path, DataPackage* package,
-                          char (&message)[LOAD_MESSAGE_SIZE]) {
+ReadResult load_data_package(const char* path, DataPackage* package,
+                             char (&message)[LOAD_MESSAGE_SIZE]) {
     if (package->items == nullptr) package->items = ptr_vector_new(256, 64);
-    const int32_t result = read_data_package(path, package->items, &package->text);
-    if (result == READ_OK) return result;
+    const ReadResult result = read_data_package(path, package->items, &package->text);
+    if (result == ReadResult::Ok) return result;
     // Records appended before the refusal are no use to anyone.
     item_list_clear(package->items);
-    if (result == READ_TITLE_TOO_LONG) {
+    if (result == ReadResult::TitleTooLong) {
         format_title_too_long_message(message, sizeof message, path);
     } else {
         format_malformed_package_message(message, sizeof message, path);

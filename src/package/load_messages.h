@@ -27,12 +27,12 @@ inline constexpr size_t LOAD_MESSAGE_SIZE = 4096;
 // Reads the package at `path` (the package's own, or a longer one the
 // console was given) into `package->items` (made when there is none;
 // otherwise it must be empty) and `package->text`. Returns the reader's
-// result. On anything but READ_OK the records read so far are
+// result. On anything but ReadResult::Ok the records read so far are
 // freed and `message` holds what the user is told: that a title is over the
 // limit, or that the package is not in Taobao Assistant 5's form (without
 // the question that follows it in the window), naming the file.
-int32_t load_data_package(const char* path, DataPackage* package,
-                          char (&message)[LOAD_MESSAGE_SIZE]);
+ReadResult load_data_package(const char* path, DataPackage* package,
+                             char (&message)[LOAD_MESSAGE_SIZE]);
 
 // Frees the package's text, its records and their list.
 void unload_data_package(DataPackage* package);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "shell/memory.h"
-#include "shell/ptr_vector.h"
 
 namespace {
 
@@ -58,7 +57,7 @@ void grow(StrHashTable* table) {
 }
 
 bool owns_keys(const StrHashTable* table) {
-    return table->compareFn == strings_equal;
+    return table->ownership == KeyOwnership::Owned;
 }
 
 }  // namespace
@@ -74,7 +73,7 @@ uint32_t hash_string(const char* key) {
 }
 
 StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t capacity,
-                             float loadFactor) {
+                             float loadFactor, KeyOwnership ownership) {
     int32_t buckets = 1;
     if (capacity > MAX_CAPACITY) capacity = MAX_CAPACITY;
     while (buckets < capacity) buckets *= 2;
@@ -87,6 +86,7 @@ StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t c
         static_cast<StrHashNode*>(xcalloc(static_cast<size_t>(buckets), sizeof(StrHashNode)));
     table->hashFn = hashFn;
     table->compareFn = compareFn;
+    table->ownership = ownership;
     return table;
 }
 
@@ -110,6 +110,12 @@ void* strhash_get(const StrHashTable* table, const char* key) {
     return node != nullptr ? node->value : nullptr;
 }
 
+bool strhash_find(const StrHashTable* table, const char* key, void** value) {
+    StrHashNode* node = find(table, key, table->hashFn(key), nullptr);
+    if (node != nullptr && value != nullptr) *value = node->value;
+    return node != nullptr;
+}
+
 void* strhash_remove(StrHashTable* table, const char* key) {
     StrHashNode* previous = nullptr;
     StrHashNode* node = find(table, key, table->hashFn(key), &previous);
@@ -117,7 +123,7 @@ void* strhash_remove(StrHashTable* table, const char* key) {
     previous->next = node->next;
     table->count--;
     void* value = node->value;
-    std::free(node->key);
+    if (owns_keys(table)) std::free(node->key);
     std::free(node);
     return value;
 }

@@ -4,9 +4,9 @@
 //
 // Keys: the table keeps the pointer it is given (no copy). Putting a key that
 // is already present keeps the stored key; the caller still owns the one it
-// passed. Remove frees the stored key. Clear and destroy free stored keys (and
-// values, when asked) only in a table compared with strings_equal, which is
-// how a table says it owns heap keys.
+// passed. A table made with KeyOwnership::Owned takes heap keys and frees them
+// when they are removed or cleared (and the values, when asked); a Borrowed
+// table frees neither.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,8 @@ struct StrHashNode {
     StrHashNode* next;
 };
 
+enum class KeyOwnership { Owned, Borrowed };
+
 struct StrHashTable {
     int32_t count;
     int32_t capacity;   // buckets; a power of two
@@ -30,6 +32,7 @@ struct StrHashTable {
     StrHashNode* buckets;  // heads hold no entry: each chain starts at head.next
     StrHashFn hashFn;
     StrCompareFn compareFn;
+    KeyOwnership ownership;
 };
 
 struct StrHashKeyList {
@@ -42,11 +45,16 @@ uint32_t hash_string(const char* key);
 // `capacity` is rounded up to a power of two (1 or less gives 1) and must not
 // exceed 2^30.
 StrHashTable* strhash_create(StrHashFn hashFn, StrCompareFn compareFn, int32_t capacity,
-                             float loadFactor);
+                             float loadFactor, KeyOwnership ownership);
 // Returns the key's previous value, or nullptr when the key was new.
 void* strhash_put(StrHashTable* table, char* key, void* value);
+// The key's value, or nullptr when absent (or stored as nullptr).
 void* strhash_get(const StrHashTable* table, const char* key);
-// Returns the removed value (not freed), or nullptr when absent.
+// Whether the key is present, with its value in `*value` when it is (a stored
+// nullptr or 0 included); `value` may be null.
+bool strhash_find(const StrHashTable* table, const char* key, void** value);
+// Returns the removed value (not freed), or nullptr when absent. An owned key
+// is freed.
 void* strhash_remove(StrHashTable* table, const char* key);
 // All keys in bucket order, or nullptr for an empty table.
 StrHashKeyList* strhash_keys(const StrHashTable* table);

@@ -122,13 +122,13 @@ void load_package() {
     if (package.items != nullptr) reset_page_two();
     set_cursor(IDC_WAIT);
     static char message[LOAD_MESSAGE_SIZE];
-    const int32_t result = load_data_package(package.path, &package, message);
+    const ReadResult result = load_data_package(package.path, &package, message);
     set_cursor(IDC_ARROW);
-    if (result == READ_OK) {
+    if (result == ReadResult::Ok) {
         show_loaded_package();
         return;
     }
-    if (result == READ_TITLE_TOO_LONG) {
+    if (result == ReadResult::TitleTooLong) {
         warn(message, mainWindow.choosePackage);
         return;
     }

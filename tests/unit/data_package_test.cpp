@@ -34,7 +34,7 @@ Strings strings_of(const PtrVector* list) {
 
 // Reads a package from bytes; keeps what the reader gave back.
 struct Loaded {
-    int32_t result = -1;
+    ReadResult result = ReadResult::Malformed;
     std::string text;
     bool gotText = false;
     std::vector<ItemRecord*> items;
@@ -104,7 +104,7 @@ TEST_F(ReaderTest, ReadsTitlesAddressesAndTheWholeText) {
         .add(item("裤子", R"(<td background="http://img.example.com/bg.gif">)",
                   "<wapDesc></wapDesc>"));
     const Loaded loaded = load(builder);
-    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_TRUE(loaded.text == builder.text());
     // Titles lose their enclosing quotes; doubled quotes inside stay doubled.
     EXPECT_EQ(loaded.titles(), (Strings{"连衣裙 \"\"新款\"\" 2026", "T恤", "裤子"}));
@@ -134,7 +134,7 @@ TEST_F(ReaderTest, LongCellsMayHoldTabsAndLineFeeds) {
         .add(item("二", "<img src=\"http://a.example/y.jpg\">",
                   "<wapDesc><img>http://a.example/n.jpg</img></wapDesc>"));
     const Loaded loaded = load(builder);
-    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_EQ(loaded.titles(), (Strings{"一", "二"}));
     EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/x.jpg"});
     EXPECT_EQ(strings_of(loaded.items[0]->mobile_images), Strings{"http://a.example/m.jpg"});
@@ -148,7 +148,7 @@ TEST_F(ReaderTest, WithoutAMobileDetailColumnItemsHaveNoMobileList) {
         .add(item("a", "<img src=\"http://a.example/1.jpg\">"))
         .add(item("b"));
     const Loaded loaded = load(builder);
-    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.result, ReadResult::Ok);
     ASSERT_EQ(loaded.items.size(), 2u);
     for (const ItemRecord* it : loaded.items) EXPECT_EQ(it->mobile_images, nullptr);
     EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/1.jpg"});
@@ -159,7 +159,7 @@ TEST_F(ReaderTest, TitleLengthLimitIsCountedWithItsQuotes) {
     PackageBuilder ok;
     ok.add(item("first")).add(item(longest));
     const Loaded accepted = load(ok);
-    ASSERT_EQ(accepted.result, READ_OK);
+    ASSERT_EQ(accepted.result, ReadResult::Ok);
     EXPECT_EQ(accepted.titles(), (Strings{"first", longest}));
 
     for (size_t row : {0u, 2u}) {  // the first row and a later one
@@ -167,7 +167,7 @@ TEST_F(ReaderTest, TitleLengthLimitIsCountedWithItsQuotes) {
         for (size_t i = 0; i < 3; ++i)
             builder.add(item(i == row ? longest + "y" : "t" + std::to_string(i)));
         const Loaded refused = load(builder);
-        EXPECT_EQ(refused.result, READ_TITLE_TOO_LONG) << "row " << row;
+        EXPECT_EQ(refused.result, ReadResult::TitleTooLong) << "row " << row;
         EXPECT_FALSE(refused.gotText);
         EXPECT_EQ(refused.items.size(), row);  // what was read before stays
     }
@@ -177,11 +177,11 @@ TEST_F(ReaderTest, EmptyTitleAndEmptyPackage) {
     PackageBuilder empty_title;
     empty_title.add(item("")).add(item("b"));
     const Loaded loaded = load(empty_title);
-    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_EQ(loaded.titles(), (Strings{"", "b"}));
 
     const Loaded nothing = load(PackageBuilder());
-    EXPECT_EQ(nothing.result, READ_OK);
+    EXPECT_EQ(nothing.result, ReadResult::Ok);
     EXPECT_TRUE(nothing.items.empty());
     EXPECT_TRUE(nothing.gotText);
 }
@@ -191,7 +191,7 @@ TEST_F(ReaderTest, WebpSuffixesAreRemovedEverywhere) {
     builder.add(item("标题_.webp", "<img src=\"http://a.example/1.jpg_.webp\">",
                      "<wapDesc><img>http://a.example/2.jpg_.webp</img></wapDesc>"));
     const Loaded loaded = load(builder);
-    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_EQ(loaded.text.find("_.webp"), std::string::npos);
     EXPECT_EQ(loaded.titles(), Strings{"标题"});
     EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/1.jpg"});
@@ -210,7 +210,7 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     std::string be = "\xEF\xBB\xBF";
     for (size_t i = 2; i + 1 < le.size(); i += 2) be += std::string{le[i + 1], le[i]};
     const Loaded from_be = load_bytes(be);
-    EXPECT_EQ(from_be.result, READ_OK);
+    EXPECT_EQ(from_be.result, ReadResult::Ok);
     EXPECT_EQ(from_be.titles(), Strings{"a"});
 
     // An 8-bit export, and a UTF-16 file that starts with the Chinese header,
@@ -220,8 +220,8 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     const std::string rows_le = gbk_to_utf16le_file("\r\n" + rows);
     std::string eight_bit = "vera";
     for (size_t i = 2; i + 1 < rows_le.size(); i += 2) eight_bit += {rows_le[i + 1], rows_le[i]};
-    EXPECT_EQ(load_bytes(eight_bit).result, READ_MALFORMED);
-    EXPECT_EQ(load_bytes(gbk_to_utf16le_file(rows)).result, READ_MALFORMED);
+    EXPECT_EQ(load_bytes(eight_bit).result, ReadResult::Malformed);
+    EXPECT_EQ(load_bytes(gbk_to_utf16le_file(rows)).result, ReadResult::Malformed);
 
     // An unpaired surrogate is no character: it is left out of the text.
     std::string lone = le;
@@ -229,7 +229,7 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     ASSERT_NE(title_at, std::string::npos);
     lone.insert(title_at + 2, std::string("\0\xD8", 2));
     const Loaded dropped = load_bytes(lone);
-    ASSERT_EQ(dropped.result, READ_OK);
+    ASSERT_EQ(dropped.result, ReadResult::Ok);
     EXPECT_EQ(dropped.titles(), Strings{"a"});
     EXPECT_TRUE(dropped.text == builder.text());
 }
@@ -259,17 +259,17 @@ TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
     };
     for (const Case& c : cases) {
         const Loaded loaded = load_bytes(c.bytes);
-        EXPECT_EQ(loaded.result, READ_MALFORMED) << c.what;
+        EXPECT_EQ(loaded.result, ReadResult::Malformed) << c.what;
         EXPECT_FALSE(loaded.gotText) << c.what;
     }
-    EXPECT_EQ(load_path(dir.file("missing.csv")).result, READ_MALFORMED);
-    EXPECT_EQ(load_path(dir.path()).result, READ_MALFORMED);  // a folder
+    EXPECT_EQ(load_path(dir.file("missing.csv")).result, ReadResult::Malformed);
+    EXPECT_EQ(load_path(dir.path()).result, ReadResult::Malformed);  // a folder
 }
 
 TEST_F(ReaderTest, AStrayCarriageReturnAfterTheLastRowEndsReading) {
     const std::string text = PackageBuilder().add(item("a", "d")).text() + "\r";
     const Loaded loaded = load_bytes(gbk_to_utf16le_file(text));
-    EXPECT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_EQ(loaded.titles(), Strings{"a"});
 }
 
@@ -278,13 +278,13 @@ TEST_F(ReaderTest, SellingPointsAsTheLastHeaderCellIsNotALongCell) {
     // a TAB in its cell splits the row.
     PackageBuilder last;
     last.with_columns({"宝贝名称", "宝贝描述", "宝贝卖点"}).add(PackageItem{"a", "d", "", "x\ty"});
-    EXPECT_EQ(load(last).result, READ_MALFORMED);
+    EXPECT_EQ(load(last).result, ReadResult::Malformed);
 
     PackageBuilder middle;
     middle.with_columns({"宝贝名称", "宝贝卖点", "宝贝描述", "价格"})
         .add(PackageItem{"a", "d", "", "x\ty"});
     const Loaded loaded = load(middle);
-    EXPECT_EQ(loaded.result, READ_OK);
+    EXPECT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_EQ(loaded.titles(), Strings{"a"});
 }
 
@@ -294,7 +294,7 @@ TEST_F(ReaderTest, ConversionFailureIsLogged) {
                                      "a",
                                      3))
                   .result,
-              READ_MALFORMED);
+              ReadResult::Malformed);
     app_log_close();
     EXPECT_NE(read_file(dir.file("app.log")).find("csv 文件编码存在问题, 无法正常的解析。"),
               std::string::npos);
@@ -313,7 +313,7 @@ TEST_F(ReaderTest, AFailedAddressScanIsLoggedAndCostsOnlyThatItem) {
     image_refs_set_match_limit(1000);
     const Loaded loaded = load(builder);
     image_refs_set_match_limit(0);
-    ASSERT_EQ(loaded.result, READ_OK);
+    ASSERT_EQ(loaded.result, ReadResult::Ok);
     ASSERT_EQ(loaded.titles(), (Strings{"坏", "好"}));
     EXPECT_EQ(strings_of(loaded.items[0]->desc_images), Strings{"http://a.example/1.jpg"});
     EXPECT_EQ(strings_of(loaded.items[0]->mobile_images), Strings{"http://a.example/m1.jpg"});
@@ -326,7 +326,7 @@ TEST_F(ReaderTest, AFailedAddressScanIsLoggedAndCostsOnlyThatItem) {
     image_refs_set_match_limit(1);
     const Loaded mobile_failed = load(plain_description);
     image_refs_set_match_limit(0);
-    ASSERT_EQ(mobile_failed.result, READ_OK);
+    ASSERT_EQ(mobile_failed.result, ReadResult::Ok);
     ASSERT_EQ(mobile_failed.items.size(), 1u);
     EXPECT_EQ(strings_of(mobile_failed.items[0]->mobile_images), Strings{});
     app_log_close();
@@ -368,7 +368,7 @@ TEST_F(WriterTest, SavesByteOrderMarkAndUtf16AndRoundTrips) {
 
     PtrVector* items = ptr_vector_new(256, 64);
     char* text = nullptr;
-    ASSERT_EQ(read_data_package(path.c_str(), items, &text), READ_OK);
+    ASSERT_EQ(read_data_package(path.c_str(), items, &text), ReadResult::Ok);
     EXPECT_TRUE(std::string(text) == builder.text());
     std::free(text);
     item_list_clear(items);

@@ -47,7 +47,7 @@ bool has_header(const std::string& request, const std::string& line) {
 }
 
 struct Outcome {
-    int result;
+    DownloadResult result;
     std::string error;
     bool saved;  // the file exists afterwards
     std::string content;
@@ -57,13 +57,15 @@ class DownloadTest : public NetworkTest {
   protected:
     DownloadTest() : NetworkTest(SHORT_CONNECT_MS, SHORT_SOCKET_MS) {}
 
-    Outcome fetch(const std::string& url, int keepAlive = 1, int noRedirect = 0) {
-        return fetch_to(url, target(), keepAlive, noRedirect);
+    static constexpr DownloadOptions WITHOUT_KEEP_ALIVE{false, true};
+
+    Outcome fetch(const std::string& url, DownloadOptions options = {}) {
+        return fetch_to(url, target(), options);
     }
-    static Outcome fetch_to(const std::string& url, const std::string& path, int keepAlive = 1,
-                            int noRedirect = 0) {
+    static Outcome fetch_to(const std::string& url, const std::string& path,
+                            DownloadOptions options = {}) {
         char error[ERROR_TEXT_SIZE] = {};
-        const int result = download_image(url.c_str(), path.c_str(), error, keepAlive, noRedirect);
+        const DownloadResult result = download_image(url.c_str(), path.c_str(), error, options);
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (file != nullptr) std::fclose(file);
         return Outcome{result, error, file != nullptr, read_file(path)};
@@ -87,48 +89,55 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
     struct Case {
         const char* name;
         std::string response;  // given to both attempts
-        int result;
+        DownloadResult result;
         std::string error;
         bool prefix_only;  // the text only has to begin with `error`
     };
     const Case cases[] = {
-        {"head larger than the buffer", over_buffer_head, DOWNLOAD_FAILED,
+        {"head larger than the buffer", over_buffer_head, DownloadResult::Failed,
          "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false},
-        {"status 404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", DOWNLOAD_FAILED,
-         "404 Not Found - 文件不存在", false},
-        {"status 500, cut to 256 bytes", long_status, DOWNLOAD_FAILED,
+        {"status 404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+         DownloadResult::Failed, "404 Not Found - 文件不存在", false},
+        {"status 500, cut to 256 bytes", long_status, DownloadResult::Failed,
          "返回错误的http状态码:\n" + long_status.substr(0, 256), false},
-        {"200 without OK", "HTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", DOWNLOAD_FAILED,
+        {"200 without OK", "HTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8",
+         DownloadResult::Failed,
          "返回错误的http状态码:\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", false},
-        {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n\r\nGIF8", DOWNLOAD_FAILED,
-         "返回错误的http状态码:\nHTTP/1.1 206", true},
-        {"compressed body", with_length("GIF8", "Content-Encoding: gzip\r\n"), DOWNLOAD_FAILED,
-         "header.contentEncoding:gzip", false},
+        {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n\r\nGIF8",
+         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 206", true},
+        {"compressed body", with_length("GIF8", "Content-Encoding: gzip\r\n"),
+         DownloadResult::Failed, "header.contentEncoding:gzip", false},
         {"announced length over 10 MiB", "HTTP/1.1 200 OK\r\nContent-Length: 10485761\r\n\r\nGIF8",
-         DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: 10485761, 大于10M", false},
+         DownloadResult::BadContent, "fileSize=0, header.contentLength: 10485761, 大于10M", false},
         {"negative announced length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nGIF8",
-         DOWNLOAD_BAD_CONTENT, "fileSize=0, header.contentLength: 4294967291, 大于10M", false},
+         DownloadResult::BadContent, "fileSize=0, header.contentLength: 4294967291, 大于10M",
+         false},
         {"first body bytes exceed the length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nGIF8",
-         DOWNLOAD_BAD_CONTENT, "readTotal > fileSize, 当前下载的文件数据大小:4, fileSize:2", false},
-        {"identity body over 10 MiB", endless_body, DOWNLOAD_BAD_CONTENT,
+         DownloadResult::BadContent, "readTotal > fileSize, 当前下载的文件数据大小:4, fileSize:2",
+         false},
+        {"identity body over 10 MiB", endless_body, DownloadResult::BadContent,
          "header.contentLength: -1, readTotal:", true},
-        {"negative chunk size", CHUNKED_HEAD + "80000000\r\n", DOWNLOAD_FAILED,
+        // Nine digits would wrap to 4 and take the next four bytes as the chunk.
+        {"chunk size of more than eight digits", CHUNKED_HEAD + "100000004\r\nGIF8\r\n0\r\n\r\n",
+         DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字", false},
+        {"negative chunk size", CHUNKED_HEAD + "80000000\r\n", DownloadResult::Failed,
          "不正常: 这里就有问题了, chunksize:-2147483648", false},
         {"connection ends before a chunk-size line", CHUNKED_HEAD + "4\r\nGIF8\r\n",
-         DOWNLOAD_FAILED, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true},
+         DownloadResult::Failed, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true},
         {"trailer longer than the buffer",
-         CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n" + std::string(9000, 't'), DOWNLOAD_FAILED,
+         CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n" + std::string(9000, 't'), DownloadResult::Failed,
          "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符", false},
-        {"connection ends in the trailer", CHUNKED_HEAD + "0\r\nX: y", DOWNLOAD_FAILED,
+        {"connection ends in the trailer", CHUNKED_HEAD + "0\r\nX: y", DownloadResult::Failed,
          "读取chunk最后的结束符时出错: syCount:4, bufferSize:8188, ret:0, errno:0", false},
         {"body shorter than announced", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nGIF8",
-         DOWNLOAD_BAD_CONTENT, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false},
-        {"not an image (WebP)", with_length("RIFF\x10\0\0\0WEBPVP8 "), DOWNLOAD_BAD_CONTENT,
+         DownloadResult::BadContent, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false},
+        {"not an image (WebP)", with_length("RIFF\x10\0\0\0WEBPVP8 "), DownloadResult::BadContent,
          "下载的图片格式不受支持", false},
-        {"one-byte body", with_length("\xFF"), DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持",
+        {"one-byte body", with_length("\xFF"), DownloadResult::BadContent, "下载的图片格式不受支持",
          false},
-        {"empty body", with_length(""), DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持", false},
-        {"no response at all", "", DOWNLOAD_BAD_CONTENT, "下载的图片格式不受支持", false},
+        {"empty body", with_length(""), DownloadResult::BadContent, "下载的图片格式不受支持",
+         false},
+        {"no response at all", "", DownloadResult::BadContent, "下载的图片格式不受支持", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,7 +191,7 @@ TEST_F(DownloadTest, KeepAliveOnlyFailuresAreLoggedAndTheRetrySucceeds) {
             {reply(c.keep_alive_response), reply("HTTP/1.0 200 OK\r\n\r\nGIF89a")});
         const std::string url = server.url("/x.gif");
         const Outcome out = fetch(url);
-        EXPECT_EQ(out.result, DOWNLOAD_OK);
+        EXPECT_EQ(out.result, DownloadResult::Ok);
         EXPECT_EQ(out.content, "GIF89a");
         // A success writes no text: the first attempt's stays.
         EXPECT_EQ(out.error, c.keep_alive_error);
@@ -198,7 +207,7 @@ TEST_F(DownloadTest, RefusedAddressFailsAtOnceWithoutRetry) {
                              "http://127.0.0.1/a.jpg\r\nX: y"};
     for (const char* url : refused) {
         const Outcome out = fetch(url);
-        EXPECT_EQ(out.result, DOWNLOAD_FAILED) << url;
+        EXPECT_EQ(out.result, DownloadResult::Failed) << url;
         EXPECT_EQ(out.error, "无法parse下载图片地址") << url;
         EXPECT_FALSE(out.saved) << url;
     }
@@ -209,7 +218,7 @@ TEST_F(DownloadTest, ConnectFailureIsRetriedAndCountsTwice) {
     const int port = refused_port();
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/a.jpg";
     const Outcome out = fetch(url);
-    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
     EXPECT_FALSE(out.saved);
     EXPECT_NE(log().find(retry_line(url, out.error)), std::string::npos);
@@ -220,7 +229,7 @@ TEST_F(DownloadTest, FileThatCannotBeCreatedIsNotRetried) {
     ScriptedServer server({reply(with_length("GIF8"), false)});
     const Outcome out =
         fetch_to(server.url("/a.gif"), dir.file("missing") + platform::PATH_SEPARATOR + "a.gif");
-    EXPECT_EQ(out.result, DOWNLOAD_CREATE_ERROR);
+    EXPECT_EQ(out.result, DownloadResult::CreateError);
     EXPECT_EQ(out.error, "图片搬家失败：无法创建新文件。");
     EXPECT_EQ(server.requests(1).size(), 1u);  // the request went out before the file
     EXPECT_EQ(log().find("搬家失败："), std::string::npos);
@@ -240,7 +249,7 @@ TEST_F(DownloadTest, FullDiskEndsAtOnceWithoutRetryOrFile) {
     const Outcome out = fetch(server.url("/big.jpg"));
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(out.result, DOWNLOAD_WRITE_ERROR);
+    EXPECT_EQ(out.result, DownloadResult::WriteError);
     EXPECT_EQ(out.error, "写入文件时出错，请检查硬盘可用空间是否已不足。");
     EXPECT_FALSE(out.saved);
     EXPECT_EQ(server.requests().size(), 1u);
@@ -252,11 +261,11 @@ TEST_F(DownloadTest, SendOnAConnectionTheServerResetIsRetried) {
     first.pieces.push_back(Piece{"", 50});  // let the client read it all first
     first.reset = true;                     // then drop the connection the client keeps pooled
     ScriptedServer server({first, reply(with_length("GIF8b"))});
-    ASSERT_EQ(fetch(server.url("/1.gif")).result, DOWNLOAD_OK);
+    ASSERT_EQ(fetch(server.url("/1.gif")).result, DownloadResult::Ok);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the reset arrive
     const std::string url = server.url("/2.gif");
     const Outcome out = fetch(url);
-    EXPECT_EQ(out.result, DOWNLOAD_OK);
+    EXPECT_EQ(out.result, DownloadResult::Ok);
     EXPECT_EQ(out.content, "GIF8b");
     EXPECT_NE(log().find(retry_line(url, "下载图片失败: send() failed")), std::string::npos)
         << log();
@@ -269,7 +278,7 @@ TEST_F(DownloadTest, ReceiveTimeOutEndsTheBodyWithinTheLimit) {
     const double start = platform::monotonic_seconds();
     const Outcome out = fetch(server.url("/slow.gif"));
     const double waited = platform::monotonic_seconds() - start;
-    EXPECT_EQ(out.result, DOWNLOAD_BAD_CONTENT);
+    EXPECT_EQ(out.result, DownloadResult::BadContent);
     const std::string expected = "图片大小:100, 实际接收到的文件大小:4, ret:-1, errno:";
     EXPECT_EQ(out.error.substr(0, expected.size()), expected);
     EXPECT_FALSE(out.saved);
@@ -294,6 +303,7 @@ TEST_F(DownloadTest, ChunkedBodiesAreStoredWhateverTheirShapeAndSplit) {
         {"0x prefix", "0x10\r\nGIF89a0123456789\r\n0\r\n\r\n", {}, "GIF89a0123456789"},
         {"0X prefix, upper-case digits", "0X1A\r\n" + gif26 + "\r\n0\r\n\r\n", {}, gif26},
         {"blanks before the size", " \t4\r\nGIF8\r\n0\r\n\r\n", {}, "GIF8"},
+        {"leading zeros do not count as digits", "0000000004\r\nGIF8\r\n0\r\n\r\n", {}, "GIF8"},
         {"several chunks", "2\r\nGI\r\n1\r\nF\r\n1\r\n8\r\n0\r\n\r\n", {}, "GIF8"},
         {"size line ends at a read boundary", "4\r\nGIF8\r\n0\r\n\r\n", {3}, "GIF8"},
         {"size line cut in two", "1a\r\n" + gif26 + "\r\n0\r\n\r\n", {1}, gif26},
@@ -317,7 +327,7 @@ TEST_F(DownloadTest, ChunkedBodiesAreStoredWhateverTheirShapeAndSplit) {
         for (size_t cut : c.cuts) cuts.push_back(CHUNKED_HEAD.size() + cut);
         ScriptedServer server({reply_cut_at(CHUNKED_HEAD + c.body, cuts, 30, false)});
         const Outcome out = fetch(server.url("/c.gif"));
-        EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+        EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
         EXPECT_EQ(out.content == c.stored, true) << out.content.size() << " bytes stored";
         EXPECT_EQ(ConnectionPool->count, 1);  // a complete chunked body keeps the connection
         connection_tables_reset_for_testing();
@@ -328,12 +338,12 @@ TEST_F(DownloadTest, HeadAndBodyInManySmallPiecesAreStoredByteForByte) {
     const std::string body = jpeg(3000);
     ScriptedServer whole({reply_in_pieces(with_length(body, "Server: pieces\r\n"), 7, 1, false)});
     const Outcome out = fetch(whole.url("/p.jpg"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content, body);
 
     ScriptedServer tiny({reply_in_pieces(with_length("GIF89a", "Server: bytes\r\n"), 1, 1, false)});
     const Outcome bytes = fetch(tiny.url("/b.gif"));
-    EXPECT_EQ(bytes.result, DOWNLOAD_OK) << bytes.error;
+    EXPECT_EQ(bytes.result, DownloadResult::Ok) << bytes.error;
     EXPECT_EQ(bytes.content, "GIF89a");
 }
 
@@ -341,7 +351,7 @@ TEST_F(DownloadTest, TenMebibytesIsTheLargestImage) {
     const std::string body = jpeg(IMAGE_SIZE_LIMIT);
     ScriptedServer server({reply(with_length(body), false)});
     const Outcome out = fetch(server.url("/limit.jpg"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content.size(), body.size());
     EXPECT_TRUE(out.content == body);
 
@@ -350,7 +360,7 @@ TEST_F(DownloadTest, TenMebibytesIsTheLargestImage) {
         {reply(CHUNKED_HEAD + "a00000\r\n" + jpeg(IMAGE_SIZE_LIMIT) + "\r\n1\r\nx\r\n0\r\n\r\n"),
          reply(CHUNKED_HEAD + "a00001\r\n")});
     const Outcome over = fetch(chunked.url("/over.jpg"));
-    EXPECT_EQ(over.result, DOWNLOAD_BAD_CONTENT);
+    EXPECT_EQ(over.result, DownloadResult::BadContent);
     EXPECT_EQ(over.error, "header.contentLength: -1, readTotal:10485761 > 10M");
     EXPECT_FALSE(over.saved);
 }
@@ -361,7 +371,7 @@ TEST_F(DownloadTest, NotFoundIsRetriedOnceAsHttp10WithConnectionClose) {
         {reply(not_found, false), reply(not_found, false), reply(with_length("GIF8"))});
     const std::string url = server.url("/gone.jpg");
     const Outcome out = fetch(url);
-    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "404 Not Found - 文件不存在");
     EXPECT_NE(log().find(retry_line(url, "404 Not Found - 文件不存在")), std::string::npos);
     const std::vector<RecordedRequest> requests = server.requests();
@@ -371,7 +381,7 @@ TEST_F(DownloadTest, NotFoundIsRetriedOnceAsHttp10WithConnectionClose) {
     EXPECT_EQ(requests[1].bytes, expected);
     // A call without keep-alive never retries.
     ScriptedServer once({reply(not_found), reply(not_found)});
-    EXPECT_EQ(fetch(once.url("/gone.jpg"), 0).result, DOWNLOAD_FAILED);
+    EXPECT_EQ(fetch(once.url("/gone.jpg"), WITHOUT_KEEP_ALIVE).result, DownloadResult::Failed);
     EXPECT_EQ(once.requests().size(), 1u);
 }
 
@@ -383,7 +393,7 @@ TEST_F(DownloadTest, KeepAliveConnectionIsReusedUntilTheServerSaysClose) {
     for (int i = 1; i <= 4; ++i) {
         const Outcome out =
             fetch_to(server.url("/" + std::to_string(i) + ".gif"), dir.file(std::to_string(i)));
-        EXPECT_EQ(out.result, DOWNLOAD_OK) << i << " " << out.error;
+        EXPECT_EQ(out.result, DownloadResult::Ok) << i << " " << out.error;
         EXPECT_EQ(out.content, "GIF8-" + std::to_string(i));
     }
     const std::vector<RecordedRequest> requests = server.requests();
@@ -399,9 +409,9 @@ TEST_F(DownloadTest, KeepAliveConnectionIsReusedUntilTheServerSaysClose) {
 
 TEST_F(DownloadTest, StalePooledConnectionIsDetectedByItsExchangeAndRetried) {
     ScriptedServer server({reply(with_length("GIF8-1")), reply(with_length("GIF8-2"))});
-    ASSERT_EQ(fetch(server.url("/1.gif")).result, DOWNLOAD_OK);
+    ASSERT_EQ(fetch(server.url("/1.gif")).result, DownloadResult::Ok);
     const Outcome out = fetch(server.url("/2.gif"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content, "GIF8-2");
     EXPECT_EQ(server.connections(2), 2);
     // The pooled socket was tried first: its exchange failed, and the retry
@@ -419,7 +429,7 @@ TEST_F(DownloadTest, OneRedirectIsFollowedWithWebpSuffixStripped) {
                      false));
     server.add(reply(with_length(jpeg(100)), false));
     const Outcome out = fetch(server.url("/moved.jpg"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content, jpeg(100));
     const std::vector<RecordedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -433,7 +443,7 @@ TEST_F(DownloadTest, ASecondRedirectIsAnError) {
         "HTTP/1.1 302 Found\r\nLocation: " + server.url("/again.jpg") + "\r\n\r\n";
     for (int i = 0; i < 3; ++i) server.add(reply(again));
     const Outcome out = fetch(server.url("/first.jpg"));
-    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "返回错误的http状态码:\n" + again);
     EXPECT_FALSE(out.saved);
     const std::vector<RecordedRequest> requests = server.requests();
@@ -465,7 +475,7 @@ TEST_F(DownloadTest, EveryRedirectStatusIsFollowedAndWebpIsStrippedInAnyCase) {
                          "\r\nContent-Length: 0\r\n\r\n"));
         server.add(reply(with_length("GIF89a")));
         const Outcome out = fetch(server.url("/first.jpg"));
-        EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+        EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
         EXPECT_EQ(out.content, "GIF89a");
         const std::vector<RecordedRequest> requests = server.requests();
         ASSERT_EQ(requests.size(), 2u);
@@ -480,7 +490,7 @@ TEST_F(DownloadTest, TheRetryWithoutKeepAliveFollowsARedirectToo) {
     server.add(reply("HTTP/1.0 302 Found\r\nLocation: " + server.url("/moved.gif") + "\r\n\r\n"));
     server.add(reply(with_length("GIF89a")));
     const Outcome out = fetch(server.url("/a.gif"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content, "GIF89a");
     const std::vector<RecordedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -499,7 +509,7 @@ TEST_F(DownloadTest, ALocationTooLongForItsFieldIsRefusedNotCut) {
     server.add(reply(refusal));
     server.add(reply(with_length("GIF89a")));  // what a cut address would have fetched
     const Outcome out = fetch(server.url("/a.jpg"));
-    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "重定向地址过长, header.location: 512字节, 大于511字节");
     EXPECT_FALSE(last_download_failure_transient());  // asking again gets the same answer
     EXPECT_FALSE(out.saved);
@@ -514,12 +524,12 @@ TEST_F(DownloadTest, RedirectWithoutUsableLocation) {
     ScriptedServer server({reply(no_location), reply(no_location)});
     const Outcome out = fetch(server.url("/a.jpg"));
     EXPECT_EQ(out.error, "返回错误的http状态码:\n" + no_location.substr(0, 256));
-    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
 
     // A relative location cannot be parsed: refused, and that is not retried.
     ScriptedServer relative({reply("HTTP/1.0 302 Found\r\nLocation: /b.jpg\r\n\r\n")});
     const Outcome rel = fetch(relative.url("/a.jpg"));
-    EXPECT_EQ(rel.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(rel.result, DownloadResult::Failed);
     EXPECT_EQ(rel.error, "无法parse下载图片地址");
     EXPECT_EQ(relative.requests().size(), 1u);
 }
@@ -528,26 +538,27 @@ TEST_F(DownloadTest, WithoutKeepAliveTheEndOfTheConnectionEndsTheBody) {
     struct Case {
         const char* name;
         ScriptedReply response;
-        int result;
+        DownloadResult result;
         std::string error;
     };
     const Case cases[] = {
-        {"orderly close", reply("HTTP/1.0 200 OK\r\n\r\nGIF89a"), DOWNLOAD_OK, ""},
-        {"chunked, complete", reply(CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n\r\n"), DOWNLOAD_OK, ""},
+        {"orderly close", reply("HTTP/1.0 200 OK\r\n\r\nGIF89a"), DownloadResult::Ok, ""},
+        {"chunked, complete", reply(CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n\r\n"), DownloadResult::Ok,
+         ""},
         // Sound behaviour: a body that did not end by an orderly close, or a
         // chunked body without its last chunk, is a cut image.
-        {"chunked, cut inside a chunk", reply(CHUNKED_HEAD + "10\r\nGIF8"), DOWNLOAD_BAD_CONTENT,
-         "图片大小:4294967295, 实际接收到的文件大小:4, ret:0, errno:0"},
-        {"receive time-out", reply("HTTP/1.0 200 OK\r\n\r\nGIF89a", false), DOWNLOAD_BAD_CONTENT,
-         "图片大小:4294967295, 实际接收到的文件大小:6, ret:-1, errno:"},
+        {"chunked, cut inside a chunk", reply(CHUNKED_HEAD + "10\r\nGIF8"),
+         DownloadResult::BadContent, "图片大小:4294967295, 实际接收到的文件大小:4, ret:0, errno:0"},
+        {"receive time-out", reply("HTTP/1.0 200 OK\r\n\r\nGIF89a", false),
+         DownloadResult::BadContent, "图片大小:4294967295, 实际接收到的文件大小:6, ret:-1, errno:"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server({c.response});
-        const Outcome out = fetch(server.url("/n.gif"), 0);
+        const Outcome out = fetch(server.url("/n.gif"), WITHOUT_KEEP_ALIVE);
         EXPECT_EQ(out.result, c.result);
         EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
-        EXPECT_EQ(out.saved, c.result == DOWNLOAD_OK);
+        EXPECT_EQ(out.saved, c.result == DownloadResult::Ok);
         EXPECT_EQ(ConnectionPool->count, 0);
     }
 }
@@ -561,7 +572,7 @@ TEST_F(DownloadTest, HttpsAddressWithoutTlsOn443FallsBackToPort80WithAPlainHostL
         GTEST_SKIP() << "port 80 is not free here";
     }
     const Outcome out = fetch("https://127.0.0.1/s.gif");
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     ASSERT_EQ(server->requests().size(), 1u);
     EXPECT_TRUE(has_header(server->requests()[0].bytes, "Host: 127.0.0.1"));
     EXPECT_EQ(occurrences(log(), "HTTPS连接失败，改用HTTP下载：https://127.0.0.1/s.gif"), 1);
@@ -570,7 +581,7 @@ TEST_F(DownloadTest, HttpsAddressWithoutTlsOn443FallsBackToPort80WithAPlainHostL
 TEST_F(DownloadTest, AddressIsNormalizedBeforeItIsRequested) {
     ScriptedServer server({reply(with_length("GIF8"))});
     const Outcome out = fetch(server.url("/my pic.gif?a=1&amp;b=2"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(request_line(server.requests()[0].bytes), "GET /my%20pic.gif?a=1&b=2 HTTP/1.1");
 }
 
@@ -661,7 +672,7 @@ TEST_F(DownloadTest, AServerThatDripsItsBytesIsGivenUpAfterTheAttemptsLimit) {
     const Outcome out = fetch(server.url("/drip.jpg"));
     const double took = platform::monotonic_seconds() - started;
     set_download_time_limit_for_testing(DOWNLOAD_TIME_LIMIT_S);
-    EXPECT_EQ(out.result, DOWNLOAD_FAILED);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "下载图片超时：0.5秒内没有下载完成。");
     EXPECT_FALSE(out.saved);
     EXPECT_TRUE(last_download_failure_transient());  // worth trying again later

@@ -34,14 +34,14 @@ class DownloadTlsTest : public NetworkTest {
     }
 
     struct Outcome {
-        int result;
+        DownloadResult result;
         std::string error;
         std::string content;
     };
     Outcome fetch(const std::string& url, const std::string& name = "image.jpg") {
         char error[ERROR_TEXT_SIZE] = {};
         const std::string path = dir.file(name);
-        const int result = download_image(url.c_str(), path.c_str(), error, 1, 0);
+        const DownloadResult result = download_image(url.c_str(), path.c_str(), error);
         return Outcome{result, error, read_file(path)};
     }
 };
@@ -56,7 +56,7 @@ TEST_F(DownloadTlsTest, HttpsAddressesShareOneTlsSessionWhileTheServerKeepsItOpe
     EXPECT_EQ(fetch(front.url("/1.jpg"), "1.jpg").content, "\xFF\xD8one");
     EXPECT_EQ(fetch(front.url("/2.gif"), "2.gif").content, "GIF8two");
     const Outcome third = fetch(front.url("/3.png"), "3.png");
-    EXPECT_EQ(third.result, DOWNLOAD_OK) << third.error;
+    EXPECT_EQ(third.result, DownloadResult::Ok) << third.error;
     EXPECT_EQ(third.content, "\x89PNG");
 
     EXPECT_EQ(front.handshakes(), 1);
@@ -77,7 +77,7 @@ TEST_F(DownloadTlsTest, AnHttpAddressRedirectedToHttpsIsFetchedOverTls) {
     ScriptedServer plain({reply("HTTP/1.1 302 Found\r\nLocation: " + front.url("/b.gif") +
                                 "\r\nContent-Length: 0\r\n\r\n")});
     const Outcome out = fetch(plain.url("/a.gif"));
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content, "GIF8moved");
     EXPECT_EQ(front.handshakes(), 1);
 }
@@ -107,7 +107,7 @@ TEST_F(DownloadTlsTest, WhenTlsCannotBeHadThePlainAddressIsFetchedAndTheCauseLog
         const std::string url = "https://localhost:" + std::to_string(port) + "/p.gif";
 
         const Outcome out = fetch(url);
-        EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+        EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
         EXPECT_EQ(out.content, "GIF8plain");
         const auto requests = server.requests();
         ASSERT_EQ(requests.size(), 1u);
@@ -123,7 +123,7 @@ TEST_F(DownloadTlsTest, WhenThePlainFallbackFailsTooTheTextNamesBothCauses) {
     ScriptedServer server;
     TlsFront front(server.port(), TestCert::Untrusted, false);
     const Outcome out = fetch(front.url("/p.gif"));
-    EXPECT_EQ(out.result, DOWNLOAD_BAD_CONTENT);
+    EXPECT_EQ(out.result, DownloadResult::BadContent);
     EXPECT_EQ(out.error.rfind("HTTPS连接失败：HTTPS证书不受信任；改用HTTP下载也失败：", 0), 0u)
         << out.error;
     EXPECT_GT(out.error.size(),
@@ -140,7 +140,7 @@ TEST_F(DownloadTlsTest, AStalledHandshakeIsBoundedByTheSocketLimitThenFallsBack)
     const double start = platform::monotonic_seconds();
     const Outcome out = fetch(url);
     const double took = platform::monotonic_seconds() - start;
-    EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     EXPECT_EQ(out.content, "GIF8late");
     EXPECT_GE(took, SHORT_SOCKET_MS / 1000.0 * 0.9);
     EXPECT_LT(took, 3.0);
@@ -153,7 +153,7 @@ TEST_F(DownloadTlsTest, AfterFiveFailedHandshakesTheHostIsFetchedPlainWithoutTry
     TlsFront front(server.port(), TestCert::Untrusted);
     for (int i = 0; i < 7; ++i) {
         const Outcome out = fetch(front.url("/" + std::to_string(i) + ".gif"));
-        EXPECT_EQ(out.result, DOWNLOAD_OK) << out.error;
+        EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
     }
     EXPECT_EQ(connect_failure_count("localhost", front.port(), Transport::Tls),
               CONNECT_FAILURE_LIMIT);

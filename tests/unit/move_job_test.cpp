@@ -86,7 +86,7 @@ class MoveJobTest : public testing::Test {
         unload();
         std::snprintf(package.path, sizeof package.path, "%s", packagePath.c_str());
         package.items = ptr_vector_new(256, 64);
-        ASSERT_EQ(read_data_package(package.path, package.items, &package.text), READ_OK);
+        ASSERT_EQ(read_data_package(package.path, package.items, &package.text), ReadResult::Ok);
     }
 
     void unload() {
@@ -546,7 +546,7 @@ TEST_F(MoveJobTest, TheQueueRunsAsManyDownloadsAtOnceAsItHasConnections) {
         for (size_t i = 0; i < queue.size(); ++i) {
             FetchedImage image;
             ASSERT_TRUE(queue.take(i, &image, never));
-            EXPECT_EQ(image.result, DOWNLOAD_OK) << image.error;
+            EXPECT_EQ(image.result, DownloadResult::Ok) << image.error;
             platform::remove_file(image.file);
         }
         if (connections == 1) {

@@ -25,7 +25,7 @@ class PackageCharacters : public testing::Test {
         ptr_vector_destroy(items, 0);
         std::free(text);
     }
-    int32_t read(const PackageBuilder& builder) {
+    ReadResult read(const PackageBuilder& builder) {
         const std::string path = dir.file("items.csv");
         builder.write(path);
         return read_data_package(path.c_str(), items, &text);
@@ -52,7 +52,7 @@ TEST_F(PackageCharacters, EveryCharacterSurvivesReadingAndSaving) {
     for (const std::u16string& words : {TITLE_1, TITLE_2, WORDS_1, WORDS_2})
         ASSERT_NE(file.find(utf16le_of(words)), std::string::npos);  // the builder kept them
 
-    ASSERT_EQ(read(builder), READ_OK);
+    ASSERT_EQ(read(builder), ReadResult::Ok);
     ASSERT_EQ(items->count, 2);
     EXPECT_EQ(std::string(item(0)->name), gb18030_of(TITLE_1));
     EXPECT_EQ(std::string(item(1)->name), gb18030_of(TITLE_2));
@@ -74,13 +74,14 @@ TEST_F(PackageCharacters, TheTitleLimitCountsBytesOfFourByteForms) {
     // "x" and 63 emoji of four bytes each: 253 bytes, the cell 255 with its quotes.
     std::u16string title = u"x";
     for (int i = 0; i < 63; ++i) title += u"\U0001F600";
-    EXPECT_EQ(read(PackageBuilder().add(PackageItem{gb18030_of(title), "", "", ""})), READ_OK);
+    EXPECT_EQ(read(PackageBuilder().add(PackageItem{gb18030_of(title), "", "", ""})),
+              ReadResult::Ok);
     EXPECT_EQ(std::string(item(0)->name), gb18030_of(title));
     item_list_clear(items);
     std::free(text);
     text = nullptr;
     EXPECT_EQ(read(PackageBuilder().add(PackageItem{gb18030_of(u"x" + title), "", "", ""})),
-              READ_TITLE_TOO_LONG);
+              ReadResult::TitleTooLong);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ const std::string BLANK = BLANK_IMAGE_URL;
 class Table {
   public:
     explicit Table(const Entries& entries)
-        : table_(strhash_create(hash_string, strings_equal, 64, 0.75f)) {
+        : table_(strhash_create(hash_string, strings_equal, 64, 0.75f, KeyOwnership::Owned)) {
         for (const auto& [address, path] : entries) {
             strhash_put(table_, xstrdup(address.c_str()), xstrdup(path.c_str()));
         }

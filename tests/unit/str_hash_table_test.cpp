@@ -25,11 +25,6 @@ std::vector<std::string> keys_of(const StrHashTable* table) {
     return out;
 }
 
-// A compare function other than strings_equal: such a table does not own its keys.
-int same_text(const void* a, const void* b) {
-    return strings_equal(a, b);
-}
-
 // Every key lands in bucket 0 of any table, so chains are long and ordered.
 uint32_t constant_hash(const char*) {
     return 0;
@@ -52,7 +47,8 @@ TEST(StrHashCreate, RoundsCapacityUpToAPowerOfTwo) {
     };
     for (const Case c : {Case{-3, 1}, Case{0, 1}, Case{1, 1}, Case{2, 2}, Case{5, 8}, Case{16, 16},
                          Case{17, 32}}) {
-        StrHashTable* t = strhash_create(hash_string, strings_equal, c.requested, 0.75f);
+        StrHashTable* t =
+            strhash_create(hash_string, strings_equal, c.requested, 0.75f, KeyOwnership::Owned);
         EXPECT_EQ(t->capacity, c.buckets) << c.requested;
         EXPECT_EQ(t->threshold, static_cast<int32_t>(c.buckets * 0.75f));
         EXPECT_EQ(t->count, 0);
@@ -61,7 +57,7 @@ TEST(StrHashCreate, RoundsCapacityUpToAPowerOfTwo) {
 }
 
 TEST(StrHashPut, GrowsWhenCountReachesThreshold) {
-    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     EXPECT_EQ(t->capacity, 16);
     EXPECT_EQ(t->threshold, 12);
     for (int i = 0; i < 11; ++i)
@@ -75,7 +71,7 @@ TEST(StrHashPut, GrowsWhenCountReachesThreshold) {
     strhash_destroy(t, 0);
 
     // A one-bucket table has threshold 0 and grows on every early put.
-    t = strhash_create(hash_string, strings_equal, 0, 0.75f);
+    t = strhash_create(hash_string, strings_equal, 0, 0.75f, KeyOwnership::Owned);
     EXPECT_EQ(t->threshold, 0);
     const int32_t expected[][2] = {{2, 1}, {4, 3}, {8, 6}};
     for (int i = 0; i < 3; ++i) {
@@ -87,7 +83,7 @@ TEST(StrHashPut, GrowsWhenCountReachesThreshold) {
 }
 
 TEST(StrHashPut, ExistingKeyKeepsTheStoredKeyAndCount) {
-    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     char* first = xstrdup("http://a/1.jpg");
     EXPECT_EQ(strhash_put(t, first, value(1)), nullptr);
     char second[] = "http://a/1.jpg";
@@ -106,14 +102,14 @@ TEST(StrHashPut, ExistingKeyKeepsTheStoredKeyAndCount) {
 
 TEST(StrHashGrowth, KeepsRelativeOrderAndReusesStoredHashes) {
     // Chain order in one bucket survives growth; keys_of shows it.
-    StrHashTable* t = strhash_create(constant_hash, strings_equal, 4, 0.75f);
+    StrHashTable* t = strhash_create(constant_hash, strings_equal, 4, 0.75f, KeyOwnership::Owned);
     for (const char* k : {"c", "a", "d", "b"}) strhash_put(t, xstrdup(k), value(1));
     EXPECT_EQ(t->capacity, 8);
     EXPECT_EQ(keys_of(t), (std::vector<std::string>{"c", "a", "d", "b"}));
     strhash_destroy(t, 0);
 
     // With the real hash, keys come back in bucket order, which growth changes.
-    t = strhash_create(hash_string, strings_equal, 2, 0.75f);
+    t = strhash_create(hash_string, strings_equal, 2, 0.75f, KeyOwnership::Owned);
     strhash_put(t, xstrdup("a"), value(1));  // 'a' = 97: h mixes to bucket 97's pattern
     strhash_put(t, xstrdup("b"), value(2));
     std::vector<std::string> keys = keys_of(t);
@@ -128,14 +124,14 @@ TEST(StrHashGrowth, KeepsRelativeOrderAndReusesStoredHashes) {
 }
 
 TEST(StrHashKeys, EmptyTableGivesNone) {
-    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     EXPECT_EQ(strhash_keys(t), nullptr);
     strhash_free_keys(nullptr);
     strhash_destroy(t, 0);
 }
 
 TEST(StrHashRemove, FreesTheStoredKeyNotTheValue) {
-    StrHashTable* t = strhash_create(constant_hash, strings_equal, 16, 0.75f);
+    StrHashTable* t = strhash_create(constant_hash, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     char* value_text = xstrdup("path");
     for (const char* k : {"x", "y", "z"}) strhash_put(t, xstrdup(k), value_text);
     EXPECT_EQ(strhash_remove(t, "absent"), nullptr);
@@ -152,7 +148,8 @@ TEST(StrHashRemove, FreesTheStoredKeyNotTheValue) {
 
 TEST(StrHashClear, FreesKeysAndValuesOnlyInOwningTables) {
     // Owning table: ASan's leak check fails the run if keys or values stay.
-    StrHashTable* owning = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    StrHashTable* owning =
+        strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     strhash_put(owning, xstrdup("k1"), xstrdup("v1"));
     strhash_put(owning, xstrdup("k2"), xstrdup("v2"));
     strhash_clear(owning, 1);
@@ -164,17 +161,39 @@ TEST(StrHashClear, FreesKeysAndValuesOnlyInOwningTables) {
     EXPECT_EQ(strhash_get(owning, "again"), value(5));
     strhash_destroy(owning, 0);
 
-    // Borrowing table: keys and values belong to the caller and stay valid.
-    std::string k1 = "k1", v1 = "v1";
-    StrHashTable* borrowing = strhash_create(hash_string, same_text, 16, 0.75f);
+    // Borrowing table: keys and values belong to the caller and stay valid,
+    // whatever the compare function; removing a key does not free it either
+    // (ASan would catch a free of this stack string's buffer).
+    std::string k1 = "k1", k2 = "k2", v1 = "v1";
+    StrHashTable* borrowing =
+        strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Borrowed);
     strhash_put(borrowing, k1.data(), v1.data());
+    strhash_put(borrowing, k2.data(), v1.data());
+    EXPECT_EQ(strhash_remove(borrowing, "k2"), v1.data());
     strhash_destroy(borrowing, 1);
     EXPECT_EQ(k1, "k1");
+    EXPECT_EQ(k2, "k2");
     EXPECT_EQ(v1, "v1");
 }
 
+TEST(StrHashFind, TellsAStoredNullFromAnAbsentKey) {
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
+    strhash_put(t, xstrdup("zero"), nullptr);
+    strhash_put(t, xstrdup("five"), value(5));
+    void* found = value(9);
+    EXPECT_TRUE(strhash_find(t, "zero", &found));
+    EXPECT_EQ(found, nullptr);
+    EXPECT_TRUE(strhash_find(t, "five", &found));
+    EXPECT_EQ(found, value(5));
+    found = value(9);
+    EXPECT_FALSE(strhash_find(t, "absent", &found));
+    EXPECT_EQ(found, value(9));  // untouched
+    EXPECT_TRUE(strhash_find(t, "zero", nullptr));
+    strhash_destroy(t, 0);
+}
+
 TEST(StrHashTable, ManyKeysStayReachable) {
-    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f);
+    StrHashTable* t = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     for (int i = 0; i < 20000; ++i) {
         const std::string key = "http://img.example.com/" + std::to_string(i) + ".jpg";
         strhash_put(t, xstrdup(key.c_str()), value(i + 1));
