@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -61,14 +62,6 @@ constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 
 Native native(intptr_t s) {
     return static_cast<Native>(s);
-}
-
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 // A socket bound to a loopback port (`*port`, or any when 0), listening

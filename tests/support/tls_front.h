@@ -30,7 +30,9 @@ class TlsFront {
     TlsFront(const TlsFront&) = delete;
     TlsFront& operator=(const TlsFront&) = delete;
     int port() const;
-    std::string url(const std::string& path) const;  // "https://localhost:PORT" + path
+    std::string url(const std::string& path) const {
+        return "https://localhost:" + std::to_string(port()) + path;
+    }
     // TLS handshakes completed so far (to show keep-alive reuse). A client that checks the
     // certificate only after the handshake (Schannel) completes one before it gives up.
     int handshakes() const;

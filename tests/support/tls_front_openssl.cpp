@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
 #include "support/tls_front.h"
 #include "support/tls_relay_protocol.h"
 
@@ -162,14 +163,6 @@ void set_nonblocking(int s) {
     fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 // A non-blocking connection to 127.0.0.1:port, or -1.
@@ -468,10 +461,6 @@ TlsFront::~TlsFront() {
 
 int TlsFront::port() const {
     return impl_->port;
-}
-
-std::string TlsFront::url(const std::string& path) const {
-    return "https://localhost:" + std::to_string(impl_->port) + path;
 }
 
 int TlsFront::handshakes() const {

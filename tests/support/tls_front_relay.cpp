@@ -184,10 +184,6 @@ int TlsFront::port() const {
     return impl_->port;
 }
 
-std::string TlsFront::url(const std::string& path) const {
-    return "https://localhost:" + std::to_string(impl_->port) + path;
-}
-
 int TlsFront::handshakes() const {
     return std::stoi(ask(impl_->control, "handshakes"));
 }
