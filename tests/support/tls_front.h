@@ -11,6 +11,9 @@ enum class TestCert {
     Trusted,    // issued by the test CA; subjectAltName DNS:localhost and IP:127.0.0.1
     WrongName,  // issued by the test CA; subjectAltName DNS:wrong.invalid only
     Untrusted,  // self-signed (no trusted issuer); subjectAltName DNS:localhost, IP:127.0.0.1
+    // The Trusted certificate, served by a front that speaks TLS 1.1 at most:
+    // a client that takes it has let itself be talked down.
+    TrustedButTls11,
 };
 
 // A TLS front on 127.0.0.1 for another loopback port: each connection whose first byte is a

@@ -91,9 +91,17 @@ std::vector<std::pair<int, const char*>> serverExtensions(const char* names) {
             {NID_subject_alt_name, names}};
 }
 
-SSL_CTX* server_context(X509* cert, EVP_PKEY* key) {
+SSL_CTX* server_context(X509* cert, EVP_PKEY* key, bool oldProtocol = false) {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-    if (context == nullptr || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+    // TLS 1.1 needs security level 0 under Debian's OpenSSL configuration.
+    if (context != nullptr && oldProtocol &&
+        (SSL_CTX_set_max_proto_version(context, TLS1_1_VERSION) != 1 ||
+         SSL_CTX_set_min_proto_version(context, TLS1_VERSION) != 1)) {
+        fail("old-protocol server context");
+    }
+    if (context != nullptr && oldProtocol) SSL_CTX_set_security_level(context, 0);
+    if (context == nullptr ||
+        (!oldProtocol && SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) ||
         SSL_CTX_use_certificate(context, cert) != 1 || SSL_CTX_use_PrivateKey(context, key) != 1 ||
         SSL_CTX_check_private_key(context) != 1) {
         fail("server context");
@@ -105,7 +113,7 @@ SSL_CTX* server_context(X509* cert, EVP_PKEY* key) {
 struct Credentials {
     std::string caDer;
     std::string caPem;
-    SSL_CTX* contexts[3];  // by TestCert
+    SSL_CTX* contexts[4];  // by TestCert
 };
 
 const Credentials& credentials() {
@@ -136,6 +144,10 @@ const Credentials& credentials() {
                              : make_certificate(key, kinds[i].commonName, ca, caKey,
                                                 serverExtensions(kinds[i].names));
             out->contexts[i] = server_context(cert, key);
+            if (i == static_cast<int>(TestCert::Trusted)) {
+                out->contexts[static_cast<int>(TestCert::TrustedButTls11)] =
+                    server_context(cert, key, true);
+            }
             X509_free(cert);  // the context holds its own references
             EVP_PKEY_free(key);
         }

@@ -57,7 +57,8 @@ std::string answer(const std::string& line, std::unique_ptr<TlsFront>* front) {
     char end = 0;
     if (std::sscanf(line.c_str(), "open %d %d %d%c", &target, &cert, &plain, &end) == 3) {
         if (*front) return "error this connection has its front already";
-        if (target < 1 || target > 65535 || cert < 0 || cert > 2)
+        if (target < 1 || target > 65535 || cert < 0 ||
+            cert > static_cast<int>(TestCert::TrustedButTls11))
             return "error bad port or certificate";
         try {
             front->reset(new TlsFront(target, static_cast<TestCert>(cert), plain != 0));

@@ -52,7 +52,7 @@ class TlsTest : public NetworkTest {
     }
 };
 
-enum class Server { Trusted, WrongName, SelfSigned, PlainHttp, Stalls };
+enum class Server { Trusted, WrongName, SelfSigned, Tls11Only, PlainHttp, Stalls };
 
 TEST_F(TlsTest, HandshakeNamesWhatWentWrong) {
     const struct {
@@ -67,6 +67,7 @@ TEST_F(TlsTest, HandshakeNamesWhatWentWrong) {
         {"an address the certificate lacks", Server::WrongName, "127.0.0.1",
          TlsFailure::NameMismatch},
         {"self-signed", Server::SelfSigned, "localhost", TlsFailure::Untrusted},
+        {"TLS 1.1 at most", Server::Tls11Only, "localhost", TlsFailure::Handshake},
         {"plain HTTP answers 400", Server::PlainHttp, "localhost", TlsFailure::Handshake},
         {"no answer to the hello", Server::Stalls, "localhost", TlsFailure::TimedOut},
     };
@@ -75,10 +76,12 @@ TEST_F(TlsTest, HandshakeNamesWhatWentWrong) {
         ScriptedServer server;
         server.set_reject_tls(c.server == Server::PlainHttp);
         std::optional<TlsFront> front;
-        if (c.server <= Server::SelfSigned) {
+        if (c.server <= Server::Tls11Only) {
             front.emplace(server.port(), c.server == Server::Trusted     ? TestCert::Trusted
                                          : c.server == Server::WrongName ? TestCert::WrongName
-                                                                         : TestCert::Untrusted);
+                                         : c.server == Server::SelfSigned
+                                             ? TestCert::Untrusted
+                                             : TestCert::TrustedButTls11);
         }
         const double began = platform::monotonic_seconds();
         TlsFailure failure = TlsFailure::None;
