@@ -36,6 +36,17 @@ bool program_folder(char* out, size_t capacity);
 // The user's desktop folder. False when it cannot be located.
 bool desktop_folder(char* out, size_t capacity);
 
+// ---- app.log -------------------------------------------------------------
+// The log's encoding. On POSIX it is UTF-8, what terminals, pagers and
+// editors there read, and each run opens with a dated line; on Windows it
+// is GBK with time-of-day lines only, byte for byte as the window has always
+// written it (the window and its tests read it so).
+#ifdef _WIN32
+inline constexpr bool APP_LOG_UTF8 = false;
+#else
+inline constexpr bool APP_LOG_UTF8 = true;
+#endif
+
 // ---- Character sets ------------------------------------------------------
 struct CharsetStep {
     size_t consumed;  // input units taken

@@ -393,7 +393,7 @@ TEST_F(ConsoleTest, AnImageFileTheSystemRefusesIsExplainedWithItsReason) {
     const std::string reason = std::strerror(EROFS);
     EXPECT_NE(run.err.find(utf8("无法创建新文件")), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(utf8("系统给出的原因：") + reason), std::string::npos) << run.err;
-    EXPECT_NE(read_file(home() + "/app.log").find(reason), std::string::npos);
+    EXPECT_NE(read_log(home() + "/app.log").find(reason), std::string::npos);
 }
 
 #endif

@@ -61,7 +61,7 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
             server.url("/gone.jpg"))),
         std::string::npos)
         << run.err;
-    EXPECT_NE(read_file(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
+    EXPECT_NE(read_log(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
               std::string::npos);  // 搬家失败
 #endif
 }

@@ -296,7 +296,7 @@ TEST_F(ReaderTest, ConversionFailureIsLogged) {
                   .result,
               ReadResult::Malformed);
     app_log_close();
-    EXPECT_NE(read_file(dir.file("app.log")).find("csv 文件编码存在问题, 无法正常的解析。"),
+    EXPECT_NE(read_log(dir.file("app.log")).find("csv 文件编码存在问题, 无法正常的解析。"),
               std::string::npos);
 }
 
@@ -331,7 +331,7 @@ TEST_F(ReaderTest, AFailedAddressScanIsLoggedAndCostsOnlyThatItem) {
     EXPECT_EQ(strings_of(mobile_failed.items[0]->mobile_images), Strings{});
     app_log_close();
 
-    const std::string log = read_file(dir.file("app.log"));
+    const std::string log = read_log(dir.file("app.log"));
     EXPECT_NE(log.find("Matching error: -47"), std::string::npos) << log;
     EXPECT_NE(log.find("读取宝贝详情时出错：宝贝“坏”，错误码:-47（match limit exceeded），"
                        "已找到的图片地址保留。\r\n"),

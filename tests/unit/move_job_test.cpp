@@ -113,7 +113,7 @@ class MoveJobTest : public testing::Test {
 
     ItemRecord* item(int i) const { return static_cast<ItemRecord*>(package.items->items[i]); }
     std::string saved_text() const { return utf16le_to_gbk(read_file(packagePath).substr(2)); }
-    std::string log() const { return read_file(dir.file("app.log")); }
+    std::string log() const { return read_log(dir.file("app.log")); }
 
     Strings files_in(const std::string& folder) const {
         Strings names;
