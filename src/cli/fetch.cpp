@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/startup.h"
 #include "http/connection.h"
 #include "http/download.h"
@@ -14,36 +16,47 @@
 
 namespace {
 
+const std::vector<OptionSpec> FETCH_OPTIONS = {};
+
 const CommandHelp FETCH_HELP = {
     "用法：kelvane-cli fetch 图片地址 文件 [图片地址 文件 ...]\n",
     "按搬家时的方式逐个下载图片地址到文件(先用持久连接，失败后不用持久连接再试一次，\n"
     "跟随一次跳转；https地址先用HTTPS，无法建立HTTPS连接时改用HTTP)，用于检查总是\n"
-    "搬家失败的图片。每个失败的地址在标准错误上打印一行\n"
-    "download failed (结果代码): 错误信息，详细原因写在 app.log 里。\n",
+    "搬家失败的图片。每个失败的地址在标准错误上打印一行：\n"
+    "  下载失败 (结果代码)：图片地址 → 文件：错误信息\n"
+    "结果代码：-1 地址、连接或传输失败，0 文件过大、长度不符或不是图片，-2 无法写入\n"
+    "文件，-3 无法创建文件。详细原因写在 app.log 里。\n",
     "  0    每个地址都已保存\n"
     "  1    有地址下载失败，或无法建立程序文件夹\n"
     "  2    用法错误(地址和文件必须成对给出)\n",
 };
 
-}  // namespace
+// The argument as the console shows it.
+std::string shown(const char* argument) {
+    char* gbk = platform::argument_to_gbk(argument);
+    const std::string text = gbk != nullptr ? gbk : "?";
+    std::free(gbk);
+    return text;
+}
 
 int run_fetch(int argc, char** argv) {
-    if (argc == 1 && (std::strcmp(argv[0], "--help") == 0 || std::strcmp(argv[0], "-h") == 0)) {
-        print_help(FETCH_HELP, {});
+    ParsedOptions args;
+    if (!parse_options("fetch", argc, argv, FETCH_OPTIONS, &args)) return EXIT_USAGE;
+    if (args.help) {
+        print_help(FETCH_HELP, FETCH_OPTIONS);
         return EXIT_OK;
     }
-    if (argc < 2 || argc % 2 != 0) {
-        // Scripts look for this line: it stays as it always was.
-        std::fputs("usage: kelvane-cli fetch URL FILE [URL FILE ...]\n", stderr);
-        return EXIT_USAGE;
-    }
+    if (args.version) return print_version();
+    const std::vector<const char*>& pairs = args.operands;
+    if (pairs.empty() || pairs.size() % 2 != 0)
+        return usage_error("fetch", "图片地址和文件必须成对给出");
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;
     connection_tables_init();
 
     bool all_saved = true;
-    for (int i = 0; i < argc; i += 2) {
-        char* url = platform::argument_to_gbk(argv[i]);
-        char* path = platform::argument_to_gbk(argv[i + 1]);
+    for (size_t i = 0; i < pairs.size(); i += 2) {
+        char* url = platform::argument_to_gbk(pairs[i]);
+        char* path = platform::argument_to_gbk(pairs[i + 1]);
         char errorText[ERROR_TEXT_SIZE] = {};
         DownloadResult result = DownloadResult::Failed;
         if (url == nullptr || path == nullptr) {
@@ -55,11 +68,23 @@ int run_fetch(int argc, char** argv) {
         std::free(path);
         if (result == DownloadResult::Ok) continue;
         all_saved = false;
-        char line[ERROR_TEXT_SIZE + 64];
-        std::snprintf(line, sizeof line, "download failed (%d): %s\n", static_cast<int>(result),
-                      errorText);
-        platform::write_console(stderr, line);
+        // The pair named, so that a script (or a person) with several knows which.
+        const std::string line = "下载失败 (" + std::to_string(static_cast<int>(result)) + ")：" +
+                                 shown(pairs[i]) + " → " + shown(pairs[i + 1]) + "：" + errorText +
+                                 "\n";
+        cli_print(line.c_str(), true);
     }
     reset_connect_failures();
     return all_saved ? EXIT_OK : EXIT_FATAL;
 }
+
+}  // namespace
+
+const CommandSpec FETCH_COMMAND = {
+    "fetch",
+    "图片地址 文件 [图片地址 文件 ...]",
+    "按搬家时的方式下载单个图片地址，用于检查总是失败的图片",
+    &FETCH_OPTIONS,
+    &FETCH_HELP,
+    run_fetch,
+};

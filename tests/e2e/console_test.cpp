@@ -101,8 +101,12 @@ TEST_F(ConsoleTest, TheJsonReportTellsAScriptWhatTheJobDid) {
 
     const CliRun run =
         run_cli({"move", package(), "--to", pictures(), "--skip-third-party", "--json"}, home());
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.status, 5) << run.err;
     const auto report = nlohmann::json::parse(run.out);  // stdout holds the report alone
+    EXPECT_EQ(report["command"], "move");
+    EXPECT_FALSE(report["version"].get<std::string>().empty());
+    EXPECT_EQ(report["status"], 5);
+    EXPECT_GE(report["elapsed"].get<double>(), 0.0);
     EXPECT_EQ(report["package"], package());
     EXPECT_EQ(report["folder"], pictures());
     EXPECT_EQ(report["outcome"], "finished");
@@ -120,9 +124,9 @@ TEST_F(ConsoleTest, TheJsonReportTellsAScriptWhatTheJobDid) {
     EXPECT_EQ(backupName.rfind("shop(", 0), 0u) << backup;  // the number is the first free one
     EXPECT_EQ(backupName.substr(backupName.size() - 5), ").csv") << backup;
     EXPECT_TRUE(read_file(backup) == builder.file_bytes());
-    EXPECT_EQ(report["failures"], nlohmann::json::parse(R"([{"index": 1, "title": ")" +
-                                                        utf8("帆布包") + R"(", "desc_failed": [")" +
-                                                        gone + R"("], "mobile_failed": []}])"));
+    EXPECT_EQ(report["failures"],
+              nlohmann::json::parse(R"([{"url": ")" + gone + R"(", "item": 1, "title": ")" +
+                                    utf8("帆布包") + R"(", "column": "desc", "blanked": false}])"));
     const std::string saved = utf16le_to_gbk(read_file(package()));
     EXPECT_EQ(saved.find(kept), std::string::npos);
     EXPECT_NE(saved.find(third2), std::string::npos);
@@ -140,7 +144,7 @@ TEST_F(ConsoleTest, ARelativeFolderIsWrittenWholeAndWindowWordingGetsItsOption) 
     if (failed || to.empty()) to = pictures();
 
     const CliRun run = run_cli({"move", package(), "--to", to.string()}, home());
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.status, 5) << run.err;
     const std::string saved = utf16le_to_gbk(read_file(package()));
     const std::string folder = fs::weakly_canonical(pictures()).string();
     EXPECT_NE(
@@ -193,17 +197,6 @@ TEST_F(ConsoleTest, NamesGbkCannotHoldAreSaidToBeSoNotMissing) {
               std::string::npos);
 }
 
-TEST_F(ConsoleTest, HelpDescribesTheOptionsAndExitStatuses) {
-    const CliRun move = run_cli({"move", "--help"}, home());
-    EXPECT_EQ(move.status, 0);
-    for (const char* option : {"--to", "--skip-image-space", "--skip-third-party", "--blank-failed",
-                               "--json", "--quiet", "130"}) {
-        EXPECT_NE(move.out.find(option), std::string::npos) << option << "\n" << move.out;
-    }
-}
-
-#ifndef _WIN32
-
 // Columns as a terminal may draw them: from U+1100 up (CJK) two, else one.
 // (It counts the ellipsis two, as some CJK terminals do.)
 int columns_of(const std::string& text) {
@@ -219,6 +212,60 @@ int columns_of(const std::string& text) {
     }
     return columns;
 }
+
+TEST_F(ConsoleTest, HelpFitsEightyColumnsListsEveryOptionAndAUsageErrorIsOneLine) {
+    const char* const options[] = {"--to",
+                                   "--skip-image-space",
+                                   "--skip-third-party",
+                                   "--blank-failed",
+                                   "--connections",
+                                   "--retries",
+                                   "--json",
+                                   "--quiet"};
+    const CliRun move = run_cli({"help", "move"}, home());
+    EXPECT_EQ(move.status, 0);
+    const CliRun top = run_cli({"--help"}, home());
+    EXPECT_EQ(top.status, 0);
+    for (const char* option : options) {
+        EXPECT_NE(move.out.find(option), std::string::npos) << option << "\n" << move.out;
+        EXPECT_NE(top.out.find(option), std::string::npos) << option << "\n" << top.out;
+    }
+    for (const char* status : {"\n  5 ", "\n  130 "}) {
+        EXPECT_NE(move.out.find(status), std::string::npos) << move.out;
+        EXPECT_NE(top.out.find(status), std::string::npos) << top.out;
+    }
+#ifndef _WIN32
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"move", "--help"},
+                                                 {"scan", "-h"},
+                                                 {"help", "fetch"}}) {
+        const CliRun help = run_cli(args, home());
+        for (size_t start = 0, end; start < help.out.size(); start = end + 1) {
+            end = help.out.find('\n', start);
+            if (end == std::string::npos) end = help.out.size();
+            const std::string line = help.out.substr(start, end - start);
+            EXPECT_LE(columns_of(line), 80) << args[0] << ": " << line;
+        }
+    }
+#endif
+
+    const CliRun version = run_cli({"-V"}, home());
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("kelvane-cli ", 0), 0u) << version.out;
+    // One line for what is wrong and one for where to read more.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"move", "--fast"},
+                                                 {"scan", "--json=yes"},
+                                                 {"frobnicate"},
+                                                 {"help", "frobnicate"}}) {
+        const CliRun wrong = run_cli(args, home());
+        EXPECT_EQ(wrong.status, 2) << args[0];
+        EXPECT_EQ(std::count(wrong.err.begin(), wrong.err.end(), '\n'), 2) << wrong.err;
+        EXPECT_NE(wrong.err.find("kelvane-cli help"), std::string::npos) << wrong.err;
+        EXPECT_EQ(wrong.out, "") << args[0];
+    }
+}
+
+#ifndef _WIN32
 
 struct TerminalRun {
     std::string output;  // stdout and stderr, as the terminal got them
@@ -306,8 +353,11 @@ TEST_F(ConsoleTest, TheProgressLineFitsTheTerminalAndStaysOneLine) {
             }
         }
         EXPECT_GE(redraws, 6) << run.output;
-        // One line for the progress, one for the final message.
-        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2) << run.output;
+        // One line for the progress before the final message.
+        const size_t message = run.output.find(utf8("图片搬家已完成"));
+        ASSERT_NE(message, std::string::npos) << run.output;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.begin() + message, '\n'), 1)
+            << run.output;
         EXPECT_NE(run.output.find(u(u8"宝贝 3/3")), std::string::npos) << run.output;
         EXPECT_NE(run.output.find(u(u8"已存 6 张")), std::string::npos) << run.output;
         if (columns == 200) {
@@ -321,6 +371,21 @@ TEST_F(ConsoleTest, TheProgressLineFitsTheTerminalAndStaysOneLine) {
         fs::remove_all(pictures());
         fs::create_directories(pictures());
     }
+}
+
+TEST_F(ConsoleTest, OnATerminalAFailureListNamesItsItemAndASummaryEndsTheJob) {
+    PackageBuilder builder;
+    builder.add(PackageItem{"连衣裙", "<img src=\"" + image("/a.jpg") + "\">", "", ""})
+        .add(PackageItem{"帆布包", "<img src=\"" + server.url("/gone.jpg") + "\">", "", ""});
+    builder.write(package());
+    const TerminalRun run = run_in_terminal({"move", package(), "--to", pictures()}, home(), 80);
+    EXPECT_EQ(run.status, 5) << run.output;
+    EXPECT_NE(run.output.find(utf8("[2/2] 帆布包\n[宝贝描述]图片搬家失败列表")), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(utf8("已存 1 张图片，失败 1 张，")), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(utf8("数据包备份：") + home() + "/bak/shop(1).csv\n"),
+              std::string::npos)
+        << run.output;
 }
 
 TEST_F(ConsoleTest, CtrlCSavesThePackageSaysSoAndASecondOneDoesNotCutTheSave) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <thread>
@@ -103,8 +104,12 @@ TEST_F(DataSafetyTest, ASecondJobOnAHeldPackageIsRefusedAtOnce) {
     platform::PackageLock* lock = nullptr;
     ASSERT_EQ(platform::lock_package(package.c_str(), &lock), platform::LockResult::Locked);
 
-    const CliRun refused = run_cli({"move", package, "--to", pictures()}, home());
+    const CliRun refused = run_cli({"move", package, "--to", pictures(), "--json"}, home());
     EXPECT_EQ(refused.status, 2) << refused.err;
+    const auto report = nlohmann::json::parse(refused.out);
+    EXPECT_EQ(report["outcome"], "refused");
+    EXPECT_EQ(report["status"], 2);
+    EXPECT_EQ(report["message"], utf8(PACKAGE_IN_USE_MESSAGE));
 #ifndef _WIN32
     EXPECT_NE(refused.err.find(utf8(PACKAGE_IN_USE_MESSAGE)), std::string::npos) << refused.err;
 #endif
@@ -145,7 +150,7 @@ TEST_F(DataSafetyTest, OnlyWholeAddressesAreRewritten) {
     const CliRun scan = run_cli({"scan", package}, home());
     EXPECT_EQ(scan.status, 0) << scan.err;
     const CliRun again = run_cli({"move", package, "--to", pictures()}, home());
-    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.status, 5) << again.err;          // the thumbnail does not exist
     EXPECT_EQ(server.hits("/x.jpg_400x400.jpg"), 2);  // asked for whole: 404, and its retry
 }
 

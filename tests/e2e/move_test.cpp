@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,7 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     builder.write(package());
 
     const CliRun run = run_cli({"move", package(), "--to", pictures()}, home());
-    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.status, 5) << run.err;  // done and saved, but an image failed
     EXPECT_EQ(pictures_saved(), 2u);
     const std::string saved = utf16le_to_gbk(read_file(package()));
     EXPECT_EQ(saved.find(server.url("/a.jpg")), std::string::npos);
@@ -53,7 +55,13 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     EXPECT_EQ(utf16le_to_gbk(read_file(home() + "/bak/shop(1).csv")), builder.text());
     // Text for people: UTF-8 on this terminal-less run, one progress line per item.
     EXPECT_NE(run.out.find(utf8("数据包(shop.csv)已更新")), std::string::npos) << run.out;
-    EXPECT_NE(run.err.find(utf8("[1/2] saved 2, failed 0: 连衣裙\n")), std::string::npos)
+    EXPECT_NE(run.err.find(utf8("[1/2] 已存 2 张，失败 0 张：连衣裙\n")), std::string::npos)
+        << run.err;
+    // The summary at the end says where to look further.
+    EXPECT_NE(run.err.find(utf8("已存 2 张图片，失败 1 张，按选项跳过 0 张，用时 0:0")),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(utf8("详细原因见应用日志：") + home() + "/app.log\n"), std::string::npos)
         << run.err;
     EXPECT_NE(
         run.err.find(utf8(
@@ -63,7 +71,21 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
         << run.err;
     EXPECT_NE(read_log(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
               std::string::npos);  // 搬家失败
+    // The run began with the date and the command, in UTF-8 like the rest.
+    const std::string log = read_file(home() + "/app.log");
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d\d:\d\d:\d\d ==== \d{4}-\d\d-\d\d \(.+\) )"
+                                                  R"(kelvane-cli move /\S+/shop.csv --to /)")))
+        << log;
+    EXPECT_NE(log.find(utf8("搬家失败：") + server.url("/gone.jpg")), std::string::npos) << log;
 #endif
+
+    // A second run meets only the address that fails again: still not done.
+    const CliRun again = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
+    EXPECT_EQ(again.status, 5) << again.err;
+    EXPECT_EQ(server.hits("/a.jpg"), 1);
+    const auto report = nlohmann::json::parse(again.out);
+    EXPECT_EQ(report["status"], 5);
+    EXPECT_EQ(report["counts"]["failed"], 1);
 }
 
 TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
@@ -93,6 +115,16 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         const CliRun run = run_cli(c.args, home());
         EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
         EXPECT_FALSE(run.err.empty()) << c.what;
+        // A script asking for JSON gets its one object even so.
+        std::vector<std::string> json = c.args;
+        json.push_back("--json");
+        const CliRun scripted = run_cli(json, home());
+        EXPECT_EQ(scripted.status, c.status) << c.what;
+        const auto report = nlohmann::json::parse(scripted.out, nullptr, false);
+        ASSERT_TRUE(report.is_object()) << c.what << "\n" << scripted.out;
+        EXPECT_EQ(report["outcome"], "refused") << c.what;
+        EXPECT_EQ(report["status"], c.status) << c.what;
+        EXPECT_FALSE(report["message"].get<std::string>().empty()) << c.what;
     }
 #ifndef _WIN32
     const CliRun desktop = run_cli({"move", package(), "--to", pictures() + "/"}, home(),
@@ -124,6 +156,23 @@ TEST_F(MoveCliTest, HttpsImagesAreMovedOverTlsOneSessionPerConnection) {
     EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("https://"), std::string::npos);
     EXPECT_GE(front.handshakes(), 1);
     EXPECT_LE(front.handshakes(), 3);
+}
+
+TEST_F(MoveCliTest, GnuOptionFormsAndAQuietRunSaysNothingButFatalErrors) {
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder()
+        .add(PackageItem{"a",
+                         "<img src=\"" + server.url("/a.jpg") + "\"><img src=\"" +
+                             server.url("/gone.jpg") + "\">",
+                         "", ""})
+        .write(package());
+    const CliRun run =
+        run_cli({"move", "--to=" + pictures(), "--connections=2", "-q", "--", package()}, home());
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_EQ(pictures_saved(), 1u);
+    // No progress, failure list, final message or summary.
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
 }
 
 #ifndef _WIN32
