@@ -31,14 +31,6 @@ const CommandHelp FETCH_HELP = {
     "  2    用法错误(地址和文件必须成对给出)\n",
 };
 
-// The argument as the console shows it.
-std::string shown(const char* argument) {
-    char* gbk = platform::argument_to_gbk(argument);
-    const std::string text = gbk != nullptr ? gbk : "?";
-    std::free(gbk);
-    return text;
-}
-
 int run_fetch(int argc, char** argv) {
     ParsedOptions args;
     if (!parse_options("fetch", argc, argv, FETCH_OPTIONS, &args)) return EXIT_USAGE;
@@ -55,12 +47,13 @@ int run_fetch(int argc, char** argv) {
 
     bool all_saved = true;
     for (size_t i = 0; i < pairs.size(); i += 2) {
-        char* url = platform::argument_to_gbk(pairs[i]);
-        char* path = platform::argument_to_gbk(pairs[i + 1]);
+        char* url = platform::argument_to_text(pairs[i]);
+        char* path = platform::argument_to_text(pairs[i + 1]);
         char errorText[ERROR_TEXT_SIZE] = {};
         DownloadResult result = DownloadResult::Failed;
         if (url == nullptr || path == nullptr) {
-            std::snprintf(errorText, sizeof errorText, "%s", "参数含有GBK无法表示的字符");
+            std::snprintf(errorText, sizeof errorText, "%s",
+                          "参数里有无法识别的字符(不是 UTF-8 文字)");
         } else {
             result = download_image(url, path, errorText);
         }
@@ -70,8 +63,8 @@ int run_fetch(int argc, char** argv) {
         all_saved = false;
         // The pair named, so that a script (or a person) with several knows which.
         const std::string line = "下载失败 (" + std::to_string(static_cast<int>(result)) + ")：" +
-                                 shown(pairs[i]) + " → " + shown(pairs[i + 1]) + "：" + errorText +
-                                 "\n";
+                                 shown_argument(pairs[i]) + " → " + shown_argument(pairs[i + 1]) +
+                                 "：" + errorText + "\n";
         cli_print(line.c_str(), true);
     }
     reset_connect_failures();

@@ -71,14 +71,6 @@ bool is(const char* argument, const char* shortForm, const char* longForm) {
     return std::strcmp(argument, shortForm) == 0 || std::strcmp(argument, longForm) == 0;
 }
 
-// The argument as the console shows it, for a message.
-std::string shown(const char* argument) {
-    char* gbk = platform::argument_to_gbk(argument);
-    const std::string text = gbk != nullptr ? gbk : "?";
-    std::free(gbk);
-    return text;
-}
-
 // "help [COMMAND]" and "--help [COMMAND]".
 int help(int argc, char** argv) {
     if (argc == 0) {
@@ -87,7 +79,7 @@ int help(int argc, char** argv) {
     }
     const CommandSpec* command = argc == 1 ? find_command(argv[0]) : nullptr;
     if (command == nullptr) {
-        return usage_error(nullptr, argc == 1 ? "未知的命令 '" + shown(argv[0]) + "'"
+        return usage_error(nullptr, argc == 1 ? "未知的命令 '" + shown_argument(argv[0]) + "'"
                                               : std::string("help 后面只能给一个命令"));
     }
     print_help(*command->help, *command->options);
@@ -115,5 +107,5 @@ int main(int argc, char** argv) {
     }
     if (is(first, "-V", "--version")) return print_version();
     const char* what = first[0] == '-' ? "未知的选项 '" : "未知的命令 '";
-    return usage_error(nullptr, what + shown(first) + "'");
+    return usage_error(nullptr, what + shown_argument(first) + "'");
 }

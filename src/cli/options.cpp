@@ -174,10 +174,7 @@ bool parse_options(const char* command, int argc, char** argv, const std::vector
             }
             continue;
         }
-        // The argument as the console shows it, not as the shell's bytes.
-        char* shown = platform::argument_to_gbk(argument);
-        usage_error(command, problem + "'" + (shown != nullptr ? shown : "?") + "'");
-        std::free(shown);
+        usage_error(command, problem + "'" + shown_argument(argument) + "'");
         return false;
     }
     return true;

@@ -52,6 +52,13 @@ void print_json(Json object) {
     std::fflush(stdout);
 }
 
+std::string shown_argument(const char* argument) {
+    char* text = platform::argument_to_text(argument);
+    const std::string shown = text != nullptr ? text : "?";
+    std::free(text);
+    return shown;
+}
+
 void say(const char* gbk, FILE* stream) {
     const bool toStderr = stream == stderr;
     cli_print(gbk, toStderr);

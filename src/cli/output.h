@@ -22,6 +22,10 @@ std::string utf8(const char* text);
 // `version` and `command` come first.
 void print_json(Json object);
 
+// A command-line argument as the program's text, for a message: as the
+// console shows it, not as the shell's bytes ("?" when it is not UTF-8).
+std::string shown_argument(const char* argument);
+
 // A line of the program's text (GBK) on `stream`, followed by the option to
 // use where the text names a check box of the window.
 void say(const char* gbk, FILE* stream = stderr);

@@ -82,7 +82,7 @@ int run_scan(int argc, char** argv) {
     if (args.operands.size() > 1) return usage_error("scan", "只能给一个数据包");
     const char* package = args.operands.empty() ? "" : args.operands[0];
     if (package[0] == '\0') return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE);
-    char* path = platform::argument_to_gbk(package);
+    char* path = platform::argument_to_text(package);
     if (const char* refusal =
             path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {
         std::free(path);

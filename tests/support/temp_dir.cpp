@@ -51,3 +51,10 @@ std::string read_log(const std::string& path) {
     text.resize(length);
     return text;
 }
+
+std::string read_path(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}

@@ -1,6 +1,7 @@
 // A fresh folder per test, removed with everything in it afterwards.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 class TempDir {
@@ -26,3 +27,5 @@ std::string read_file(const std::string& path);
 // app.log's lines as the program's text (GBK, GB18030 where it quotes a
 // package), whatever the encoding the platform writes the file in.
 std::string read_log(const std::string& path);
+// The same for a path that may hold any character (wide on Windows).
+std::string read_path(const std::filesystem::path& path);
