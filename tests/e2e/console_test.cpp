@@ -102,7 +102,7 @@ TEST_F(ConsoleTest, TheJsonReportTellsAScriptWhatTheJobDid) {
     const CliRun run =
         run_cli({"move", package(), "--to", pictures(), "--skip-third-party", "--json"}, home());
     ASSERT_EQ(run.status, 5) << run.err;
-    const auto report = nlohmann::json::parse(run.out);  // stdout holds the report alone
+    auto report = nlohmann::json::parse(run.out);  // stdout holds the report alone
     EXPECT_EQ(report["command"], "move");
     EXPECT_FALSE(report["version"].get<std::string>().empty());
     EXPECT_EQ(report["status"], 5);

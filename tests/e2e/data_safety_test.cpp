@@ -106,7 +106,7 @@ TEST_F(DataSafetyTest, ASecondJobOnAHeldPackageIsRefusedAtOnce) {
 
     const CliRun refused = run_cli({"move", package, "--to", pictures(), "--json"}, home());
     EXPECT_EQ(refused.status, 2) << refused.err;
-    const auto report = nlohmann::json::parse(refused.out);
+    auto report = nlohmann::json::parse(refused.out);
     EXPECT_EQ(report["outcome"], "refused");
     EXPECT_EQ(report["status"], 2);
     EXPECT_EQ(report["message"], utf8(PACKAGE_IN_USE_MESSAGE));

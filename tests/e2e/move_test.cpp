@@ -83,7 +83,7 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     const CliRun again = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
     EXPECT_EQ(again.status, 5) << again.err;
     EXPECT_EQ(server.hits("/a.jpg"), 1);
-    const auto report = nlohmann::json::parse(again.out);
+    auto report = nlohmann::json::parse(again.out);
     EXPECT_EQ(report["status"], 5);
     EXPECT_EQ(report["counts"]["failed"], 1);
 }
@@ -120,7 +120,7 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         json.push_back("--json");
         const CliRun scripted = run_cli(json, home());
         EXPECT_EQ(scripted.status, c.status) << c.what;
-        const auto report = nlohmann::json::parse(scripted.out, nullptr, false);
+        auto report = nlohmann::json::parse(scripted.out, nullptr, false);
         ASSERT_TRUE(report.is_object()) << c.what << "\n" << scripted.out;
         EXPECT_EQ(report["outcome"], "refused") << c.what;
         EXPECT_EQ(report["status"], c.status) << c.what;
