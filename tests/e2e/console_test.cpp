@@ -199,7 +199,7 @@ TEST_F(ConsoleTest, OnlyTheImageFolderMustBeGbk) {
 
 // Columns as a terminal may draw them: from U+1100 up (CJK) two, else one.
 // (It counts the ellipsis two, as some CJK terminals do.)
-int columns_of(const std::string& text) {
+[[maybe_unused]] int columns_of(const std::string& text) {
     int columns = 0;
     for (size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
