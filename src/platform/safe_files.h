@@ -13,11 +13,36 @@ namespace platform {
 // A new, empty file created exclusively in the folder of `target` (for a
 // symbolic link: the folder of the file it points at, so that the final move
 // stays on one file system), open for binary writing. Its path goes to
-// `tempPath` (`capacity` bytes). nullptr when it cannot be created.
+// `tempPath` (`capacity` bytes). The folder is claimed first
+// (claim_temporary_folder). nullptr when it cannot be created.
 FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacity);
 
-// Removes the temporary files that killed jobs left in `folder`: those
-// named by create_temporary_beside for a process that no longer runs.
+// Temporary files are named after a token this process draws once from the
+// system's random source, and in every folder where it makes them it holds an
+// owner lock of the same token (POSIX: flock on the lock file; Windows: the
+// lock file open unshared, deleted when closed) for as long as it may have
+// any there. Another process, in whatever PID namespace, container or
+// computer, so tells a live job's files from a dead one's without a process
+// id.
+enum class ClaimResult { Locked, Unlocked, Failed };
+
+// Takes this process's owner lock in `folder`, unless it holds it already.
+// Unlocked: the lock file is there but the file system takes no lock on it;
+// other jobs then leave this process's files alone, but cannot prove a
+// killed job's files dead there either (last_file_error says why). Failed:
+// no lock file can be made, and no temporary file will be.
+ClaimResult claim_temporary_folder(const char* folder);
+
+// Gives up the owner locks of the folders where this process has no
+// temporary file left, removing their lock files: at the end of a job, so a
+// seller's folder keeps nothing of a normal run. Any still held are given
+// up, and their temporary files removed, when the process exits.
+void release_temporary_folders();
+
+// Removes, from `folder`, the temporary files of processes that are gone for
+// certain: their owner lock file is missing, or can be locked (and is then
+// removed last). Files of live or unknown owners, and names of earlier
+// versions, are left alone.
 void remove_stale_temporaries(const char* folder);
 
 // Flushes the file's bytes through to the disk and closes it. False when any

@@ -1,9 +1,11 @@
 // Windows side of the safe file operations: CREATE_NEW for claims,
-// FlushFileBuffers and MoveFileExW for saves, a named mutex for the package
+// FlushFileBuffers and MoveFileExW for saves, an unshared lock file deleted
+// on close for the owner of temporary files, a named mutex for the package
 // lock (a lock held on the package file itself would keep the save from
 // replacing it).
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -12,9 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/safe_files.h"
+#include "platform/temporary_names.h"
 #include "platform/win32/native_path.h"
 #include "shell/memory.h"
 
@@ -41,9 +47,179 @@ std::wstring folder_of(const std::wstring& path) {
     return path.substr(0, slash);
 }
 
-HANDLE create_temporary(const std::wstring& folder, std::wstring* path) {
+std::wstring widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+HANDLE open_for_query(const std::wstring& path) {
+    // Backup semantics: folders open too. Links are followed.
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The path the system itself gives the open file: links, junctions, short
+// names, substituted and mapped drives all resolved; an ordinary drive or
+// UNC path where it is one (the system gives it with a long-path prefix).
+bool final_path(HANDLE file, std::wstring* out) {
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD size = GetFinalPathNameByHandleW(file, nullptr, 0, flags);
+    if (size == 0) return fail(GetLastError());
+    std::wstring path(size, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(file, path.data(), size, flags);
+    if (length == 0 || length >= size) return fail(GetLastError());
+    path.resize(length);
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        path = L"\\" + path.substr(7);
+    } else if (path.compare(0, 4, L"\\\\?\\") == 0 && path.size() < MAX_PATH + 4) {
+        path = path.substr(4);
+    }
+    *out = std::move(path);
+    return true;
+}
+
+// The file a symbolic link (or junction) points at; any other path as it is.
+std::wstring resolved(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return path;
+    HANDLE file = open_for_query(path);
+    if (file == INVALID_HANDLE_VALUE) return path;  // a dangling link is replaced like a file
+    std::wstring target;
+    const bool found = final_path(file, &target);
+    CloseHandle(file);
+    return found ? target : path;
+}
+
+// 64 bits from the system's random source; the clock and the process id
+// only where there is none.
+uint64_t random_token() {
+    uint64_t token = 0;
+    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&token), sizeof token,
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0)
+        return token;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    token = static_cast<uint64_t>(now.QuadPart) << 16 ^ GetCurrentProcessId();
+    return token * 0x9E3779B97F4A7C15ULL;
+}
+
+// This process's owner lock in one folder: its lock file, open with no
+// sharing at all and deleted by the system when the handle closes, be it at
+// a release, at the process's end or when the process is killed.
+struct Claim {
+    DWORD volume;  // the folder's identity, whatever its spelling
+    uint64_t index;
+    std::wstring folder;
+    HANDLE lock;
+};
+
+struct Owner {
+    std::mutex mutex;  // also held while a temporary file is created
+    std::wstring token;
+    std::vector<Claim> claims;
+    bool exitHooked = false;
+    bool exiting = false;
+};
+
+Owner& owner() {
+    static Owner* const instance = new Owner;  // still there for the exit hook
+    return *instance;
+}
+
+// Under the owner's mutex.
+Owner& settled(Owner& o) {
+    if (o.token.empty()) o.token = widen(token_text(random_token()));
+    return o;
+}
+
+// Calls `each` with every name in `folder` that belongs to `token`.
+template <class Each>
+void for_owned_names(const std::wstring& folder, const std::wstring& token, Each each) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\.kelvane-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    std::wstring owner;
+    do {
+        const OwnedName kind = parse_owned_name(found.cFileName, &owner);
+        if (kind != OwnedName::None && (token.empty() || owner == token))
+            each(kind, owner, found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Under the owner's mutex. With `leftovers` (the process is ending) this
+// process's own temporary files go too; otherwise a folder that still holds
+// any stays claimed.
+void release_claims(Owner& o, bool leftovers) {
+    for (size_t i = o.claims.size(); i-- > 0;) {
+        const Claim& claim = o.claims[i];
+        bool inUse = false;
+        for_owned_names(claim.folder, o.token,
+                        [&](OwnedName kind, const std::wstring&, const wchar_t* name) {
+                            if (kind != OwnedName::Temporary) return;
+                            if (leftovers) {
+                                DeleteFileW((claim.folder + L"\\" + name).c_str());
+                            } else {
+                                inUse = true;
+                            }
+                        });
+        if (inUse) continue;
+        CloseHandle(claim.lock);
+        o.claims.erase(o.claims.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void release_at_exit() {
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    o.exiting = true;
+    release_claims(o, true);
+}
+
+bool identity_of(const std::wstring& path, DWORD* volume, uint64_t* index) {
+    HANDLE file = open_for_query(path);
+    if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    if (!known) fail(GetLastError());
+    CloseHandle(file);
+    *volume = info.dwVolumeSerialNumber;
+    *index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    return known;
+}
+
+// Under the owner's mutex.
+ClaimResult claim_folder(Owner& o, const std::wstring& folder) {
+    if (o.exiting) return fail(ERROR_SHUTDOWN_IN_PROGRESS), ClaimResult::Failed;
+    DWORD volume = 0;
+    uint64_t index = 0;
+    if (!identity_of(folder, &volume, &index)) return ClaimResult::Failed;
+    for (const Claim& claim : o.claims) {
+        if (claim.volume == volume && claim.index == index) return ClaimResult::Locked;
+    }
+    if (!o.exitHooked) o.exitHooked = std::atexit(release_at_exit) == 0;
+    const std::wstring lockPath = folder + L"\\.kelvane-" + o.token + L".lock";
+    // A file of this token that is still there is one whose handle is still
+    // closing: it goes in a moment.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        HANDLE lock = CreateFileW(lockPath.c_str(), GENERIC_READ | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (lock != INVALID_HANDLE_VALUE) {
+            o.claims.push_back(Claim{volume, index, folder, lock});
+            return ClaimResult::Locked;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ACCESS_DENIED)
+            return fail(error), ClaimResult::Failed;
+        Sleep(10);
+    }
+    return fail(ERROR_FILE_EXISTS), ClaimResult::Failed;
+}
+
+HANDLE create_temporary(const std::wstring& folder, const std::wstring& token, std::wstring* path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *path = folder + L"\\.kelvane-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        *path = folder + L"\\.kelvane-" + token + L"-" +
                 std::to_wstring(temporaryCounter.fetch_add(1)) + L".tmp";
         HANDLE file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -53,13 +229,42 @@ HANDLE create_temporary(const std::wstring& folder, std::wstring* path) {
     return INVALID_HANDLE_VALUE;
 }
 
+std::wstring own_token() {
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    return settled(o).token;
+}
+
 }  // namespace
+
+ClaimResult claim_temporary_folder(const char* folder) {
+    std::wstring wide;
+    if (!to_native_path(folder, wide)) return fail(ERROR_INVALID_NAME), ClaimResult::Failed;
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    return claim_folder(settled(o), wide);
+}
+
+void release_temporary_folders() {
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    release_claims(settled(o), false);
+}
 
 FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacity) {
     std::wstring wide;
     if (!to_native_path(target, wide)) return fail(ERROR_INVALID_NAME), nullptr;
+    const std::wstring folder = folder_of(resolved(wide));
     std::wstring temp;
-    HANDLE handle = create_temporary(folder_of(wide), &temp);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    {
+        // Claimed and created in one step, so that no release in between
+        // leaves the new file without its owner's lock.
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        if (claim_folder(settled(o), folder) == ClaimResult::Failed) return nullptr;
+        handle = create_temporary(folder, o.token, &temp);
+    }
     if (handle == INVALID_HANDLE_VALUE) return fail(GetLastError()), nullptr;
     std::string gbk;
     FILE* file = nullptr;
@@ -85,26 +290,23 @@ FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacit
 void remove_stale_temporaries(const char* folder) {
     std::wstring wide;
     if (!to_native_path(folder, wide)) return;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((wide + L"\\.kelvane-*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        unsigned long pid = 0, number = 0;
-        int used = 0;
-        if (std::swscanf(found.cFileName, L".kelvane-%lu-%lu.tmp%n", &pid, &number, &used) != 2 ||
-            found.cFileName[used] != L'\0' || pid == 0) {
-            continue;
-        }
-        // Only a process that is gone for certain gives up its file.
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-        if (process != nullptr) {
-            CloseHandle(process);
-            continue;
-        }
-        if (GetLastError() != ERROR_INVALID_PARAMETER) continue;
-        DeleteFileW((wide + L"\\" + found.cFileName).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    const std::wstring own = own_token();
+    std::map<std::wstring, std::vector<std::wstring>> owners;  // token: its temporary files
+    for_owned_names(wide, L"", [&](OwnedName kind, const std::wstring& token, const wchar_t* name) {
+        if (token == own) return;
+        std::vector<std::wstring>& temps = owners[token];
+        if (kind == OwnedName::Temporary) temps.emplace_back(name);
+    });
+    for (const auto& [token, temps] : owners) {
+        // A live owner has its lock file open unshared: this open fails with
+        // a sharing violation. Missing, or opened, it has no owner any more
+        // (one a power cut left behind), and is deleted when closed here.
+        HANDLE lock = CreateFileW((wide + L"\\.kelvane-" + token + L".lock").c_str(), DELETE, 0,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (lock == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) continue;
+        for (const std::wstring& name : temps) DeleteFileW((wide + L"\\" + name).c_str());
+        if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    }
 }
 
 bool finish_file(FILE* file) {
@@ -177,7 +379,7 @@ bool can_replace_file(const char* path) {
     if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
     CloseHandle(file);
     std::wstring temp;
-    HANDLE probe = create_temporary(folder_of(wide), &temp);
+    HANDLE probe = create_temporary(folder_of(resolved(wide)), own_token(), &temp);
     if (probe == INVALID_HANDLE_VALUE) return fail(GetLastError());
     CloseHandle(probe);
     DeleteFileW(temp.c_str());
