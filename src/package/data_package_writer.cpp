@@ -91,6 +91,8 @@ void backup_data_package(const char* path, char* backupPath) {
         platform::remove_file(temporary);
         fatal_error(failure);
     }
+    // A private package keeps a private copy.
+    platform::set_permissions_like(temporary, path);
 
     // The smallest free number, so a gap left by a deleted copy is filled
     // first; a number another job takes meanwhile is passed over.

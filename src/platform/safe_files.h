@@ -12,9 +12,10 @@ namespace platform {
 
 // A new, empty file created exclusively in the folder of `target` (for a
 // symbolic link: the folder of the file it points at, so that the final move
-// stays on one file system), open for binary writing. Its path goes to
-// `tempPath` (`capacity` bytes). The folder is claimed first
-// (claim_temporary_folder). nullptr when it cannot be created.
+// stays on one file system), open for binary writing and readable by its
+// owner alone (POSIX: mode 0600) until set_permissions_like or a move says
+// otherwise. Its path goes to `tempPath` (`capacity` bytes). The folder is
+// claimed first (claim_temporary_folder). nullptr when it cannot be created.
 FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacity);
 
 // Temporary files are named after a token this process draws once from the
@@ -45,6 +46,11 @@ void release_temporary_folders();
 // versions, are left alone.
 void remove_stale_temporaries(const char* folder);
 
+// Gives the file at `path` the permissions of the file `model`, or with
+// nullptr those of a newly created file (POSIX; Windows files take their
+// folder's security when created, and this does nothing).
+void set_permissions_like(const char* path, const char* model);
+
 // Flushes the file's bytes through to the disk and closes it. False when any
 // of it may not have arrived; the file is closed either way.
 bool finish_file(FILE* file);
@@ -60,8 +66,9 @@ enum class PlaceResult { Done, Exists, Failed };
 PlaceResult move_into_place(const char* tempPath, const char* target, bool replace);
 
 // The same without replacing, for a file the program can make again (a
-// downloaded image): the folder is not flushed for it, so that filing
-// thousands of images costs no disk flush each.
+// downloaded image), which gets the permissions of a newly created file: the
+// folder is not flushed for it, so that filing thousands of images costs no
+// disk flush each.
 PlaceResult move_to_new_name(const char* tempPath, const char* target);
 
 // Flushes to the disk what was written under `folder` (on POSIX the whole

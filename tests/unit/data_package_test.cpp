@@ -529,4 +529,33 @@ TEST_F(WriterTest, ASaveTakesAwayOnlyWhatJobsThatAreGoneForCertainLeft) {
     EXPECT_EQ(names_in(dir.path()), expected);  // and nothing of this process's own
 }
 
+#ifndef _WIN32
+TEST_F(WriterTest, APrivatePackageStaysPrivateWhileSavedAndInItsBackup) {
+    const std::string path = dir.file("items.csv");
+    write_file(path, "secret");
+    chmod(path.c_str(), 0600);
+    auto mode = [](const std::string& file) {
+        struct stat st {};
+        return stat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    char temporary[PATH_BUFFER_SIZE];
+    FILE* file = platform::create_temporary_beside(path.c_str(), temporary, sizeof temporary);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(mode(temporary), 0600u);
+    std::fclose(file);
+
+    backup_data_package(path.c_str());
+    EXPECT_EQ(mode(bak("items(1).csv")), 0600u);
+    write_data_package(path.c_str(), "new");
+    EXPECT_EQ(mode(path), 0600u);
+
+    // Images are nobody's secret: they get what any new file gets.
+    const mode_t mask = umask(022);
+    umask(mask);
+    const std::string image = dir.file("1.jpg");
+    ASSERT_EQ(platform::move_to_new_name(temporary, image.c_str()), platform::PlaceResult::Done);
+    EXPECT_EQ(mode(image), 0666u & ~mask);
+}
+#endif
+
 }  // namespace

@@ -68,6 +68,14 @@ void sync_folder(const std::string& folder) {
 
 PlaceResult move_to_free_name(const std::string& temp, const std::string& native, bool synced);
 
+// Read before main, while no other thread can be creating files: umask()
+// cannot be read without setting it.
+const mode_t processUmask = [] {
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}();
+
 // 64 bits from the system's random source; the clock and the process id
 // only where there is none, which still sets this process apart from the
 // others on this computer.
@@ -217,12 +225,13 @@ ClaimResult claim_folder(Owner& o, const std::string& folder) {
     return fail(EAGAIN), ClaimResult::Failed;
 }
 
-// A fresh temporary name in `folder`, created exclusively; -1 when none can be.
+// A fresh temporary name in `folder`, created exclusively and readable by
+// its owner alone; -1 when none can be.
 int create_temporary(const std::string& folder, const std::string& token, std::string* path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         *path = folder + "/.kelvane-" + token + "-" +
                 std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
-        const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
@@ -327,6 +336,18 @@ void remove_stale_temporaries(const char* folder) {
     closedir(listing);
 }
 
+void set_permissions_like(const char* path, const char* model) {
+    std::string native, modelNative;
+    if (!to_native_path(path, native)) return;
+    mode_t mode = 0666 & ~processUmask;
+    if (model != nullptr) {
+        struct stat st {};
+        if (!to_native_path(model, modelNative) || stat(modelNative.c_str(), &st) != 0) return;
+        mode = st.st_mode & 07777;
+    }
+    chmod(native.c_str(), mode);
+}
+
 bool finish_file(FILE* file) {
     bool ok = std::fflush(file) == 0;
     if (!ok) lastError = errno;
@@ -368,6 +389,7 @@ PlaceResult move_to_new_name(const char* tempPath, const char* target) {
         fail(EINVAL);
         return PlaceResult::Failed;
     }
+    chmod(temp.c_str(), 0666 & ~processUmask);  // an image: nothing private
     return move_to_free_name(temp, native, false);
 }
 

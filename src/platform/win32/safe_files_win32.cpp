@@ -309,6 +309,9 @@ void remove_stale_temporaries(const char* folder) {
     }
 }
 
+// Windows gives a new file its folder's security; nothing to copy here.
+void set_permissions_like(const char*, const char*) {}
+
 bool finish_file(FILE* file) {
     bool ok = std::fflush(file) == 0;
     if (!ok) lastError = ERROR_WRITE_FAULT;
