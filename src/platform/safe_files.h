@@ -59,10 +59,10 @@ enum class PlaceResult { Done, Exists, Failed };
 
 // Moves a finished temporary file to `target` in one step, so that readers
 // see either the old file or the whole new one. With `replace` an existing
-// target is replaced (through a symbolic link: the file it points at, whose
-// permissions the new file takes over); without it an existing target is
-// left alone and the result is Exists. On Failed and Exists the temporary
-// file is still there.
+// target (through a symbolic link: the file it points at) is replaced, and
+// the new file takes over its permissions and owner (POSIX) or its
+// attributes and security (Windows); without it an existing target is left
+// alone and the result is Exists. On Failed and Exists the temporary file is still there.
 PlaceResult move_into_place(const char* tempPath, const char* target, bool replace);
 
 // The same without replacing, for a file the program can make again (a
@@ -94,8 +94,10 @@ enum class LockResult { Locked, Held, Failed };
 struct PackageLock;
 
 // Keeps other processes' jobs off the package at `path` until unlock_package
-// or the end of the process. Held when another job has it; Failed when no
-// lock can be taken on this file system (the job then runs unguarded).
+// or the end of the process, however the path is spelt (links, short names,
+// other drives). Held when another job has it; Failed when no lock can be
+// taken on this file system (last_file_error says why; the job may run
+// unguarded).
 LockResult lock_package(const char* path, PackageLock** lock);
 void unlock_package(PackageLock* lock);
 

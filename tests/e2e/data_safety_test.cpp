@@ -25,7 +25,9 @@
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <errno.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -103,6 +105,27 @@ TEST_F(DataSafetyTest, ASecondJobOnAHeldPackageIsRefusedAtOnce) {
     builder.write(package);
     platform::PackageLock* lock = nullptr;
     ASSERT_EQ(platform::lock_package(package.c_str(), &lock), platform::LockResult::Locked);
+
+    // However else the same file is named, it is the same package.
+    std::vector<std::string> spellings;
+#ifdef _WIN32
+    spellings.push_back("\\\\?\\" + package);
+    if (CreateHardLinkA(dir.file("linked.csv").c_str(), package.c_str(), nullptr))
+        spellings.push_back(dir.file("linked.csv"));
+    char shortName[MAX_PATH];
+    const DWORD length = GetShortPathNameA(package.c_str(), shortName, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && package != shortName) spellings.push_back(shortName);
+#else
+    fs::create_hard_link(package, dir.file("linked.csv"));
+    fs::create_symlink(package, dir.file("symlink.csv"));
+    spellings = {dir.path() + "/./shop.csv", dir.file("linked.csv"), dir.file("symlink.csv")};
+#endif
+    for (const std::string& spelling : spellings) {
+        platform::PackageLock* other = nullptr;
+        EXPECT_EQ(platform::lock_package(spelling.c_str(), &other), platform::LockResult::Held)
+            << spelling;
+        platform::unlock_package(other);
+    }
 
     const CliRun refused = run_cli({"move", package, "--to", pictures()}, home());
     EXPECT_EQ(refused.status, 2) << refused.err;

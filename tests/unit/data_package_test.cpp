@@ -556,6 +556,17 @@ TEST_F(WriterTest, APrivatePackageStaysPrivateWhileSavedAndInItsBackup) {
     ASSERT_EQ(platform::move_to_new_name(temporary, image.c_str()), platform::PlaceResult::Done);
     EXPECT_EQ(mode(image), 0666u & ~mask);
 }
+#else
+TEST_F(WriterTest, ASaveKeepsThePackagesAttributes) {
+    const std::string path = dir.file("items.csv");
+    write_file(path, "old");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    write_data_package(path.c_str(), "new");
+    EXPECT_EQ(read_file(path), gbk_to_utf16le_file("new"));
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN) << attributes;
+}
 #endif
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Windows side of the safe file operations: CREATE_NEW for claims,
-// FlushFileBuffers and MoveFileExW for saves, an unshared lock file deleted
-// on close for the owner of temporary files, a named mutex for the package
-// lock (a lock held on the package file itself would keep the save from
-// replacing it).
+// FlushFileBuffers and ReplaceFileW for saves, an unshared lock file deleted
+// on close for the owner of temporary files, and named mutexes keyed by the
+// file's identity for the package lock (a lock held on the package file
+// itself would keep the save from replacing it).
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -27,7 +27,8 @@
 namespace platform {
 
 struct PackageLock {
-    HANDLE mutex;
+    HANDLE byPath;      // the file's final path: stays with the name across a save
+    HANDLE byIdentity;  // volume and file index: the same file under another name
 };
 
 namespace {
@@ -327,12 +328,45 @@ PlaceResult move_into_place(const char* tempPath, const char* target, bool repla
         fail(ERROR_INVALID_NAME);
         return PlaceResult::Failed;
     }
-    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (MoveFileExW(temp.c_str(), wide.c_str(), flags) != 0) return PlaceResult::Done;
-    const DWORD error = GetLastError();
-    if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
-        return PlaceResult::Exists;
-    fail(error);
+    if (!replace) {
+        if (MoveFileExW(temp.c_str(), wide.c_str(), MOVEFILE_WRITE_THROUGH) != 0)
+            return PlaceResult::Done;
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return PlaceResult::Exists;
+        fail(error);
+        return PlaceResult::Failed;
+    }
+    // Through a link the file it points at is replaced, and the link stays.
+    // ReplaceFileW keeps the replaced file's security, attributes, creation
+    // time and short name; the attributes are given beforehand as well, for
+    // systems whose ReplaceFileW leaves them out.
+    const std::wstring destination = resolved(wide);
+    const DWORD attributes = GetFileAttributesW(destination.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        SetFileAttributesW(
+            temp.c_str(),
+            attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+        if (ReplaceFileW(destination.c_str(), temp.c_str(), nullptr,
+                         REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                         nullptr) != 0) {
+            return PlaceResult::Done;
+        }
+        const DWORD error = GetLastError();
+        // Anything else (the package in use, no right to delete it) would
+        // stop the plain move too, which would moreover drop its security.
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NOT_SUPPORTED &&
+            error != ERROR_INVALID_FUNCTION && error != ERROR_INVALID_PARAMETER &&
+            error != ERROR_CALL_NOT_IMPLEMENTED) {
+            fail(error);
+            return PlaceResult::Failed;
+        }
+    }
+    // No file to replace, or a file system without ReplaceFileW.
+    if (MoveFileExW(temp.c_str(), destination.c_str(),
+                    MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING) != 0)
+        return PlaceResult::Done;
+    fail(GetLastError());
     return PlaceResult::Failed;
 }
 
@@ -410,37 +444,89 @@ const char* last_file_error() {
     return lastErrorText;
 }
 
+namespace {
+
+// Takes the named mutex `key`: in the Global namespace, so that jobs of
+// other logon sessions (another user on the same computer, a remote
+// desktop) see it too, else in this session's where Global is refused.
+LockResult hold_key(const std::wstring& key, HANDLE* out) {
+    for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
+        const std::wstring name = space + key;
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+        if (mutex != nullptr) {
+            if (GetLastError() == ERROR_ALREADY_EXISTS) {
+                CloseHandle(mutex);
+                return LockResult::Held;
+            }
+            *out = mutex;
+            return LockResult::Locked;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED) return fail(error), LockResult::Failed;
+        // Refused: another user's job has it, or this process may not make
+        // objects there.
+        HANDLE existing = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+        if (existing != nullptr) {
+            CloseHandle(existing);
+            return LockResult::Held;
+        }
+        if (GetLastError() == ERROR_ACCESS_DENIED) return LockResult::Held;
+    }
+    return fail(ERROR_ACCESS_DENIED), LockResult::Failed;
+}
+
+}  // namespace
+
 LockResult lock_package(const char* path, PackageLock** lock) {
     *lock = nullptr;
     std::wstring wide;
-    if (!to_native_path(path, wide)) return LockResult::Failed;
-    wchar_t full[32768];
-    const DWORD length = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
-    if (length == 0 || length >= 32768) return LockResult::Failed;
-    // File names are not case-sensitive here: one name per file whatever its spelling.
-    CharUpperBuffW(full, length);
+    if (!to_native_path(path, wide)) return fail(ERROR_INVALID_NAME), LockResult::Failed;
+    HANDLE file = open_for_query(wide);
+    if (file == INVALID_HANDLE_VALUE) return fail(GetLastError()), LockResult::Failed;
+    // The name stays across a save, which puts a new file there; the
+    // identity catches a hard link under another name until then.
+    std::wstring name;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool named = final_path(file, &name);
+    const bool identified = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!named) {
+        wchar_t full[32768];
+        const DWORD length = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
+        if (length == 0 || length >= 32768) return fail(GetLastError()), LockResult::Failed;
+        name.assign(full, length);
+    }
+    // File names are not case-sensitive here: one key whatever the case.
+    CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
     uint64_t hash = 1469598103934665603ULL;  // FNV-1a over the UTF-16 units
-    for (DWORD i = 0; i < length; ++i) {
-        hash ^= static_cast<uint16_t>(full[i]);
+    for (const wchar_t unit : name) {
+        hash ^= static_cast<uint16_t>(unit);
         hash *= 1099511628211ULL;
     }
-    wchar_t name[64];
-    std::swprintf(name, 64, L"Local\\kelvane-package-%016llx",
-                  static_cast<unsigned long long>(hash));
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (mutex == nullptr) return LockResult::Failed;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
-        return LockResult::Held;
+    PackageLock held{nullptr, nullptr};
+    wchar_t key[64];
+    std::swprintf(key, 64, L"kelvane-path-%016llx", static_cast<unsigned long long>(hash));
+    LockResult result = hold_key(key, &held.byPath);
+    if (result == LockResult::Locked && identified) {
+        std::swprintf(key, 64, L"kelvane-file-%08lx-%08lx%08lx",
+                      static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                      static_cast<unsigned long>(info.nFileIndexHigh),
+                      static_cast<unsigned long>(info.nFileIndexLow));
+        result = hold_key(key, &held.byIdentity);
+    }
+    if (result != LockResult::Locked) {
+        if (held.byPath != nullptr) CloseHandle(held.byPath);
+        return result;
     }
     *lock = static_cast<PackageLock*>(xmalloc(sizeof(PackageLock)));
-    (*lock)->mutex = mutex;
+    **lock = held;
     return LockResult::Locked;
 }
 
 void unlock_package(PackageLock* lock) {
     if (lock == nullptr) return;
-    CloseHandle(lock->mutex);
+    if (lock->byPath != nullptr) CloseHandle(lock->byPath);
+    if (lock->byIdentity != nullptr) CloseHandle(lock->byIdentity);
     std::free(lock);
 }
 
