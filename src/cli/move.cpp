@@ -24,6 +24,7 @@
 #include "package/load_messages.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
+#include "shell/app_log.h"
 #include "shell/charset.h"
 #include "shell/fatal.h"
 
@@ -510,9 +511,16 @@ int run_move(int argc, char** argv) {
     // Taken before the package is read, so the text this job rewrites is the
     // one no other job can save over while it runs.
     platform::PackageLock* lock = nullptr;
-    if (platform::lock_package(package.path, &lock) == platform::LockResult::Held) {
+    const platform::LockResult locked = platform::lock_package(package.path, &lock);
+    if (locked == platform::LockResult::Held) {
         print_line(PACKAGE_IN_USE_MESSAGE);
         return EXIT_USAGE;
+    }
+    // A file system without locks (some network shares): refusing would
+    // leave the seller no way to move the package at all.
+    if (locked == platform::LockResult::Failed) {
+        app_log_format("无法锁定数据包 [%s]：%s。任务照常进行，但无法阻止另一个任务同时处理它。",
+                       package.path, platform::last_file_error());
     }
     const int status = move_locked(&package, options, args.has("--quiet"), args.has("--json"));
     platform::unlock_package(lock);

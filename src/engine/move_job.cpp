@@ -406,7 +406,7 @@ MoveJobOutcome MoveJob::run() {
         return MoveJobOutcome::Aborted;
     }
     // Images a killed job left half downloaded under temporary names.
-    platform::remove_stale_temporaries(options_.targetFolder);
+    prepare_temporary_folder(options_.targetFolder);
     // Written before any download, so that a job which cannot place it has
     // not yet spent the seller's time.
     if (options_.blankForFailed && !ensure_blank_image(options_.targetFolder, blankImage_)) {
@@ -461,6 +461,13 @@ bool is_image_space_address(const char* address) {
 
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters) {
-    MoveJob job(package, options, view, counters);
-    return job.run();
+    MoveJobOutcome outcome;
+    {
+        MoveJob job(package, options, view, counters);
+        outcome = job.run();
+    }
+    // The window runs many jobs in one process: none leaves its lock files
+    // behind for the next.
+    platform::release_temporary_folders();
+    return outcome;
 }

@@ -30,7 +30,7 @@ bool backup_name(char* out, size_t capacity, const char* fileName, int number) {
 
 // A save killed mid-way leaves its temporary file; the next save in the
 // same folder takes it away.
-void clear_stale_saves_beside(const char* path) {
+void prepare_folder_of(const char* path) {
     const char* name = file_name_part(path);
     size_t length = static_cast<size_t>(name - path);
     if (length > 1 && platform::is_path_separator(path[length - 1])) --length;
@@ -43,7 +43,7 @@ void clear_stale_saves_beside(const char* path) {
     } else {
         return;
     }
-    platform::remove_stale_temporaries(folder);
+    prepare_temporary_folder(folder);
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ void backup_data_package(const char* path, char* backupPath) {
 
     FILE* source = platform::open_file(path, "rb");
     if (source == nullptr) fatal_error("备份csv文件时出错：无法打开源csv文件句柄");
-    platform::remove_stale_temporaries(folder);
+    prepare_temporary_folder(folder);
     // The copy is written under a temporary name and gets its numbered name
     // only when complete, so a name(n) file is never a short copy.
     char temporary[PATH_BUFFER_SIZE];
@@ -91,6 +91,8 @@ void backup_data_package(const char* path, char* backupPath) {
         platform::remove_file(temporary);
         fatal_error(failure);
     }
+    // A private package keeps a private copy.
+    platform::set_permissions_like(temporary, path);
 
     // The smallest free number, so a gap left by a deleted copy is filled
     // first; a number another job takes meanwhile is passed over.
@@ -106,6 +108,7 @@ void backup_data_package(const char* path, char* backupPath) {
         const platform::PlaceResult placed = platform::move_into_place(temporary, backup, false);
         if (placed == platform::PlaceResult::Done) {
             if (backupPath != nullptr) std::memcpy(backupPath, backup, std::strlen(backup) + 1);
+            platform::release_temporary_folders();
             return;
         }
         if (placed == platform::PlaceResult::Failed) {
@@ -130,7 +133,7 @@ void write_data_package(const char* path, const char* text) {
     // The new text goes to a file beside the package and replaces it in one
     // step only when all of it is on the disk: a crash, a kill or a full disk
     // leaves the old package whole, never a cut one that reads as shorter.
-    clear_stale_saves_beside(path);
+    prepare_folder_of(path);
     char temporary[PATH_BUFFER_SIZE];
     FILE* file = platform::create_temporary_beside(path, temporary, sizeof temporary);
     if (file == nullptr) {
@@ -152,4 +155,5 @@ void write_data_package(const char* path, const char* text) {
         platform::remove_file(temporary);
         fatal_error("更新CSV文件失败：文件句柄无法打开。");
     }
+    platform::release_temporary_folders();
 }
