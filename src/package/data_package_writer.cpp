@@ -123,7 +123,7 @@ void write_data_package(const char* path, const char* text) {
     const size_t capacity = checked_mul(length, 2);
     char* utf16 = static_cast<char*>(xmalloc(capacity));
     size_t converted = 0;
-    if (convert_charset("GB18030", "UTF-16LE", text, length, utf16, capacity, &converted) == -1) {
+    if (package_text_to_utf16(text, length, utf16, capacity, &converted) == -1) {
         fatal_error("更新CSV文件失败：iconv()转码出错了。");
     }
 

@@ -223,15 +223,19 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     EXPECT_EQ(load_bytes(eight_bit).result, ReadResult::Malformed);
     EXPECT_EQ(load_bytes(gbk_to_utf16le_file(rows)).result, ReadResult::Malformed);
 
-    // An unpaired surrogate is no character: it is left out of the text.
+    // Half a surrogate pair is no character, but it is kept, in the form
+    // that carries it, in the title and in the text.
     std::string lone = le;
     const size_t title_at = lone.find(std::string("\"\0a\0\"\0", 6));
     ASSERT_NE(title_at, std::string::npos);
     lone.insert(title_at + 2, std::string("\0\xD8", 2));
-    const Loaded dropped = load_bytes(lone);
-    ASSERT_EQ(dropped.result, ReadResult::Ok);
-    EXPECT_EQ(dropped.titles(), Strings{"a"});
-    EXPECT_TRUE(dropped.text == builder.text());
+    const Loaded kept = load_bytes(lone);
+    ASSERT_EQ(kept.result, ReadResult::Ok);
+    EXPECT_EQ(kept.titles(), Strings{"\x84\x32\x81\x30"
+                                     "a"});
+    std::string text = builder.text();
+    text.insert(text.find("\"a\"") + 1, "\x84\x32\x81\x30");
+    EXPECT_TRUE(kept.text == text);
 }
 
 TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
