@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "shell/app_log.h"
 #include "shell/charset.h"
+#include "shell/content_hash.h"
 #include "shell/memory.h"
 
 namespace {
@@ -228,10 +229,14 @@ ReadResult read_rows(const char* rows, const char* end, const Columns& columns, 
 
 }  // namespace
 
-ReadResult read_data_package(const char* path, PtrVector* items, char** outText) {
+ReadResult read_data_package(const char* path, PtrVector* items, char** outText,
+                             PackageFingerprint* outFingerprint) {
     size_t size = 0;
     unsigned char* file = read_whole_file(path, &size);
     if (file == nullptr) return ReadResult::Malformed;
+    ContentHash hash;
+    hash.add(file, size);
+    const PackageFingerprint fingerprint{static_cast<int64_t>(size), hash.value()};
 
     // An 8-bit export with its version line, or a UTF-16 file that starts
     // straight with the Chinese header, is not what Taobao Assistant 5 writes.
@@ -279,6 +284,7 @@ ReadResult read_data_package(const char* path, PtrVector* items, char** outText)
         return result;
     }
     *outText = text;
+    if (outFingerprint != nullptr) *outFingerprint = fingerprint;
     return ReadResult::Ok;
 }
 

@@ -416,6 +416,39 @@ TEST_F(WriterTest, BackupNamesWithoutOrWithSeveralDots) {
     }
 }
 
+TEST_F(WriterTest, ACopyAndASaveAreOnlyOfAndOverThePackageAsRead) {
+    PackageBuilder builder;  // bigger than a copy block
+    builder.add(item("连衣裙", "<p>" + std::string(9000, 'x') + "</p>", ""));
+    const std::string path = dir.file("items.csv");
+    builder.write(path);
+    PtrVector* items = ptr_vector_new(16, 16);
+    char* text = nullptr;
+    PackageFingerprint read;
+    ASSERT_EQ(read_data_package(path.c_str(), items, &text, &read), ReadResult::Ok);
+    EXPECT_TRUE(package_unchanged(path.c_str(), read));
+
+    // Another program's version: as long, one byte apart.
+    std::string other = builder.file_bytes();
+    other[other.size() / 2] ^= 1;
+    write_file(path, other);
+    EXPECT_FALSE(package_unchanged(path.c_str(), read));
+    EXPECT_FALSE(backup_data_package(path.c_str(), nullptr, &read));
+    EXPECT_FALSE(write_data_package(path.c_str(), text, &read));
+    EXPECT_TRUE(read_file(path) == other);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".kelvane-", 0), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("bak")));
+
+    builder.write(path);  // the package as read again
+    EXPECT_TRUE(backup_data_package(path.c_str(), nullptr, &read));
+    EXPECT_TRUE(write_data_package(path.c_str(), "new", &read));
+    EXPECT_TRUE(read_file(bak("items(1).csv")) == builder.file_bytes());
+    EXPECT_EQ(read_file(path), gbk_to_utf16le_file("new"));
+    std::free(text);
+    item_list_clear(items);
+    ptr_vector_destroy(items, 0);
+}
+
 using WriterDeathTest = WriterTest;
 
 TEST_F(WriterDeathTest, FailuresEndTheProgramWithTheirMessage) {
