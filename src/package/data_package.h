@@ -9,7 +9,7 @@
 
 struct ItemRecord {
     int32_t index;             // position in the item list, set by the reader
-    char name[256];            // the title without its enclosing quotes, at most 253 bytes
+    char name[256];            // the title as written (read_data_package), at most 253 bytes
     int32_t status;            // 0 until the job has finished the item, then ITEM_MOVED; atomic
     PtrVector* desc_images;    // distinct description addresses; never none after a read
     PtrVector* mobile_images;  // mobile-detail addresses; none without a mobile-detail column
@@ -47,6 +47,10 @@ inline constexpr int32_t MAX_TITLE_CELL_BYTES = 255;
 // given, the file's; on other results both are left alone, and the records
 // appended so far stay in `items`. A failed address scan is fatal (after its
 // log line).
+//
+// An item's name is its title as the seller wrote it: without the cell's
+// enclosing quotes, and with each quote the cell doubled written once. The
+// text keeps the cell as it was.
 ReadResult read_data_package(const char* path, PtrVector* items, char** outText,
                              PackageFingerprint* outFingerprint = nullptr);
 

@@ -154,13 +154,28 @@ ItemRecord* new_item(bool hasMobileColumn) {
     return item;
 }
 
+// The title cell without its first and last byte (the enclosing quotes), and
+// shown as the seller wrote it: a quoted cell writes each quote inside twice.
+// No byte of a multi-byte character is a quote, so none is taken for one.
+void copy_title(char* name, const char* cell, size_t length) {
+    const bool quoted = cell[0] == '"' && cell[length - 1] == '"';
+    const char* in = cell + 1;
+    const char* end = cell + length - 1;
+    while (in < end) {
+        if (quoted && in[0] == '"' && in + 1 < end && in[1] == '"') ++in;
+        *name++ = *in++;
+    }
+}
+
+// The limit counts the cell as stored, quotes doubled, as Taobao Assistant
+// reads it back.
 TitleOutcome apply_title_rule(const char* title, size_t length, bool hasMobileColumn,
                               PtrVector* items, ItemRecord** current) {
     if (length > static_cast<size_t>(MAX_TITLE_CELL_BYTES)) return TitleOutcome::TooLong;
     if (length == 0) return TitleOutcome::End;
     if (length == 1) return title[0] == '\r' ? TitleOutcome::End : TitleOutcome::Malformed;
     ItemRecord* item = new_item(hasMobileColumn);
-    std::memcpy(item->name, title + 1, length - 2);  // without the enclosing quotes
+    copy_title(item->name, title, length);
     item->index = items->count;
     ptr_vector_push(items, item);
     *current = item;

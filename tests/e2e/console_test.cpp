@@ -159,6 +159,23 @@ TEST_F(ConsoleTest, ABackupIsMadeOnlyByAJobThatChangesThePackage) {
     EXPECT_TRUE(read_file(blanked["backup"].get<std::string>()) == moved);
 }
 
+TEST_F(ConsoleTest, TitlesShowAsWrittenWhileThePackageKeepsItsQuotes) {
+    const std::string title = "T恤 \"男女\" 同款";
+    PackageBuilder builder;
+    builder.add(PackageItem{title, "<img src=\"" + server.url("/gone.jpg") + "\">", "", ""});
+    builder.write(package());
+    ASSERT_NE(builder.text().find("\"T恤 \"\"男女\"\" 同款\""), std::string::npos);
+
+    const CliRun scan = run_cli({"scan", package(), "--json"}, home());
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_EQ(nlohmann::json::parse(scan.out)["items"][0]["title"], utf8(title));
+    const CliRun move = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
+    ASSERT_EQ(move.status, 0) << move.err;
+    EXPECT_EQ(nlohmann::json::parse(move.out)["failures"][0]["title"], utf8(title));
+    EXPECT_NE(move.err.find(printed(title)), std::string::npos) << move.err;
+    EXPECT_TRUE(read_file(package()) == builder.file_bytes());
+}
+
 TEST_F(ConsoleTest, ARelativeFolderIsWrittenWholeAndWindowWordingGetsItsOption) {
     PackageBuilder builder;
     builder.add(PackageItem{"连衣裙", "<img src=\"" + image("/a.jpg") + "\">", "", ""})
