@@ -44,11 +44,11 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
 const CommandHelp MOVE_HELP = {
     "用法：kelvane-cli move 数据包.csv --to 文件夹 [选项]\n",
     "把淘宝助理导出的数据包里的描述图片和手机详情图片下载到文件夹，并让数据包改用\n"
-    "这些本地图片(写入的是完整路径)。开始前先把数据包备份到 bak 文件夹。\n"
+    "这些本地图片(写入的是完整路径)。更新数据包之前先把它备份到 bak 文件夹。\n"
     "进度显示在标准错误上，最终提示在标准输出上。可以随时按 Ctrl+C 停止：已搬好的\n"
     "图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
     "  0    搬家任务做完了(无论最终提示是什么)\n"
-    "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包)\n"
+    "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包，除非数据包已被其他程序改动)\n"
     "  2    用法错误，或开始前的检查未通过(数据包或文件夹不对、两种图片都不搬)\n"
     "  3    数据包格式有问题\n"
     "  4    有宝贝的标题过长\n"
@@ -519,8 +519,7 @@ int run_move(int argc, char** argv) {
     // A file system without locks (some network shares): refusing would
     // leave the seller no way to move the package at all.
     if (locked == platform::LockResult::Failed) {
-        app_log_format("无法锁定数据包 [%s]：%s。任务照常进行，但无法阻止另一个任务同时处理它。",
-                       package.path, platform::last_file_error());
+        app_log_format(PACKAGE_UNLOCKED_LOG_FORMAT, package.path, platform::last_file_error());
     }
     const int status = move_locked(&package, options, args.has("--quiet"), args.has("--json"));
     platform::unlock_package(lock);

@@ -111,8 +111,9 @@ TEST_F(ReaderTest, ReadsTitlesAddressesAndTheWholeText) {
     const Loaded loaded = load(builder);
     ASSERT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_TRUE(loaded.text == builder.text());
-    // Titles lose their enclosing quotes; doubled quotes inside stay doubled.
-    EXPECT_EQ(loaded.titles(), (Strings{"连衣裙 \"\"新款\"\" 2026", "T恤", "裤子"}));
+    // Titles lose their enclosing quotes, and doubled quotes inside are one
+    // again, as the seller wrote them; the text keeps them doubled.
+    EXPECT_EQ(loaded.titles(), (Strings{"连衣裙 \"新款\" 2026", "T恤", "裤子"}));
     ASSERT_EQ(loaded.items.size(), 3u);
     EXPECT_EQ(strings_of(loaded.items[0]->desc_images),
               (Strings{"http://img.example.com/1.jpg", "//img.example.com/2.png"}));
@@ -228,15 +229,19 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     EXPECT_EQ(load_bytes(eight_bit).result, ReadResult::Malformed);
     EXPECT_EQ(load_bytes(gbk_to_utf16le_file(rows)).result, ReadResult::Malformed);
 
-    // An unpaired surrogate is no character: it is left out of the text.
+    // Half a surrogate pair is no character, but it is kept, in the form
+    // that carries it, in the title and in the text.
     std::string lone = le;
     const size_t title_at = lone.find(std::string("\"\0a\0\"\0", 6));
     ASSERT_NE(title_at, std::string::npos);
     lone.insert(title_at + 2, std::string("\0\xD8", 2));
-    const Loaded dropped = load_bytes(lone);
-    ASSERT_EQ(dropped.result, ReadResult::Ok);
-    EXPECT_EQ(dropped.titles(), Strings{"a"});
-    EXPECT_TRUE(dropped.text == builder.text());
+    const Loaded kept = load_bytes(lone);
+    ASSERT_EQ(kept.result, ReadResult::Ok);
+    EXPECT_EQ(kept.titles(), Strings{"\x84\x32\x81\x30"
+                                     "a"});
+    std::string text = builder.text();
+    text.insert(text.find("\"a\"") + 1, "\x84\x32\x81\x30");
+    EXPECT_TRUE(kept.text == text);
 }
 
 TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
@@ -415,6 +420,39 @@ TEST_F(WriterTest, BackupNamesWithoutOrWithSeveralDots) {
         EXPECT_EQ(read_file(bak(c.first)), std::string(20000, 'z')) << c.file;
         EXPECT_EQ(read_file(bak(c.second)).size(), 20000u) << c.file;
     }
+}
+
+TEST_F(WriterTest, ACopyAndASaveAreOnlyOfAndOverThePackageAsRead) {
+    PackageBuilder builder;  // bigger than a copy block
+    builder.add(item("连衣裙", "<p>" + std::string(9000, 'x') + "</p>", ""));
+    const std::string path = dir.file("items.csv");
+    builder.write(path);
+    PtrVector* items = ptr_vector_new(16, 16);
+    char* text = nullptr;
+    PackageFingerprint read;
+    ASSERT_EQ(read_data_package(path.c_str(), items, &text, &read), ReadResult::Ok);
+    EXPECT_TRUE(package_unchanged(path.c_str(), read));
+
+    // Another program's version: as long, one byte apart.
+    std::string other = builder.file_bytes();
+    other[other.size() / 2] ^= 1;
+    write_file(path, other);
+    EXPECT_FALSE(package_unchanged(path.c_str(), read));
+    EXPECT_FALSE(backup_data_package(path.c_str(), nullptr, &read));
+    EXPECT_FALSE(write_data_package(path.c_str(), text, &read));
+    EXPECT_TRUE(read_file(path) == other);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".kelvane-", 0), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("bak")));
+
+    builder.write(path);  // the package as read again
+    EXPECT_TRUE(backup_data_package(path.c_str(), nullptr, &read));
+    EXPECT_TRUE(write_data_package(path.c_str(), "new", &read));
+    EXPECT_TRUE(read_file(bak("items(1).csv")) == builder.file_bytes());
+    EXPECT_EQ(read_file(path), gbk_to_utf16le_file("new"));
+    std::free(text);
+    item_list_clear(items);
+    ptr_vector_destroy(items, 0);
 }
 
 using WriterDeathTest = WriterTest;
