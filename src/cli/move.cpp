@@ -25,6 +25,7 @@
 #include "package/load_messages.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
+#include "shell/app_log.h"
 #include "shell/charset.h"
 #include "shell/fatal.h"
 
@@ -44,11 +45,12 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
 const CommandHelp MOVE_HELP = {
     "用法：kelvane-cli move 数据包.csv --to 文件夹 [选项]\n",
     "把淘宝助理导出的数据包里的描述图片和手机详情图片下载到文件夹，并让数据包改用\n"
-    "这些本地图片(写入的是完整路径)。开始前先把数据包备份到 bak 文件夹。\n"
+    "这些本地图片(写入的是完整路径)。更新数据包之前先把它备份到 bak 文件夹。\n"
     "进度和总结显示在标准错误上，最终提示在标准输出上。可以随时按 Ctrl+C 停止：\n"
     "已搬好的图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
     "  0    每张图片都已搬好，或没有需要搬的图片\n"
-    "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包)\n"
+    "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包，除非数据包已被\n"
+    "       其他程序改动)\n"
     "  2    用法错误，或开始前的检查未通过(数据包或文件夹不对、两种图片都不搬、\n"
     "       数据包正被另一个搬家任务使用)\n"
     "  3    数据包格式有问题\n"
@@ -521,8 +523,13 @@ int run_move(int argc, char** argv) {
     // Taken before the package is read, so the text this job rewrites is the
     // one no other job can save over while it runs.
     platform::PackageLock* lock = nullptr;
-    if (platform::lock_package(package.path, &lock) == platform::LockResult::Held)
-        return refuse(EXIT_USAGE, PACKAGE_IN_USE_MESSAGE);
+    const platform::LockResult locked = platform::lock_package(package.path, &lock);
+    if (locked == platform::LockResult::Held) return refuse(EXIT_USAGE, PACKAGE_IN_USE_MESSAGE);
+    // A file system without locks (some network shares): refusing would
+    // leave the seller no way to move the package at all.
+    if (locked == platform::LockResult::Failed) {
+        app_log_format(PACKAGE_UNLOCKED_LOG_FORMAT, package.path, platform::last_file_error());
+    }
     const int status = move_locked(&package, options, args.has("--quiet"), args.has("--json"));
     platform::unlock_package(lock);
     return status;

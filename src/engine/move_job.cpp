@@ -79,6 +79,7 @@ class MoveJob {
     bool run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop);
     void finish_item(int index, ItemRecord* item);
     MoveJobOutcome finish_job(Handled stop);
+    void save_package();
     void show_final_message(bool changed);
     void show_progress(bool updating = false, int updatePercent = -1);
     void stop_with_message(const char* text);
@@ -327,6 +328,23 @@ void MoveJob::finish_item(int index, ItemRecord* item) {
     }
 }
 
+// Only a job that changes the package keeps a copy of it, taken just before
+// the save. Both are made only from and over the file this job read: when
+// another program has written the package since, its work stays and this
+// job's text is not saved.
+void MoveJob::save_package() {
+    char* backupPath = counters_ != nullptr ? counters_->backupPath : nullptr;
+    if (backup_data_package(package_->path, backupPath, &package_->readFrom) &&
+        write_data_package(package_->path, package_->text, &package_->readFrom)) {
+        if (counters_ != nullptr) counters_->packageWritten = true;
+        return;
+    }
+    char message[PATH_BUFFER_SIZE + 1024];
+    std::snprintf(message, sizeof message, PACKAGE_CHANGED_FORMAT, file_name_part(package_->path));
+    app_log(message);
+    stop_with_message(message);
+}
+
 void MoveJob::show_final_message(bool changed) {
     const char* name = file_name_part(package_->path);
     char text[2048];
@@ -372,8 +390,7 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
     if (changed) {
         // The images reach the disk before the package that points at them.
         if (savedOrdinal_ > 1) platform::flush_written_files(options_.targetFolder);
-        write_data_package(package_->path, package_->text);
-        if (counters_ != nullptr) counters_->packageWritten = true;
+        save_package();
     }
     std::free(package_->text);
     package_->text = nullptr;
@@ -395,7 +412,9 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
 }
 
 MoveJobOutcome MoveJob::run() {
-    backup_data_package(package_->path, counters_ != nullptr ? counters_->backupPath : nullptr);
+    // The copy itself waits until the job has something to save; a backup
+    // folder that cannot take one stops the job before it spends any time.
+    prepare_backup_folder();
     itemCount_ = package_->items->count;
 
     char failedFolder[PATH_BUFFER_SIZE];
@@ -406,7 +425,7 @@ MoveJobOutcome MoveJob::run() {
         return MoveJobOutcome::Aborted;
     }
     // Images a killed job left half downloaded under temporary names.
-    platform::remove_stale_temporaries(options_.targetFolder);
+    prepare_temporary_folder(options_.targetFolder);
     // Written before any download, so that a job which cannot place it has
     // not yet spent the seller's time.
     if (options_.blankForFailed && !ensure_blank_image(options_.targetFolder, blankImage_)) {
@@ -461,6 +480,13 @@ bool is_image_space_address(const char* address) {
 
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters) {
-    MoveJob job(package, options, view, counters);
-    return job.run();
+    MoveJobOutcome outcome;
+    {
+        MoveJob job(package, options, view, counters);
+        outcome = job.run();
+    }
+    // The window runs many jobs in one process: none leaves its lock files
+    // behind for the next.
+    platform::release_temporary_folders();
+    return outcome;
 }

@@ -132,6 +132,54 @@ TEST_F(ConsoleTest, TheJsonReportTellsAScriptWhatTheJobDid) {
     EXPECT_NE(saved.find(third2), std::string::npos);
 }
 
+TEST_F(ConsoleTest, ABackupIsMadeOnlyByAJobThatChangesThePackage) {
+    PackageBuilder builder;
+    builder.add(PackageItem{
+        "连衣裙",
+        "<img src=\"" + image("/a.jpg") + "\"><img src=\"" + server.url("/gone.jpg") + "\">", "",
+        ""});
+    builder.write(package());
+    auto job = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"move", package(), "--to", pictures(), "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const CliRun run = run_cli(args, home());
+        EXPECT_EQ(run.status, 0) << run.err;
+        return nlohmann::json::parse(run.out);
+    };
+    const auto first = job({});
+    ASSERT_TRUE(first["backup"].is_string());
+    EXPECT_TRUE(read_file(first["backup"].get<std::string>()) == builder.file_bytes());
+    // A rerun finds only the failed address, fails again and changes nothing.
+    const std::string moved = read_file(package());
+    const auto rerun = job({});
+    EXPECT_EQ(rerun["package_saved"], false);
+    EXPECT_EQ(rerun["backup"], nullptr);
+    EXPECT_TRUE(read_file(package()) == moved);
+    // Blanking the failed address changes the package: this job keeps a copy.
+    const auto blanked = job({"--blank-failed"});
+    EXPECT_EQ(blanked["package_saved"], true);
+    ASSERT_TRUE(blanked["backup"].is_string());
+    EXPECT_NE(blanked["backup"], first["backup"]);
+    EXPECT_TRUE(read_file(blanked["backup"].get<std::string>()) == moved);
+}
+
+TEST_F(ConsoleTest, TitlesShowAsWrittenWhileThePackageKeepsItsQuotes) {
+    const std::string title = "T恤 \"男女\" 同款";
+    PackageBuilder builder;
+    builder.add(PackageItem{title, "<img src=\"" + server.url("/gone.jpg") + "\">", "", ""});
+    builder.write(package());
+    ASSERT_NE(builder.text().find("\"T恤 \"\"男女\"\" 同款\""), std::string::npos);
+
+    const CliRun scan = run_cli({"scan", package(), "--json"}, home());
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_EQ(nlohmann::json::parse(scan.out)["items"][0]["title"], utf8(title));
+    const CliRun move = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
+    ASSERT_EQ(move.status, 0) << move.err;
+    EXPECT_EQ(nlohmann::json::parse(move.out)["failures"][0]["title"], utf8(title));
+    EXPECT_NE(move.err.find(printed(title)), std::string::npos) << move.err;
+    EXPECT_TRUE(read_file(package()) == builder.file_bytes());
+}
+
 TEST_F(ConsoleTest, ARelativeFolderIsWrittenWholeAndWindowWordingGetsItsOption) {
     PackageBuilder builder;
     builder.add(PackageItem{"连衣裙", "<img src=\"" + image("/a.jpg") + "\">", "", ""})

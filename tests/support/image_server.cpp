@@ -6,9 +6,14 @@ ImageServer::ImageServer() {
     server_.set_responder([this](const std::string& request) { return answer(request); });
 }
 
-void ImageServer::add(const std::string& path, const std::string& body) {
-    add_raw(path, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                      std::to_string(body.size()) + "\r\n\r\n" + body);
+void ImageServer::add(const std::string& path, const std::string& body, int pauseMs) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (pauseMs > 0) {
+        add_sequence(path, {{response, pauseMs}});
+    } else {
+        add_raw(path, response);
+    }
 }
 
 void ImageServer::add_raw(const std::string& path, const std::string& response) {

@@ -15,8 +15,9 @@ class ImageServer {
   public:
     ImageServer();
 
-    // Serves `body` at `path` (which starts with "/") as a 200 response.
-    void add(const std::string& path, const std::string& body);
+    // Serves `body` at `path` (which starts with "/") as a 200 response,
+    // each time after a pause of `pauseMs`.
+    void add(const std::string& path, const std::string& body, int pauseMs = 0);
     // Answers `path` with exactly these response bytes, holding the connection.
     void add_raw(const std::string& path, const std::string& response);
     // Answers the n-th request for `path` with the n-th of `answers` (the

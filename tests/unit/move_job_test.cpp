@@ -86,7 +86,8 @@ class MoveJobTest : public testing::Test {
         unload();
         std::snprintf(package.path, sizeof package.path, "%s", packagePath.c_str());
         package.items = ptr_vector_new(256, 64);
-        ASSERT_EQ(read_data_package(package.path, package.items, &package.text), ReadResult::Ok);
+        ASSERT_EQ(read_data_package(package.path, package.items, &package.text, &package.readFrom),
+                  ReadResult::Ok);
     }
 
     void unload() {
@@ -356,7 +357,9 @@ TEST_F(MoveJobTest, StopAndResumeDownloadEveryImageOnce) {
     ASSERT_EQ(run(second, options()), MoveJobOutcome::Finished);
     EXPECT_EQ(files_in(target).size(), 4u);
     EXPECT_EQ(saved_text().find("http://"), std::string::npos);
-    EXPECT_TRUE(fs::exists(dir.file("bak") + SEP + "items(2).csv"));  // one backup per job
+    // A stopped job that saved has its copy; the second one only if it changed anything.
+    EXPECT_TRUE(fs::exists(dir.file("bak") + SEP + "items(1).csv"));
+    EXPECT_EQ(fs::exists(dir.file("bak") + SEP + "items(2).csv"), saved_text() != after_stop);
 }
 
 TEST_F(MoveJobTest, CancelBeforeTheFirstItemWritesNothing) {
