@@ -136,6 +136,7 @@ bool backup_data_package(const char* path, char* backupPath, const PackageFinger
     }
     if (read != nullptr && (copiedBytes != read->size || hash.value() != read->hash)) {
         platform::remove_file(temporary);
+        platform::release_temporary_folders();
         return false;
     }
     // A private package keeps a private copy.
@@ -200,6 +201,7 @@ bool write_data_package(const char* path, const char* text, const PackageFingerp
     // As late as it can be asked: the new text is ready to take its place.
     if (read != nullptr && !package_unchanged(path, *read)) {
         platform::remove_file(temporary);
+        platform::release_temporary_folders();
         return false;
     }
     if (platform::move_into_place(temporary, path, true) != platform::PlaceResult::Done) {
