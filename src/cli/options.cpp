@@ -165,9 +165,9 @@ bool parse_options(const char* command, int argc, char** argv, const std::vector
             const char* value = spec->value == nullptr ? ""
                                 : attached != nullptr  ? attached
                                                        : argv[++i];
-            if (spec == find_option(COMMON_OPTIONS, "--help")) {
+            if (std::strcmp(spec->name, "--help") == 0) {
                 out->help = true;
-            } else if (spec == find_option(COMMON_OPTIONS, "--version")) {
+            } else if (std::strcmp(spec->name, "--version") == 0) {
                 out->version = true;
             } else {
                 out->given_.emplace_back(spec->name, value);
