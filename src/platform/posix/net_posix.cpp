@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/net.h"
@@ -33,7 +34,14 @@ bool set_nonblocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
+// Each socket's send and receive limit as set when it connected (small
+// descriptors only; 0: not known), so that a send or a receive need not ask
+// the system for it every time.
+constexpr int KNOWN_LIMITS = 1024;
+std::atomic<int> knownLimitMs[KNOWN_LIMITS];
+
 void set_timeouts(int fd, int ms) {
+    if (fd < KNOWN_LIMITS) knownLimitMs[fd].store(ms);
     struct timeval limit {};
     limit.tv_sec = ms / 1000;
     limit.tv_usec = (ms % 1000) * 1000;
@@ -59,6 +67,10 @@ int wait_for(int fd, short events, double until) {
 
 // The socket's own send or receive limit, as set when it connected.
 double io_limit_seconds(int fd, int option) {
+    if (fd < KNOWN_LIMITS) {
+        const int known = knownLimitMs[fd].load();
+        if (known > 0) return known / 1000.0;
+    }
     struct timeval limit {};
     socklen_t size = sizeof limit;
     if (getsockopt(fd, SOL_SOCKET, option, &limit, &size) != 0 ||
@@ -213,13 +225,17 @@ bool parse_numeric_address(const char* text, NetAddress* out) {
 bool send_all(Socket socket, const char* bytes, size_t length) {
     const int fd = static_cast<int>(socket);
     const double limit = io_limit_seconds(fd, SO_SNDTIMEO);
+    // A stopped job or a passed deadline sends nothing, as when waiting.
+    if (waits::next_slice(monotonic_seconds() + limit) < 0) return false;
     while (length > 0) {
-        // Each piece may wait the whole limit, as a blocking send would.
-        if (wait_for(fd, POLLOUT, monotonic_seconds() + limit) != 1) return false;
+        // The socket's buffer nearly always has room: wait only when it has none.
         const ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return false;
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            // Each piece may wait the whole limit, as a blocking send would.
+            if (errno != EINTR && wait_for(fd, POLLOUT, monotonic_seconds() + limit) != 1)
+                return false;
+            continue;
         }
         if (sent == 0) return false;
         bytes += sent;
@@ -241,7 +257,10 @@ long receive(Socket socket, char* buffer, size_t capacity) {
 }
 
 void close_socket(Socket socket) {
-    if (socket != NO_SOCKET) close(static_cast<int>(socket));
+    if (socket == NO_SOCKET) return;
+    const int fd = static_cast<int>(socket);
+    if (fd < KNOWN_LIMITS) knownLimitMs[fd].store(0);
+    close(fd);
 }
 
 }  // namespace platform
