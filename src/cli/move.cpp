@@ -36,6 +36,7 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
     {"--blank-failed", nullptr, "搬家失败的图片在数据包里换成空白图片"},
     {"--connections", "N", "同时下载的图片数，1 到 32，默认 8"},
     {"--retries", "N", "超时、连接中断、服务器忙等可能暂时的失败再试几次，0 到 10，默认 2"},
+    {"--timeout", "秒数", "连接和每次等待服务器的时限，1 到 60，默认 10"},
     {"--json", nullptr, "结束时在标准输出打印一份 JSON 报告(代替最终提示)"},
     {"--quiet", nullptr, "不显示进度"},
 };
@@ -502,10 +503,13 @@ int run_move(int argc, char** argv) {
     options.moveImageSpace = !args.has("--skip-image-space");
     options.moveThirdParty = !args.has("--skip-third-party");
     options.blankForFailed = args.has("--blank-failed");
+    int timeoutSeconds = CONNECT_TIMEOUT_MS / 1000;
     if (!number_option(args, "--connections", 1, MAX_CONNECTIONS, &options.connections) ||
-        !number_option(args, "--retries", 0, MAX_RETRIES, &options.retries)) {
+        !number_option(args, "--retries", 0, MAX_RETRIES, &options.retries) ||
+        !number_option(args, "--timeout", 1, MAX_TIMEOUT_SECONDS, &timeoutSeconds)) {
         return EXIT_USAGE;
     }
+    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
     if (!target_folder(args.value("--to"), options.targetFolder)) return EXIT_USAGE;
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;
 
