@@ -2,6 +2,7 @@
 // of a name's addresses, lookups on threads of their own, and the tests'
 // table of names. The OS halves start connects, wait for them and ask the
 // system's resolver.
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -76,6 +77,12 @@ void interleave(HostAddresses* found) {
     *found = ordered;
 }
 
+// Lookups running on threads of their own. A resolver that hangs for every
+// name could otherwise pile up a thread per host; past this many, a lookup is
+// made by the download that needs it, as the system's resolver allows.
+constexpr int MAX_LOOKUP_THREADS = 32;
+std::atomic<int> lookupThreads{0};
+
 bool is_numeric_host(const char* host) {
     NetAddress address;
     char inner[48];
@@ -140,18 +147,23 @@ std::shared_ptr<HostLookup> start_host_lookup(const char* host) {
         lookup->finish(ok, found);
         return lookup;
     }
-    try {
-        // The thread keeps the lookup alive; nobody waits for the thread.
-        std::thread([lookup, name = std::string(host)] {
-            HostAddresses result;
-            const bool ok = resolve_host(name.c_str(), &result);
-            lookup->finish(ok, result);
-        }).detach();
-    } catch (...) {
-        // No thread to be had: ask here, as before.
-        const bool ok = resolve_host(host, &found);
-        lookup->finish(ok, found);
+    if (++lookupThreads <= MAX_LOOKUP_THREADS) {
+        try {
+            // The thread keeps the lookup alive; nobody waits for the thread.
+            std::thread([lookup, name = std::string(host)] {
+                HostAddresses result;
+                const bool ok = resolve_host(name.c_str(), &result);
+                lookup->finish(ok, result);
+                --lookupThreads;
+            }).detach();
+            return lookup;
+        } catch (...) {
+        }
     }
+    --lookupThreads;
+    // No thread to be had: ask here.
+    const bool ok = resolve_host(host, &found);
+    lookup->finish(ok, found);
     return lookup;
 }
 
