@@ -51,6 +51,7 @@ void DownloadQueue::start() {
     const size_t most = static_cast<size_t>(connections_) * 2;
     const size_t workers = addresses_.size() < most ? addresses_.size() : most;
     slots_.reset(new Slot[workers]);
+    slotCount_ = workers;  // before any worker reads it
     for (size_t i = 0; i < workers; ++i) {
         Slot* slot = &slots_[i];
         workers_.emplace_back([this, slot] { work(*slot); });
@@ -62,7 +63,7 @@ void DownloadQueue::start() {
 double DownloadQueue::step_aside_slow() {
     const double now = platform::monotonic_seconds();
     double due = 0;
-    for (size_t i = 0; i < workers_.size(); ++i) {
+    for (size_t i = 0; i < slotCount_; ++i) {
         Slot& slot = slots_[i];
         if (!slot.counted.load()) continue;
         const double at = slot.startedAt.load() + STEP_ASIDE_S;

@@ -126,6 +126,7 @@ class DownloadQueue {
     std::atomic<size_t> jobWaitsFor_{NOBODY};
     std::atomic<int> workersWaiting_{0};  // workers too far ahead of the job
     std::unique_ptr<Slot[]> slots_;
+    size_t slotCount_ = 0;
     std::atomic<int> turnsTaken_{0};       // downloads counting against the connections
     std::atomic<int> workersWantTurn_{0};  // workers waiting for a turn
     std::atomic<int> inFlight_{0};
