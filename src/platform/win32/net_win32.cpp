@@ -27,10 +27,9 @@ void set_timeouts(SOCKET s, int ms) {
 }
 
 // select() until `until`, in slices so that a stop request or the thread's
-// deadline ends the wait early. 1 when ready (or, with `failed`, when the
-// socket shows in the exception set: a refused connect), 0 when the wait
-// ended first, negative when select failed.
-int wait_for(SOCKET s, bool write, double until, bool* failed = nullptr) {
+// deadline ends the wait early. 1 when ready (or when the socket shows in the
+// exception set), 0 when the wait ended first, negative when select failed.
+int wait_for(SOCKET s, bool write, double until) {
     for (;;) {
         const int slice = waits::next_slice(until);
         if (slice < 0) return 0;
@@ -47,7 +46,6 @@ int wait_for(SOCKET s, bool write, double until, bool* failed = nullptr) {
             select(0, write ? nullptr : &ready, write ? &ready : nullptr, &error, &limit);
         if (count < 0) return count;
         if (count == 0) continue;
-        if (failed != nullptr) *failed = FD_ISSET(s, &error) != 0;
         return 1;
     }
 }
