@@ -34,7 +34,7 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
     {"--skip-image-space", nullptr, "不搬淘宝图片空间里的图片(手机详情里的图片也不搬)"},
     {"--skip-third-party", nullptr, "不搬第三方相册里的图片"},
     {"--blank-failed", nullptr, "搬家失败的图片在数据包里换成空白图片"},
-    {"--connections", "N", "同时下载的图片数，1 到 32，默认 8"},
+    {"--connections", "N", "同时下载的图片数，1 到 32，默认 8(下载超过 1 秒的不再占名额)"},
     {"--retries", "N", "超时、连接中断、服务器忙等可能暂时的失败再试几次，0 到 10，默认 2"},
     {"--timeout", "秒数", "连接和每次等待服务器的时限，1 到 60，默认 10"},
     {"--json", nullptr, "结束时在标准输出打印一份 JSON 报告(代替最终提示)"},
