@@ -749,11 +749,13 @@ TEST_F(DownloadTest, AHostThatTimesOutThreeTimesInARowIsGivenUpUntilTheCountsAre
     EXPECT_EQ(server.requests().size(), 8u);
 }
 
-TEST_F(DownloadTest, AnIpv6LiteralIsFetchedWithItsBracketsInTheHostLine) {
+TEST_F(DownloadTest, AnIpv6LiteralAndANameServedOnIpv6OnlyAreFetched) {
     std::unique_ptr<ScriptedServer> server;
     try {
         server = std::make_unique<ScriptedServer>(
-            std::vector<ScriptedReply>{reply(with_length("GIF8-six"))}, 0, "::1");
+            std::vector<ScriptedReply>{reply(with_length("GIF8-six")),
+                                       reply(with_length("GIF8-2"))},
+            0, "::1");
     } catch (const std::exception&) {
         GTEST_SKIP() << "no IPv6 loopback (::1) on this system";
     }
@@ -765,6 +767,14 @@ TEST_F(DownloadTest, AnIpv6LiteralIsFetchedWithItsBracketsInTheHostLine) {
     ASSERT_EQ(server->requests().size(), 1u);
     EXPECT_TRUE(
         has_header(server->requests()[0].bytes, "Host: [::1]:" + std::to_string(server->port())));
+
+    // A name whose IPv4 address has nothing listening: its IPv6 one serves.
+    platform::set_host_for_testing("six-only.test", "127.0.0.1,::1", 0);
+    const Outcome named =
+        fetch("http://six-only.test:" + std::to_string(server->port()) + "/b.gif");
+    platform::set_host_for_testing(nullptr, nullptr, 0);
+    EXPECT_EQ(named.result, DownloadResult::Ok) << named.error;
+    EXPECT_EQ(named.content, "GIF8-2");
 }
 
 TEST_F(DownloadTest, EveryAddressOfANameIsTriedTheNextAtOnceOnAFailureElseAfterAQuarterSecond) {
