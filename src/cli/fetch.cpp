@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -16,13 +17,15 @@
 
 namespace {
 
-const std::vector<OptionSpec> FETCH_OPTIONS = {};
+const std::vector<OptionSpec> FETCH_OPTIONS = {
+    {"--timeout", "秒数", "连接和每次等待服务器的时限，1 到 60，默认 10"},
+};
 
 const CommandHelp FETCH_HELP = {
-    "用法：kelvane-cli fetch 图片地址 文件 [图片地址 文件 ...]\n",
-    "按搬家时的方式逐个下载图片地址到文件(先用持久连接，失败后不用持久连接再试一次，\n"
-    "跟随一次跳转；https地址先用HTTPS，无法建立HTTPS连接时改用HTTP)，用于检查总是\n"
-    "搬家失败的图片。每个失败的地址在标准错误上打印一行：\n"
+    "用法：kelvane-cli fetch 图片地址 文件 [图片地址 文件 ...] [--timeout 秒数]\n",
+    "按搬家时的方式逐个下载图片地址到文件(先用持久连接，失败后(超时除外)不用持久连接\n"
+    "再试一次，跟随一次跳转；https地址先用HTTPS，无法建立HTTPS连接时改用HTTP)，用于\n"
+    "检查总是搬家失败的图片。每个失败的地址在标准错误上打印一行：\n"
     "  下载失败 (结果代码)：图片地址 → 文件：错误信息\n"
     "结果代码：-1 地址、连接或传输失败，0 文件过大、长度不符或不是图片，-2 无法写入\n"
     "文件，-3 无法创建文件。详细原因写在 app.log 里。\n",
@@ -42,8 +45,12 @@ int run_fetch(int argc, char** argv) {
     const std::vector<const char*>& pairs = args.operands;
     if (pairs.empty() || pairs.size() % 2 != 0)
         return usage_error("fetch", "图片地址和文件必须成对给出");
+    int timeoutSeconds = CONNECT_TIMEOUT_MS / 1000;
+    if (!number_option("fetch", args, "--timeout", 1, MAX_TIMEOUT_SECONDS, &timeoutSeconds))
+        return EXIT_USAGE;
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;
     connection_tables_init();
+    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
 
     bool all_saved = true;
     for (size_t i = 0; i < pairs.size(); i += 2) {

@@ -51,20 +51,21 @@ _kelvane_cli()
                     compopt -o filenames 2>/dev/null
                     return
                     ;;
-                --connections | --retries)
+                --connections | --retries | --timeout)
                     return
                     ;;
             esac
             if [[ $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "--to --skip-image-space --skip-third-party
-                    --blank-failed --connections --retries --json -q --quiet $common" -- "$cur"))
+                    --blank-failed --connections --retries --timeout --json -q --quiet $common" -- "$cur"))
             else
                 _kelvane_cli_files '!*.[cC][sS][vV]'
             fi
             ;;
         fetch)
+            [[ $prev == --timeout ]] && return
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W "$common" -- "$cur"))
+                COMPREPLY=($(compgen -W "--timeout $common" -- "$cur"))
             else
                 _kelvane_cli_files
             fi

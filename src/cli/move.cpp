@@ -36,8 +36,9 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
     {"--skip-image-space", nullptr, "不搬淘宝图片空间里的图片(手机详情里的图片也不搬)"},
     {"--skip-third-party", nullptr, "不搬第三方相册里的图片"},
     {"--blank-failed", nullptr, "搬家失败的图片在数据包里换成空白图片"},
-    {"--connections", "N", "同时下载的图片数，1 到 32，默认 8"},
+    {"--connections", "N", "同时下载的图片数，1 到 32，默认 8(下载超过 1 秒的不再占名额)"},
     {"--retries", "N", "超时、连接中断、服务器忙等可能暂时的失败再试几次，0 到 10，默认 2"},
+    {"--timeout", "秒数", "连接和每次等待服务器的时限，1 到 60，默认 10"},
     {"--json", nullptr, "结束时在标准输出打印一个 JSON 对象(代替最终提示)；开始前就被拒绝时也打印"},
     {"--quiet", nullptr, "只显示严重错误：不显示进度、失败列表、最终提示和总结", 'q'},
 };
@@ -61,20 +62,6 @@ const CommandHelp MOVE_HELP = {
 
 // A whole number from `low` to `high`, when the option was given; false,
 // with the reason on stderr, for anything else.
-bool number_option(const ParsedOptions& args, const char* name, int low, int high, int* out) {
-    const char* text = args.value(name);
-    if (text == nullptr) return true;
-    char* end = nullptr;
-    const long number = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || number < low || number > high) {
-        char message[160];
-        std::snprintf(message, sizeof message, "%s 需要 %d 到 %d 之间的整数", name, low, high);
-        usage_error("move", message);
-        return false;
-    }
-    *out = static_cast<int>(number);
-    return true;
-}
 
 // A name the file system holds in some other encoding than UTF-8.
 const char* const PACKAGE_UNREPRESENTABLE_MESSAGE =
@@ -512,10 +499,13 @@ int run_move(int argc, char** argv) {
     options.moveImageSpace = !args.has("--skip-image-space");
     options.moveThirdParty = !args.has("--skip-third-party");
     options.blankForFailed = args.has("--blank-failed");
-    if (!number_option(args, "--connections", 1, MAX_CONNECTIONS, &options.connections) ||
-        !number_option(args, "--retries", 0, MAX_RETRIES, &options.retries)) {
+    int timeoutSeconds = CONNECT_TIMEOUT_MS / 1000;
+    if (!number_option("move", args, "--connections", 1, MAX_CONNECTIONS, &options.connections) ||
+        !number_option("move", args, "--retries", 0, MAX_RETRIES, &options.retries) ||
+        !number_option("move", args, "--timeout", 1, MAX_TIMEOUT_SECONDS, &timeoutSeconds)) {
         return EXIT_USAGE;
     }
+    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
     if (const char* problem = target_folder(args.value("--to"), options.targetFolder))
         return refuse(EXIT_USAGE, problem);
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;

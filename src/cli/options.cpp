@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -229,4 +230,20 @@ std::string synopsis(const std::string& head, const char* operands,
         width += 1 + itemWidth;
     }
     return text + "\n";
+}
+
+bool number_option(const char* command, const ParsedOptions& args, const char* name, int low,
+                   int high, int* out) {
+    const char* text = args.value(name);
+    if (text == nullptr) return true;
+    char* end = nullptr;
+    const long number = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || number < low || number > high) {
+        char message[160];
+        std::snprintf(message, sizeof message, "%s 需要 %d 到 %d 之间的整数", name, low, high);
+        usage_error(command, message);
+        return false;
+    }
+    *out = static_cast<int>(number);
+    return true;
 }

@@ -46,6 +46,12 @@ class ParsedOptions {
 bool parse_options(const char* command, int argc, char** argv, const std::vector<OptionSpec>& table,
                    ParsedOptions* out);
 
+// The whole number given to option `name`, from `low` to `high`, into
+// `out`; true too when the option was not given (`out` keeps its default).
+// False, after a one-line usage error naming `command`, for anything else.
+bool number_option(const char* command, const ParsedOptions& args, const char* name, int low,
+                   int high, int* out);
+
 // The command's --help on stdout: usage, description, options, exit
 // statuses, every line within 80 columns.
 void print_help(const CommandHelp& help, const std::vector<OptionSpec>& table);

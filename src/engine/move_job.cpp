@@ -19,6 +19,7 @@
 #include "http/download.h"
 #include "package/data_package_io.h"
 #include "package/image_hosts.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
@@ -223,8 +224,16 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             std::snprintf(error, sizeof error, "%s", "图片搬家失败：无法创建新文件。");
             result = DownloadResult::CreateError;
         } else if (retried) {
+            // The job's own download stops with the job, like the queue's.
             error[0] = '\0';
+            platform::set_thread_abort_flag(&cancelRequested);
             result = download_image(address, path, error);
+            platform::set_thread_abort_flag(nullptr);
+            if (result != DownloadResult::Ok && cancelRequested.load() != 0) {
+                // Not a failure: the address stays remote for the next job.
+                if (file_exists(path)) platform::remove_file(path);
+                return Handled::Cancelled;
+            }
         }
         if (result != DownloadResult::CreateError || mobile || retried) break;
         // A description image gets one more try under a fresh name.
@@ -377,6 +386,7 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
         queue_.reset();
         strhash_destroy(movedImages_, 1);
         movedImages_ = nullptr;
+        reset_connect_failures();
         return MoveJobOutcome::Aborted;
     }
     if (queue_ != nullptr) {
@@ -447,6 +457,7 @@ MoveJobOutcome MoveJob::run() {
         queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
                                                  options_.retries);
         plan_downloads();
+        queue_->start();
     }
     Handled stop = Handled::Done;
     for (int i = 0; i < itemCount_ && !cancelRequested.load(); ++i) {

@@ -85,14 +85,15 @@ class ResponseReader {
     ResponseResult run() {
         size_t bodyStart = 0;
         Step step = read_head(&bodyStart);
+        const bool answered = step == Step::Continue;
         if (step == Step::Continue) {
             step = decide_status();
             if (step == Step::Continue) step = check_200_and_read_body(bodyStart);
         }
         if (step == Step::BodyEnded) step = end_of_body();
-        if (step == Step::Redirect) return ResponseResult{DownloadResult::Ok, true};
-        if (step == Step::Image) return ResponseResult{DownloadResult::Ok, false};
-        return ResponseResult{failure_, false};
+        if (step == Step::Redirect) return ResponseResult{DownloadResult::Ok, true, answered};
+        if (step == Step::Image) return ResponseResult{DownloadResult::Ok, false, answered};
+        return ResponseResult{failure_, false, answered};
     }
 
   private:
@@ -471,6 +472,8 @@ struct Attempt {
     bool redirect;
     bool opened;        // the file at the path was created or truncated
     bool notConnected;  // no connection could be made (over TLS: or no session)
+    bool answered;      // the server sent a whole response head
+    bool timedOut;      // connected, and failed waiting: the host did not answer in time
     char location[sizeof(HttpHeader::location)];
 };
 
@@ -485,13 +488,27 @@ void run_attempt(const UrlParts& parts, const Target& target, const char* path,
     attempt->redirect = false;
     attempt->opened = false;
     attempt->notConnected = false;
+    attempt->answered = false;
+    attempt->timedOut = false;
     failedForGood = false;  // the last attempt decides
     // However slowly a server drips its bytes, one attempt ends in time.
     platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
+    const unsigned waitsBefore = platform::ended_wait_count();
     run_exchange(parts, target, path, options, errorText, attempt);
     const platform::WaitEnd end = platform::last_wait_end();
+    const bool waitEnded = platform::ended_wait_count() != waitsBefore;
     platform::set_thread_deadline(0);
-    if (attempt->result != DownloadResult::Ok && !attempt->redirect) {
+    const bool failed = attempt->result != DownloadResult::Ok && !attempt->redirect;
+    // A connect that times out counts towards the host's connect failures;
+    // once connected, waiting in vain counts towards giving the host up.
+    attempt->timedOut =
+        failed && waitEnded && !attempt->notConnected && end != platform::WaitEnd::Aborted;
+    if (attempt->timedOut) {
+        note_exchange_timed_out(parts.host, target.port, target.transport);
+    } else if (attempt->answered) {
+        note_host_answered(parts.host, target.port, target.transport);
+    }
+    if (failed) {
         if (end == platform::WaitEnd::DeadlinePassed) {
             format_error_text(errorText, "下载图片超时：%g秒内没有下载完成。",
                               download_time_limit_s);
@@ -537,13 +554,14 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
         const ResponseSource source{receive_from_connection, &connection};
         const ResponseResult response = receive_response(source, file, options, &header, errorText);
         result = response.result;
+        attempt->answered = response.answered;
         const bool closed = std::fclose(file) == 0;
         file = nullptr;
         // The file stays until the download as a whole has failed: the job
         // claimed its name, and a later attempt writes over it.
         if (response.redirect) {
             const bool keep = options.keepAlive && header.connection[0] != '\0' &&
-                              !equals_ignore_case(header.connection, "close");
+                              response_keeps_connection(header);
             if (keep) {
                 pool_put_connection(parts.host, target.port, target.transport, connection);
             } else {
@@ -558,8 +576,7 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
             format_error_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
         }
         if (result == DownloadResult::Ok) {
-            const bool close_it =
-                !options.keepAlive || equals_ignore_case(header.connection, "close");
+            const bool close_it = !options.keepAlive || !response_keeps_connection(header);
             if (close_it) {
                 connection_close(&connection, true);
             } else {
@@ -584,6 +601,7 @@ ResponseResult receive_response(ResponseSource source, FILE* file, DownloadOptio
 void parse_http_header(char* head, HttpHeader* header) {
     std::memset(header, 0, sizeof *header);
     header->contentLength = -1;
+    header->isHttp10 = starts_with_ignore_case(head, "HTTP/1.0 ") ? 1 : 0;
     char* p = head;
     for (;;) {
         while (*p == '\r' || *p == '\n') ++p;
@@ -613,6 +631,11 @@ void parse_http_header(char* head, HttpHeader* header) {
     }
 }
 
+bool response_keeps_connection(const HttpHeader& header) {
+    return header.isHttp10 ? equals_ignore_case(header.connection, "keep-alive") != 0
+                           : equals_ignore_case(header.connection, "close") == 0;
+}
+
 int is_supported_image(const unsigned char* b) {
     if (b[0] == 0xFF && b[1] == 0xD8) return 1;  // JPEG
     if (b[0] == 0x89 && b[1] == 0x50) return 1;  // PNG
@@ -630,6 +653,12 @@ namespace {
 DownloadResult download_attempts(const char* url, const char* path, char* errorText,
                                  DownloadOptions options, bool* opened,
                                  Transport allowed = Transport::Tls) {
+    // After a stop nothing new starts: no attempt, retry, redirect or fallback.
+    if (platform::thread_aborted()) {
+        format_error_text(errorText, "下载已放弃：搬家已停止。");
+        failedForGood = true;
+        return DownloadResult::Failed;
+    }
     const char* prepared = normalize_image_url(url);
     UrlParts parts{};
     Target target{};
@@ -658,7 +687,7 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
     url_parts_free(&parts);
     if (prepared != url) std::free(const_cast<char*>(prepared));
 
-    if (target.transport == Transport::Tls && attempt.notConnected) {
+    if (target.transport == Transport::Tls && attempt.notConnected && !platform::thread_aborted()) {
         // Whatever downloaded before TLS did must still download: the same
         // address as plain HTTP, port 443 taken as 80.
         char tlsCause[ERROR_TEXT_SIZE];
@@ -684,8 +713,10 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
                                  opened);
     }
     const DownloadResult result = attempt.result;
+    // The retry without keep-alive is for servers that mishandle keep-alive,
+    // not for a host that did not answer: that would only wait as long again.
     if (result != DownloadResult::Ok && options.keepAlive && result != DownloadResult::WriteError &&
-        result != DownloadResult::CreateError) {
+        result != DownloadResult::CreateError && !attempt.timedOut && !platform::thread_aborted()) {
         app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url,
                        options.keepAlive ? 1 : 0, errorText);
         options.keepAlive = false;

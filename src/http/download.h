@@ -40,7 +40,15 @@ struct HttpHeader {
     // The length of a Location value too long for `location`, 0 when it fit:
     // a cut address is another address, so such a redirect is refused.
     int32_t refusedLocationLength;
+    // The status line says HTTP/1.0: the connection ends with the response
+    // unless the server says "Connection: keep-alive".
+    int32_t isHttp10;
 };
+
+// Whether the connection may carry another request after this response:
+// HTTP/1.1 unless it says "Connection: close", HTTP/1.0 only when it says
+// "Connection: keep-alive".
+bool response_keeps_connection(const HttpHeader& header);
 
 // Downloads `url` into the file `path` (created or overwritten). On failure
 // `errorText` (ERROR_TEXT_SIZE bytes) holds the reason of the last failed

@@ -18,6 +18,7 @@ struct ResponseSource {
 struct ResponseResult {
     DownloadResult result;  // Ok for a whole image and for a redirect
     bool redirect;          // a redirect to follow: header->location holds its target
+    bool answered;          // a whole response head arrived: the server answers
 };
 
 // Reads one response into `file`: a whole image, a redirect (when

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "shell/charset.h"
 #include "support/cli_runner.h"
 #include "support/cli_test.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "support/tls_front.h"
 
@@ -108,6 +110,7 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         {"missing folder", {"move", package(), "--to", dir.file("nowhere")}, 2},
         {"missing package", {"move", dir.file("none.csv"), "--to", pictures()}, 2},
         {"unknown option", {"move", package(), "--to", pictures(), "--fast"}, 2},
+        {"timeout out of range", {"move", package(), "--to", pictures(), "--timeout", "0"}, 2},
         {"malformed package", {"move", malformed, "--to", pictures()}, 3},
         {"title too long", {"move", long_title, "--to", pictures()}, 4},
     };
@@ -136,6 +139,32 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
                                   {"XDG_DESKTOP_DIR=" + pictures()});
     EXPECT_EQ(inside.status, 0) << inside.err;
 #endif
+}
+
+TEST_F(MoveCliTest, TimeoutBoundsEveryWaitOfMoveAndFetch) {
+    ScriptedServer silent;
+    silent.set_responder([](const std::string&) { return no_answer(); });
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder()
+        .add(PackageItem{
+            "a",
+            "<img src=\"" + server.url("/a.jpg") + "\"><img src=\"" + silent.url("/b.jpg") + "\">",
+            "", ""})
+        .write(package());
+    // The default would wait ten seconds for the silent host.
+    double started = platform::monotonic_seconds();
+    const CliRun move = run_cli(
+        {"move", package(), "--to", pictures(), "--timeout", "1", "--retries", "0"}, home());
+    EXPECT_EQ(move.status, 5) << move.err;  // the silent host's image failed
+    EXPECT_LT(platform::monotonic_seconds() - started, 5.0);
+    EXPECT_EQ(pictures_saved(), 1u);
+
+    started = platform::monotonic_seconds();
+    const CliRun fetch =
+        run_cli({"fetch", silent.url("/c.jpg"), dir.file("c.jpg"), "--timeout", "1"}, home());
+    EXPECT_EQ(fetch.status, 1);
+    EXPECT_LT(platform::monotonic_seconds() - started, 5.0);
+    EXPECT_EQ(run_cli({"fetch", "--timeout", "61", "u", "f"}, home()).status, 2);
 }
 
 TEST_F(MoveCliTest, HttpsImagesAreMovedOverTlsOneSessionPerConnection) {

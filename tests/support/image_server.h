@@ -29,8 +29,12 @@ class ImageServer {
     // GET requests seen for `path` (a 404 is asked twice: the client retries once).
     int hits(const std::string& path) const;
     int total_hits() const;
+    // Connections accepted so far.
+    int connections() const { return server_.connections(); }
     // Every reply from now on waits this long before it goes out.
     void set_delay_ms(int ms);
+    // Replies for `path` wait this long instead (-1: the common delay again).
+    void set_path_delay_ms(const std::string& path, int ms);
 
   private:
     ScriptedReply answer(const std::string& request);
@@ -39,6 +43,7 @@ class ImageServer {
     std::map<std::string, std::string> responses_;
     std::map<std::string, std::vector<std::pair<std::string, int>>> sequences_;
     std::map<std::string, int> hits_;
+    std::map<std::string, int> pathDelayMs_;
     int delayMs_ = 0;
     // Last, so it is destroyed first: its threads answer from the maps above.
     ScriptedServer server_;
