@@ -17,18 +17,21 @@
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
 
-StrHashTable* ConnectionPool = nullptr;
-StrHashTable* ConnectFailureCounts = nullptr;
-StrHashTable* HostTimeoutCounts = nullptr;
-
 namespace {
 
-// The tables and the lookups are shared by the download threads.
+// The tables and the lookups are shared by the download threads: the three
+// tables and `lookups` below are read and written only under tables_mutex.
+// The atomics need no lock; lastFailureKind is each thread's own.
 std::mutex tables_mutex;
 
-// Set once a time-out has been counted since the last reset, so that the
-// exchanges of a job without any skip the table.
-std::atomic<bool> anyTimeouts{false};
+// "host:port" (plain) or "https://host:port" (TLS) -> its idle keep-alive
+// connections (present while there is one).
+StrHashTable* ConnectionPool = nullptr;
+// The same keys -> consecutive connect failures, stored in the value slot.
+// Over TLS a failed handshake counts as a failed connect.
+StrHashTable* ConnectFailureCounts = nullptr;
+// The same keys -> exchanges in a row that timed out, in the value slot.
+StrHashTable* HostTimeoutCounts = nullptr;
 
 // The job's lookups, one per host name, answered or still running.
 struct CachedLookup {
@@ -36,6 +39,10 @@ struct CachedLookup {
     double started;
 };
 std::unordered_map<std::string, CachedLookup> lookups;
+
+// Set once a time-out has been counted since the last reset, so that the
+// exchanges of a job without any skip the table.
+std::atomic<bool> anyTimeouts{false};
 
 // Why this thread's last connect failed.
 thread_local FailureKind lastFailureKind = FailureKind::None;
@@ -222,6 +229,7 @@ void format_error_text(char* out, const char* format, ...) {
 }
 
 void connection_tables_init() {
+    std::lock_guard<std::mutex> lock(tables_mutex);
     if (ConnectionPool == nullptr)
         ConnectionPool = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     if (ConnectFailureCounts == nullptr) {
@@ -386,6 +394,16 @@ int pooled_connection_count(const char* host, int port, Transport transport) {
     const auto* idle = static_cast<const IdleConnections*>(strhash_get(ConnectionPool, key));
     std::free(key);
     return idle != nullptr ? idle->count : 0;
+}
+
+int pooled_connection_total() {
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    int total = 0;
+    StrHashKeyList* keys = strhash_keys(ConnectionPool);
+    for (StrHashKeyList* cell = keys; cell != nullptr; cell = cell->next)
+        total += static_cast<const IdleConnections*>(strhash_get(ConnectionPool, cell->key))->count;
+    strhash_free_keys(keys);
+    return total;
 }
 
 void reset_connect_failures() {

@@ -35,15 +35,6 @@ inline constexpr int SOCKET_TIMEOUT_MS = 10000;
 // The most idle keep-alive sockets kept for one host and port.
 inline constexpr int MAX_IDLE_SOCKETS = 32;
 
-// "host:port" (plain) or "https://host:port" (TLS) -> its idle keep-alive
-// connections (present while there is one).
-extern StrHashTable* ConnectionPool;
-// The same keys -> consecutive connect failures, stored in the value slot.
-// Over TLS a failed handshake counts as a failed connect.
-extern StrHashTable* ConnectFailureCounts;
-// The same keys -> exchanges in a row that timed out, in the value slot.
-extern StrHashTable* HostTimeoutCounts;
-
 // One open connection to an image host: a socket, and the TLS session that
 // owns it when the exchange goes over TLS.
 struct Connection {
@@ -65,7 +56,8 @@ void connection_close(Connection* connection, bool orderly);
 // host, fails it like a refused connect, with its own text.
 Connection open_connection(const char* host, int port, Transport transport, char* errorText);
 
-// Creates both tables; once, after Winsock has been started, before any
+// Creates the tables of pooled connections, connect failures and time-outs
+// (private to the connection layer); once, after Winsock has been started, before any
 // download. Calling it again changes nothing.
 void connection_tables_init();
 
@@ -94,8 +86,9 @@ Connection pool_get_connection(const char* host, int port, Transport transport, 
 // the pool is full).
 void pool_put_connection(const char* host, int port, Transport transport, Connection connection);
 
-// The idle connections pooled for transport, host and port.
+// The idle connections pooled for transport, host and port, and for all of them.
 int pooled_connection_count(const char* host, int port, Transport transport = Transport::Plain);
+int pooled_connection_total();
 
 // An exchange with transport, host and port timed out after the connection
 // stood (or its TLS handshake stalled); at HOST_TIMEOUT_LIMIT in a row the

@@ -183,7 +183,7 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
         EXPECT_TRUE(has_header(requests[1].bytes, "Connection: close"));
         EXPECT_NE(requests[0].connection, requests[1].connection);
         EXPECT_EQ(occurrences(log(), "搬家失败：" + url + "(useKeepAlive:1)"), 1);
-        EXPECT_EQ(ConnectionPool->count, 0);
+        EXPECT_EQ(pooled_connection_total(), 0);
         connection_tables_reset_for_testing();
     }
 }
@@ -261,7 +261,7 @@ TEST_F(DownloadTest, FileThatCannotBeCreatedIsNotRetried) {
     EXPECT_EQ(out.details.failure, FailureKind::Create);
     EXPECT_EQ(server.requests(1).size(), 1u);  // the request went out before the file
     EXPECT_EQ(log().find("搬家失败："), std::string::npos);
-    EXPECT_EQ(ConnectionPool->count, 0);  // the socket went with the failure
+    EXPECT_EQ(pooled_connection_total(), 0);  // the socket went with the failure
 }
 
 #ifndef _WIN32
@@ -366,7 +366,7 @@ TEST_F(DownloadTest, ChunkedBodiesAreStoredWhateverTheirShapeAndSplit) {
         const Outcome out = fetch(server.url("/c.gif"));
         EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
         EXPECT_EQ(out.content == c.stored, true) << out.content.size() << " bytes stored";
-        EXPECT_EQ(ConnectionPool->count, 1);  // a complete chunked body keeps the connection
+        EXPECT_EQ(pooled_connection_total(), 1);  // a complete chunked body keeps the connection
         connection_tables_reset_for_testing();
     }
 }
@@ -441,7 +441,7 @@ TEST_F(DownloadTest, KeepAliveConnectionIsReusedUntilTheServerSaysClose) {
     EXPECT_EQ(requests[3].connection, 2);
     const std::string key = "127.0.0.1:" + std::to_string(server.port());
     EXPECT_EQ(occurrences(log(), key + " --- new socket()"), 2);
-    EXPECT_EQ(ConnectionPool->count, 1);
+    EXPECT_EQ(pooled_connection_total(), 1);
 }
 
 TEST_F(DownloadTest, AnHttp10ServerGetsOneRequestPerImageUnlessItSaysKeepAlive) {
@@ -618,7 +618,7 @@ TEST_F(DownloadTest, WithoutKeepAliveTheEndOfTheConnectionEndsTheBody) {
         EXPECT_EQ(out.result, c.result);
         EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
         EXPECT_EQ(out.saved, c.result == DownloadResult::Ok);
-        EXPECT_EQ(ConnectionPool->count, 0);
+        EXPECT_EQ(pooled_connection_total(), 0);
     }
 }
 
