@@ -187,7 +187,7 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
         }
         // A stopped job tries nothing more, and says nothing about trying.
         if (out->result == DownloadResult::Ok || retry == retries_ ||
-            !last_download_failure_transient() || abandon_.load() != 0)
+            !out->details.mayPass || abandon_.load() != 0)
             break;
         const double seconds = retry == 0 ? FIRST_RETRY_PAUSE_S : LATER_RETRY_PAUSE_S;
         app_log_format("搬家失败，%g秒后重试：%s，返回的错误信息：\r\n%s", seconds, address.c_str(),

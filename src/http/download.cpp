@@ -18,10 +18,7 @@ namespace {
 
 double download_time_limit_s = DOWNLOAD_TIME_LIMIT_S;
 
-// Set when this thread's download failed for a reason that trying again
-// later does not change: a bad address, a refused name, a final answer of
-// the server, content that is no image we take, a local file.
-thread_local bool failedForGood = false;
+// What last_download_failure_transient answers: the last download's mayPass.
 thread_local bool lastFailureTransient = false;
 
 long receive_from_connection(void* context, char* buffer, size_t capacity) {
@@ -44,6 +41,7 @@ struct Attempt {
     bool timedOut;      // connected, and failed waiting: the host did not answer in time
     FailureKind failure;
     int status;  // the answer's status code, 0 when none came
+    bool final;  // failed for a reason that asking again would only repeat
     char location[sizeof(HttpHeader::location)];
 };
 
@@ -62,7 +60,7 @@ void run_attempt(const UrlParts& parts, const Target& target, const char* path,
     attempt->timedOut = false;
     attempt->failure = FailureKind::None;
     attempt->status = 0;
-    failedForGood = false;  // the last attempt decides
+    attempt->final = false;
     // However slowly a server drips its bytes, one attempt ends in time.
     platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
     const unsigned waitsBefore = platform::ended_wait_count();
@@ -115,7 +113,7 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
 
     if (!connection.is_open()) {
         std::memcpy(errorText, connectError, ERROR_TEXT_SIZE);
-        failedForGood = last_connect_failure_permanent();
+        attempt->final = last_connect_failure_permanent();
         attempt->failure = last_connect_failure_kind();
         attempt->notConnected = true;
     } else if (!connection_send_all(connection, target.request, std::strlen(target.request))) {
@@ -138,7 +136,7 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
         attempt->answered = response.answered;
         attempt->failure = response.failure;
         attempt->status = response.status;
-        failedForGood = response.final;
+        attempt->final = response.final;
         const bool closed = std::fclose(file) == 0;
         file = nullptr;
         // The file stays until the download as a whole has failed: the job
@@ -189,7 +187,7 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
     // After a stop nothing new starts: no attempt, retry, redirect or fallback.
     if (platform::thread_aborted()) {
         format_error_text(errorText, "下载已放弃：搬家已停止。");
-        failedForGood = true;
+        details->mayPass = false;
         details->failure = FailureKind::Stopped;
         details->httpStatus = 0;
         return DownloadResult::Failed;
@@ -212,7 +210,7 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
     if (!usable) {
         if (prepared != url) std::free(const_cast<char*>(prepared));
         format_error_text(errorText, "无法parse下载图片地址");
-        failedForGood = true;
+        details->mayPass = false;
         details->failure = FailureKind::BadAddress;
         details->httpStatus = 0;
         return DownloadResult::Failed;
@@ -223,6 +221,7 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
     if (attempt.opened) *opened = true;
     details->failure = attempt.result == DownloadResult::Ok ? FailureKind::None : attempt.failure;
     details->httpStatus = attempt.status;
+    details->mayPass = attempt.result != DownloadResult::Ok && !attempt.final;
     url_parts_free(&parts);
     if (prepared != url) std::free(const_cast<char*>(prepared));
 
@@ -286,7 +285,6 @@ void set_download_time_limit_for_testing(double seconds) {
 DownloadResult download_image(const char* url, const char* path, char* errorText,
                               DownloadOptions options, DownloadDetails* details) {
     bool opened = false;
-    failedForGood = false;
     DownloadDetails own;
     if (details == nullptr) details = &own;
     *details = DownloadDetails{};
@@ -294,8 +292,8 @@ DownloadResult download_image(const char* url, const char* path, char* errorText
         download_attempts(url, path, errorText, options, &opened, details);
     // A file that cannot be written fails the same way however often it is tried.
     if (result == DownloadResult::WriteError || result == DownloadResult::CreateError)
-        failedForGood = true;
-    lastFailureTransient = result != DownloadResult::Ok && !failedForGood;
+        details->mayPass = false;
+    lastFailureTransient = details->mayPass;
     // What a failed download wrote is no image; a file it never opened is
     // not its to remove.
     if (result != DownloadResult::Ok && opened) platform::remove_file(path);

@@ -47,6 +47,12 @@ struct DownloadDetails {
     // plain one failed too, `failure` is the https attempt's cause (the one
     // the seller's address met), unless the file itself failed.
     bool overPlainHttp = false;
+    // Failed for a reason that may pass: a time-out, a refused, reset or cut
+    // connection, a body shorter than announced, or a busy server's 408, 429,
+    // 500, 502, 503, 504. Not for a name that does not resolve, an address
+    // that cannot be parsed, any other answer of the server, content that is
+    // no image we take, or a local file that cannot be created or written.
+    bool mayPass = false;
 };
 
 struct HttpHeader {
@@ -76,12 +82,7 @@ bool response_keeps_connection(const HttpHeader& header);
 DownloadResult download_image(const char* url, const char* path, char* errorText,
                               DownloadOptions options = {}, DownloadDetails* details = nullptr);
 
-// Whether the last failed download_image of this thread failed for a reason
-// that may pass: a time-out, a refused, reset or cut connection, a body
-// shorter than announced, or a busy server's 408, 429, 500, 502, 503, 504.
-// Not for a name that does not resolve, an address that cannot be parsed,
-// any other answer of the server, content that is no image we take, or a
-// local file that cannot be created or written.
+// The mayPass of this thread's last download_image.
 bool last_download_failure_transient();
 
 // One attempt (a request and its response) gives up after this long, so a
