@@ -23,7 +23,7 @@
 #include "engine/start_checks.h"
 #include "http/connection.h"
 #include "package/data_package.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"

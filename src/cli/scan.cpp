@@ -10,7 +10,7 @@
 #include "cli/output.h"
 #include "cli/startup.h"
 #include "package/data_package.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/platform.h"
 
 namespace {
