@@ -533,7 +533,8 @@ int run_move(int argc, char** argv) {
         !number_option("move", args, "--timeout", 1, MAX_TIMEOUT_SECONDS, &timeoutSeconds)) {
         return EXIT_USAGE;
     }
-    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
+    options.network.connectTimeoutMs = timeoutSeconds * 1000;
+    options.network.socketTimeoutMs = timeoutSeconds * 1000;
     if (const char* problem = target_folder(args.value("--to"), options.targetFolder))
         return refuse(EXIT_USAGE, problem);
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;

@@ -68,6 +68,13 @@ class MoveJob {
     MoveJobOutcome run();
 
   private:
+    // What each of the job's downloads is given: the https fallback and the timing.
+    DownloadOptions download_options() const {
+        DownloadOptions options;
+        options.httpFallback = options_.httpFallback;
+        options.policy = options_.network;
+        return options;
+    }
     bool selected(const char* address) const;
     void note_skipped(const char* address);
     void count_skipped();
@@ -230,9 +237,7 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             // The job's own download stops with the job, like the queue's.
             error[0] = '\0';
             platform::set_thread_abort_flag(&cancelRequested);
-            DownloadOptions downloadOptions;
-            downloadOptions.httpFallback = options_.httpFallback;
-            result = download_image(address, path, error, downloadOptions, &details);
+            result = download_image(address, path, error, download_options(), &details);
             ++attempts;
             platform::set_thread_abort_flag(nullptr);
             if (result != DownloadResult::Ok && cancelRequested.load() != 0) {
@@ -471,7 +476,7 @@ MoveJobOutcome MoveJob::run() {
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
         queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
-                                                 options_.retries, options_.httpFallback);
+                                                 options_.retries, download_options());
         plan_downloads();
         queue_->start();
     }

@@ -12,6 +12,7 @@
 
 #include "engine/move_job_view.h"
 #include "http/failure_kind.h"
+#include "http/network_policy.h"
 #include "package/data_package.h"
 #include "shell/files.h"
 
@@ -36,6 +37,7 @@ struct MoveOptions {
     int connections = DEFAULT_CONNECTIONS;  // downloads in flight at once, 1 to MAX_CONNECTIONS
     int retries = DEFAULT_RETRIES;          // extra tries, 0 to MAX_RETRIES
     bool httpFallback = true;               // https images whose TLS fails come over plain HTTP
+    NetworkPolicy network;                  // time-outs and the pauses before extra tries
 };
 
 // Why one address failed, for a report beside the failure lists.

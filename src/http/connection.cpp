@@ -52,9 +52,6 @@ struct IdleConnections {
     Connection connections[MAX_IDLE_SOCKETS];
 };
 
-std::atomic<int> connect_timeout_ms{CONNECT_TIMEOUT_MS};
-std::atomic<int> socket_timeout_ms{SOCKET_TIMEOUT_MS};
-
 // "host:port", or "https://host:port" over TLS, on the heap and sized to
 // fit, so no host name is ever cut short into another host's key.
 char* host_key(const char* host, int port, Transport transport) {
@@ -107,7 +104,7 @@ bool given_up(const char* host, int port, Transport transport, char* errorText) 
 // Every address of `host`, from the job's one lookup of it. A lookup that
 // does not answer within the connect limit fails like a name that does not
 // resolve, for every download that waits for it.
-bool host_addresses(const char* host, platform::HostAddresses* out) {
+bool host_addresses(const char* host, int waitMs, platform::HostAddresses* out) {
     CachedLookup cached;
     {
         std::lock_guard<std::mutex> lock(tables_mutex);
@@ -120,14 +117,15 @@ bool host_addresses(const char* host, platform::HostAddresses* out) {
         }
         cached = found->second;
     }
-    const double until = cached.started + connect_timeout_ms.load() / 1000.0;
+    const double until = cached.started + waitMs / 1000.0;
     return platform::wait_host_lookup(cached.lookup.get(), until, out) ==
            platform::LookupStatus::Found;
 }
 
 // The TCP half of every connection. A plain connect that proves the host is
 // back clears its count; over TLS only a finished handshake does.
-platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText) {
+platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText,
+                                 const NetworkPolicy& policy) {
     lastFailureKind = FailureKind::None;
     if (host == nullptr) {
         format_error_text(errorText, "域名 = null");
@@ -144,14 +142,14 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
         return platform::NO_SOCKET;
     }
     platform::HostAddresses addresses;
-    if (!host_addresses(host, &addresses)) {
+    if (!host_addresses(host, policy.connectTimeoutMs, &addresses)) {
         format_error_text(errorText, "无法解析域名: %s", host);
         lastFailureKind = FailureKind::Dns;
         return platform::NO_SOCKET;
     }
 
     const platform::ConnectResult result =
-        platform::connect_tcp(addresses, port, connect_timeout_ms.load(), socket_timeout_ms.load());
+        platform::connect_tcp(addresses, port, policy.connectTimeoutMs, policy.socketTimeoutMs);
     if (result.nonBlockingUnavailable) {
         app_log_format("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。",
                        result.nonBlockingCode);
@@ -291,13 +289,15 @@ bool last_connect_failure_permanent() {
            lastFailureKind == FailureKind::HostGivenUp || lastFailureKind == FailureKind::Tls;
 }
 
-platform::Socket connect_to_host(const char* host, int port, char* errorText) {
-    return connect_counted(host, port, Transport::Plain, errorText);
+platform::Socket connect_to_host(const char* host, int port, char* errorText,
+                                 const NetworkPolicy& policy) {
+    return connect_counted(host, port, Transport::Plain, errorText, policy);
 }
 
-Connection open_connection(const char* host, int port, Transport transport, char* errorText) {
+Connection open_connection(const char* host, int port, Transport transport, char* errorText,
+                           const NetworkPolicy& policy) {
     Connection connection;
-    connection.socket = connect_counted(host, port, transport, errorText);
+    connection.socket = connect_counted(host, port, transport, errorText, policy);
     if (transport == Transport::Plain || !connection.is_open()) return connection;
 
     platform::TlsFailure failure = platform::TlsFailure::None;
@@ -346,8 +346,9 @@ void connection_close(Connection* connection, bool orderly) {
     *connection = Connection{};
 }
 
-Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText) {
-    if (host == nullptr) return open_connection(host, port, transport, errorText);
+Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText,
+                               const NetworkPolicy& policy) {
+    if (host == nullptr) return open_connection(host, port, transport, errorText, policy);
     // A host given up for the job lends nothing, not even an idle connection.
     if (given_up(host, port, transport, errorText)) {
         lastFailureKind = FailureKind::HostGivenUp;
@@ -366,7 +367,7 @@ Connection pool_get_connection(const char* host, int port, Transport transport, 
     std::free(key);
     app_log_format("%s:%d --- new socket()%s", host, port,
                    transport == Transport::Tls ? " (HTTPS)" : "");
-    return open_connection(host, port, transport, errorText);
+    return open_connection(host, port, transport, errorText, policy);
 }
 
 void pool_put_connection(const char* host, int port, Transport transport, Connection connection) {
@@ -412,15 +413,6 @@ void reset_connect_failures() {
     strhash_clear(HostTimeoutCounts, 0);
     anyTimeouts.store(false);
     lookups.clear();  // a lookup still running finishes for nobody
-}
-
-void set_connection_time_limits(int connectMs, int socketMs) {
-    connect_timeout_ms.store(connectMs);
-    socket_timeout_ms.store(socketMs);
-}
-
-void set_connection_timeouts_for_testing(int connectMs, int socketMs) {
-    set_connection_time_limits(connectMs, socketMs);
 }
 
 void connection_tables_reset_for_testing() {

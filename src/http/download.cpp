@@ -16,8 +16,6 @@
 
 namespace {
 
-double download_time_limit_s = DOWNLOAD_TIME_LIMIT_S;
-
 // What last_download_failure_transient answers: the last download's mayPass.
 thread_local bool lastFailureTransient = false;
 
@@ -62,7 +60,7 @@ void run_attempt(const UrlParts& parts, const Target& target, const char* path,
     attempt->status = 0;
     attempt->final = false;
     // However slowly a server drips its bytes, one attempt ends in time.
-    platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
+    platform::set_thread_deadline(platform::monotonic_seconds() + options.policy.attemptLimitS);
     const unsigned waitsBefore = platform::ended_wait_count();
     run_exchange(parts, target, path, options, errorText, attempt);
     const platform::WaitEnd end = platform::last_wait_end();
@@ -84,7 +82,7 @@ void run_attempt(const UrlParts& parts, const Target& target, const char* path,
             attempt->failure = FailureKind::Timeout;
         if (end == platform::WaitEnd::DeadlinePassed) {
             format_error_text(errorText, "下载图片超时：%g秒内没有下载完成。",
-                              download_time_limit_s);
+                              options.policy.attemptLimitS);
             // Whatever the cut response looked like, the exchange never finished.
             if (attempt->result != DownloadResult::WriteError) {
                 attempt->result = DownloadResult::Failed;
@@ -102,10 +100,11 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
     attempt->location[0] = '\0';
 
     char connectError[ERROR_TEXT_SIZE] = {};
-    Connection connection =
-        options.keepAlive
-            ? pool_get_connection(parts.host, target.port, target.transport, connectError)
-            : open_connection(parts.host, target.port, target.transport, connectError);
+    Connection connection = options.keepAlive
+                                ? pool_get_connection(parts.host, target.port, target.transport,
+                                                      connectError, options.policy)
+                                : open_connection(parts.host, target.port, target.transport,
+                                                  connectError, options.policy);
     FILE* file = nullptr;
     DownloadResult result = DownloadResult::Failed;
     HttpHeader header{};
@@ -255,9 +254,10 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
         }
         // The redirect's own download starts with keep-alive again and
         // follows no further redirect.
-        return download_attempts(attempt.location, path, errorText,
-                                 DownloadOptions{true, false, options.httpFallback}, opened,
-                                 details);
+        DownloadOptions redirected = options;
+        redirected.keepAlive = true;
+        redirected.followRedirect = false;
+        return download_attempts(attempt.location, path, errorText, redirected, opened, details);
     }
     const DownloadResult result = attempt.result;
     // The retry without keep-alive is for servers that mishandle keep-alive,
@@ -276,10 +276,6 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
 
 bool last_download_failure_transient() {
     return lastFailureTransient;
-}
-
-void set_download_time_limit_for_testing(double seconds) {
-    download_time_limit_s = seconds;
 }
 
 DownloadResult download_image(const char* url, const char* path, char* errorText,

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "http/failure_kind.h"
+#include "http/network_policy.h"
 
 // The receive buffer: the whole response head must fit in it, and the body
 // streams through it to the file.
@@ -34,6 +35,7 @@ struct DownloadOptions {
     // An https address whose TLS cannot be had (refused, failed handshake,
     // certificate not trusted or not the host's) is fetched as plain HTTP.
     bool httpFallback = true;
+    NetworkPolicy policy;
 };
 
 // What became of a download beyond its result: why it failed, and whether
@@ -84,12 +86,6 @@ DownloadResult download_image(const char* url, const char* path, char* errorText
 
 // The mayPass of this thread's last download_image.
 bool last_download_failure_transient();
-
-// One attempt (a request and its response) gives up after this long, so a
-// server that drips its bytes cannot hold a job forever.
-inline constexpr double DOWNLOAD_TIME_LIMIT_S = 60;
-// Tests only: a shorter limit, so that it can be reached without waiting.
-void set_download_time_limit_for_testing(double seconds);
 
 // Fills `header` from a response head (status line included), cutting the
 // text into lines in place.

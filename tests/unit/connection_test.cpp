@@ -21,10 +21,10 @@ class ConnectionTest : public NetworkTest {
         std::string error;
         double seconds;
     };
-    static Outcome connect(const char* host, int port) {
+    Outcome connect(const char* host, int port) const {
         char error[ERROR_TEXT_SIZE] = {};
         const double start = platform::monotonic_seconds();
-        const platform::Socket socket = connect_to_host(host, port, error);
+        const platform::Socket socket = connect_to_host(host, port, error, policy);
         return Outcome{socket, error, platform::monotonic_seconds() - start};
     }
 };
@@ -123,7 +123,7 @@ TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
     char error[ERROR_TEXT_SIZE] = {};
     const std::string first_key = "127.0.0.1:" + std::to_string(first.port());
     const auto get = [&](const ScriptedServer& server) {
-        return pool_get_connection("127.0.0.1", server.port(), Transport::Plain, error);
+        return pool_get_connection("127.0.0.1", server.port(), Transport::Plain, error, policy);
     };
     const auto put = [&](const ScriptedServer& server, const Connection& connection) {
         pool_put_connection("127.0.0.1", server.port(), Transport::Plain, connection);
@@ -166,7 +166,7 @@ TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
 TEST_F(ConnectionTest, FailedPoolConnectEntersNothing) {
     char error[ERROR_TEXT_SIZE] = {};
     const int port = refused_port();
-    EXPECT_FALSE(pool_get_connection("127.0.0.1", port, Transport::Plain, error).is_open());
+    EXPECT_FALSE(pool_get_connection("127.0.0.1", port, Transport::Plain, error, policy).is_open());
     EXPECT_EQ(error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
     EXPECT_EQ(pooled_connection_total(), 0);
     EXPECT_EQ(occurrences(log(), "127.0.0.1:" + std::to_string(port) + " --- new socket()"), 1);
@@ -221,7 +221,7 @@ TEST_F(ConnectionTest, ConnectSendAndReceiveLimitsAreTenSeconds) {
     EXPECT_EQ(CONNECT_TIMEOUT_MS, 10000);
     EXPECT_EQ(SOCKET_TIMEOUT_MS, 10000);
     // What a connect with the limits in use leaves on its socket.
-    set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
+    policy = NetworkPolicy{};
     ScriptedServer server;
     const Outcome out = connect("127.0.0.1", server.port());
     ASSERT_NE(out.socket, platform::NO_SOCKET) << out.error;

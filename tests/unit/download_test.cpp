@@ -59,13 +59,14 @@ class DownloadTest : public NetworkTest {
   protected:
     DownloadTest() : NetworkTest(SHORT_CONNECT_MS, SHORT_SOCKET_MS) {}
 
-    static constexpr DownloadOptions WITHOUT_KEEP_ALIVE{false, true};
+    static constexpr DownloadOptions WITHOUT_KEEP_ALIVE{false, true, true, {}};
 
     Outcome fetch(const std::string& url, DownloadOptions options = {}) {
         return fetch_to(url, target(), options);
     }
-    static Outcome fetch_to(const std::string& url, const std::string& path,
-                            DownloadOptions options = {}) {
+    Outcome fetch_to(const std::string& url, const std::string& path,
+                     DownloadOptions options = {}) const {
+        options.policy = policy;
         char error[ERROR_TEXT_SIZE] = {};
         DownloadDetails details;
         details.failure = FailureKind::Stopped;  // so that leaving it alone shows
@@ -726,11 +727,10 @@ TEST_F(DownloadTest, AServerThatDripsItsBytesIsGivenUpAfterTheAttemptsLimit) {
     const std::string response = with_length(jpeg(200));
     ScriptedServer server(
         {reply_in_pieces(response, 1, 40, false), reply_in_pieces(response, 1, 40, false)});
-    set_download_time_limit_for_testing(0.5);
+    policy.attemptLimitS = 0.5;
     const double started = platform::monotonic_seconds();
     const Outcome out = fetch(server.url("/drip.jpg"));
     const double took = platform::monotonic_seconds() - started;
-    set_download_time_limit_for_testing(DOWNLOAD_TIME_LIMIT_S);
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "下载图片超时：0.5秒内没有下载完成。");
     EXPECT_EQ(out.details.failure, FailureKind::Timeout);
@@ -811,7 +811,7 @@ TEST_F(DownloadTest, AnIpv6LiteralAndANameServedOnIpv6OnlyAreFetched) {
 }
 
 TEST_F(DownloadTest, EveryAddressOfANameIsTriedTheNextAtOnceOnAFailureElseAfterAQuarterSecond) {
-    set_connection_timeouts_for_testing(3000, SHORT_SOCKET_MS);
+    policy.connectTimeoutMs = 3000;
     // The first address refuses: the next one is tried at once.
     ScriptedServer server({reply(with_length("GIF8-1")), reply(with_length("GIF8-2"))});
     platform::set_host_for_testing("refusing-first.test", "127.0.0.2,127.0.0.1", 0);

@@ -106,6 +106,7 @@ class MoveJobTest : public testing::Test {
         o.moveImageSpace = imageSpace;
         o.moveThirdParty = thirdParty;
         o.blankForFailed = blank;
+        o.network = network;
         return o;
     }
 
@@ -126,6 +127,7 @@ class MoveJobTest : public testing::Test {
     }
 
     TempDir dir;
+    NetworkPolicy network;  // what options() gives the job
     ImageServer server;
     std::string target;
     std::string packagePath;
@@ -641,12 +643,8 @@ class RetryTest : public MoveJobTest {
   protected:
     void SetUp() override {
         MoveJobTest::SetUp();
-        DownloadQueue::set_pause_scale_for_testing(0.05);  // 1 s and 4 s become 50 and 200 ms
-    }
-    void TearDown() override {
-        DownloadQueue::set_pause_scale_for_testing(1.0);
-        set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
-        MoveJobTest::TearDown();
+        network.firstRetryPauseS = 0.05;
+        network.laterRetryPauseS = 0.2;
     }
     const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
     std::string image(size_t size) const {
@@ -672,7 +670,8 @@ TEST_F(RetryTest, PassingFailuresAreTriedAgainAfterAPauseAndPermanentOnesAreNot)
     // Each try of the download is a request and its retry without keep-alive.
     server.add_sequence("/busy.jpg", {{busy, 0}, {busy, 0}, {image(70), 0}});
     server.add_sequence("/slow.jpg", {{image(80), 600}, {image(80), 600}, {image(80), 0}});
-    set_connection_timeouts_for_testing(2000, 300);  // the first try of /slow.jpg times out
+    network.connectTimeoutMs = 2000;
+    network.socketTimeoutMs = 300;  // the first try of /slow.jpg times out
     PackageBuilder builder;
     builder.add(PackageItem{"a",
                             "<img src=\"" + server.url("/busy.jpg") + "\"><img src=\"" +
@@ -686,7 +685,7 @@ TEST_F(RetryTest, PassingFailuresAreTriedAgainAfterAPauseAndPermanentOnesAreNot)
     EXPECT_EQ(server.hits("/slow.jpg"), 3);
     EXPECT_EQ(server.hits("/gone.jpg"), 2);  // a 404 is asked as it always was
     EXPECT_EQ(strings_of(item(0)->desc_failed), Strings{server.url("/gone.jpg")});
-    EXPECT_NE(log().find("1秒后重试：" + server.url("/busy.jpg")), std::string::npos);
+    EXPECT_NE(log().find("0.05秒后重试：" + server.url("/busy.jpg")), std::string::npos);
     EXPECT_NE(log().find("第1次重试成功：" + server.url("/busy.jpg")), std::string::npos);
     EXPECT_EQ(log().find("后重试：" + server.url("/gone.jpg")), std::string::npos);
     EXPECT_EQ(files_in(target).size(), 2u);
@@ -719,7 +718,8 @@ TEST_F(RetryTest, OneAddressInTenBusyTwiceFailsOnlyWithoutExtraTries) {
 }
 
 TEST_F(RetryTest, AStopCutsAPause) {
-    DownloadQueue::set_pause_scale_for_testing(1.0);
+    network.firstRetryPauseS = FIRST_RETRY_PAUSE_S;
+    network.laterRetryPauseS = LATER_RETRY_PAUSE_S;
     server.add_raw("/down.jpg", busy);
     write(PackageBuilder().add(
         PackageItem{"a", "<img src=\"" + server.url("/down.jpg") + "\">", "", ""}));
@@ -743,7 +743,8 @@ TEST_F(RetryTest, AHostThatNeverAnswersIsGivenUpForTheJobAndEveryAddressOnItList
     constexpr int ITEMS = 30;
     ScriptedServer silent;
     silent.set_responder([](const std::string&) { return no_answer(); });
-    set_connection_timeouts_for_testing(2000, 300);
+    network.connectTimeoutMs = 2000;
+    network.socketTimeoutMs = 300;
     PackageBuilder builder;
     for (int i = 0; i < ITEMS; ++i) {
         const std::string n = std::to_string(i);
