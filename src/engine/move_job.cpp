@@ -378,7 +378,13 @@ void MoveJob::save_package() {
 void MoveJob::show_final_message(bool changed) {
     const char* name = file_name_part(package_->path);
     char text[2048];
-    if (changed && failedCount_ > 0 && !options_.blankForFailed) {
+    const FinalMessage which = changed && failedCount_ > 0 && !options_.blankForFailed
+                                   ? FinalMessage::UpdatedWithFailures
+                               : changed          ? FinalMessage::Updated
+                               : failedCount_ > 0 ? FinalMessage::AllFailed
+                                                  : FinalMessage::NothingToMove;
+    if (counters_ != nullptr) counters_->finalMessage = which;
+    if (which == FinalMessage::UpdatedWithFailures) {
         std::snprintf(
             text, sizeof text,
             "图片搬家已完成，数据包(%s)已更新。\n\n注意：有部分图片搬家失败！\n\n\n"
@@ -391,10 +397,10 @@ void MoveJob::show_final_message(bool changed) {
             "如果依然提示搬家失败，请联系我们的客服。",
             name);
         view_->show_message(text, "提示", MessageIcon::Warning);
-    } else if (changed) {
+    } else if (which == FinalMessage::Updated) {
         std::snprintf(text, sizeof text, "图片搬家已完成，数据包(%s)已更新。", name);
         view_->show_message(text, "完成", MessageIcon::Information);
-    } else if (failedCount_ > 0) {
+    } else if (which == FinalMessage::AllFailed) {
         view_->show_message("图片搬家失败，没有找到搬家成功的图片。", "提示", MessageIcon::Warning);
     } else {
         view_->show_message("没有找到需要搬家的图片。", "完成", MessageIcon::Information);

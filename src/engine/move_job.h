@@ -57,6 +57,15 @@ extern std::atomic<int> cancelRequested;
 
 // Running totals a front end may show while the job runs (read from any
 // thread), and what a report on the job needs besides the view's calls.
+// Which final message a finished job showed, for a front end that adds to it.
+enum class FinalMessage {
+    None,                 // not shown (yet)
+    Updated,              // the package was updated; no failure left unmended
+    UpdatedWithFailures,  // updated; some images failed (it suggests the blank image)
+    AllFailed,            // nothing moved, and images failed
+    NothingToMove,        // no image needed moving
+};
+
 struct MoveJobCounters {
     std::atomic<int32_t> saved{0};   // images downloaded in this job
     std::atomic<int32_t> failed{0};  // distinct addresses that failed in this job
@@ -70,6 +79,8 @@ struct MoveJobCounters {
     // Why the operating system refused to create the last image file, set
     // just before the message that stops the job for it ("" when unknown).
     char createError[512] = "";
+    // Set just before the final message is shown.
+    FinalMessage finalMessage = FinalMessage::None;
     // Each address in the failure lists -> why it failed.
     std::unordered_map<std::string, ImageFailure> failures;
     // The https addresses saved over plain HTTP after their TLS failed, in
