@@ -509,13 +509,6 @@ MoveJobOutcome MoveJob::run() {
 
 }  // namespace
 
-bool is_image_space_address(const char* address) {
-    for (const char* suffix : IMAGE_SPACE_SUFFIXES) {
-        if (std::strstr(address, suffix) != nullptr) return true;
-    }
-    return false;
-}
-
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters) {
     MoveJobOutcome outcome;

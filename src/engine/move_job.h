@@ -107,6 +107,3 @@ inline constexpr const char* PACKAGE_CHANGED_FORMAT =
 // its own). A front end ends the program after any outcome but Finished.
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters = nullptr);
-
-// True when the address lies in the marketplace's image space.
-bool is_image_space_address(const char* address);
