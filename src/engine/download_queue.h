@@ -113,27 +113,33 @@ class DownloadQueue {
 
     bool pause(double seconds);
 
+    // Written before start() (by the constructor, add() and start() itself)
+    // and only read afterwards: the workers are started after them.
     std::string folder_;
     int connections_;
     int retries_;
     const DownloadOptions options_;
     std::vector<std::string> addresses_;
     std::unique_ptr<Entry[]> entries_;  // one per address, from start()
-    std::atomic<size_t> next_{0};       // the next address a worker claims
-    std::atomic<size_t> awaited_{0};    // the address the job files next
+    std::unique_ptr<Slot[]> slots_;
+    size_t slotCount_ = 0;
+
+    // Shared by the job and the workers while they run: atomics only.
+    std::atomic<size_t> next_{0};     // the next address a worker claims
+    std::atomic<size_t> awaited_{0};  // the address the job files next
     // The address the job sleeps on, so that only its worker wakes it.
     static constexpr size_t NOBODY = ~static_cast<size_t>(0);
     std::atomic<size_t> jobWaitsFor_{NOBODY};
-    std::atomic<int> workersWaiting_{0};  // workers too far ahead of the job
-    std::unique_ptr<Slot[]> slots_;
-    size_t slotCount_ = 0;
+    std::atomic<int> workersWaiting_{0};   // workers too far ahead of the job
     std::atomic<int> turnsTaken_{0};       // downloads counting against the connections
     std::atomic<int> workersWantTurn_{0};  // workers waiting for a turn
     std::atomic<int> inFlight_{0};
     std::atomic<int> mostInFlight_{0};
     std::atomic<int> abandon_{0};  // read by downloads in flight
+    // Guards no field: it pairs with the two condition variables, so that a
+    // waiter checks its condition and sleeps without missing a notify.
     std::mutex mutex_;
     std::condition_variable jobWakeup_;
     std::condition_variable workerWakeup_;
-    std::vector<std::thread> workers_;
+    std::vector<std::thread> workers_;  // the job's thread's own: start() and stop()
 };
