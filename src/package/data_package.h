@@ -1,5 +1,6 @@
 // A Taobao Assistant data package in memory: one record per item row and the
-// whole file as GBK text, which the move job rewrites and the writer saves.
+// whole file as the program's text (GB18030), which the move job rewrites and
+// the writer saves.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,7 @@ struct PackageFingerprint {
 struct DataPackage {
     char path[PATH_BUFFER_SIZE];
     PtrVector* items;  // of ItemRecord*
-    char* text;        // the whole file in GBK, or none
+    char* text;        // the whole file as GB18030, or none
     PackageFingerprint readFrom;
 };
 
@@ -45,8 +46,9 @@ inline constexpr int32_t MAX_TITLE_CELL_BYTES = 255;
 // `items`, each numbered with its position there. On ReadResult::Ok `*outText`
 // receives the package text (the caller owns it) and `*outFingerprint`, when
 // given, the file's; on other results both are left alone, and the records
-// appended so far stay in `items`. A failed address scan is fatal (after its
-// log line).
+// appended so far stay in `items`. An address scan the matcher cannot
+// finish costs that item the addresses it did not reach (app.log says so),
+// never the package.
 //
 // An item's name is its title as the seller wrote it: without the cell's
 // enclosing quotes, and with each quote the cell doubled written once. The

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
-// The blank placeholder written in place of images that failed to move.
+// The address older versions wrote in place of images that failed to move
+// (the blank image is a local file now): never taken as an image to move.
 inline constexpr const char* BLANK_IMAGE_URL =
     "https://img.alicdn.com/imgextra/i1/O1CN01kelvane_blank_1x1.png";
 

@@ -30,7 +30,7 @@ enum class TlsFailure {
 inline constexpr size_t TLS_DETAIL_SIZE = 256;
 
 // Makes a TLS 1.2 (or newer) handshake over `socket` for `host`: the name
-// goes out as SNI (unless it is a dotted IPv4 address) and the server's
+// goes out as SNI (unless it is an IPv4 or IPv6 address) and the server's
 // certificate must chain to a root the system trusts (OpenSSL: its default
 // paths, which honour SSL_CERT_FILE and SSL_CERT_DIR) and be issued for the
 // name (or address). Returns the session, which from then on owns the socket;

@@ -150,8 +150,9 @@ TlsSession* tls_start(Socket socket, const char* host, TlsFailure* failure, char
         BIO_set_data(bio, &session->link);
         BIO_set_init(bio, 1);
         SSL_set_bio(session->ssl, bio, bio);  // the session owns the BIO now
-        if (is_ipv4_address(host)) {
-            // An address is checked against the certificate's IP entries and
+        if (is_ipv4_address(host) || std::strchr(host, ':') != nullptr) {
+            // An address (IPv4, or IPv6 without its brackets: no name has a
+            // colon) is checked against the certificate's IP entries and
             // never sent as SNI, which is for names only.
             named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->ssl), host) == 1;
         } else {

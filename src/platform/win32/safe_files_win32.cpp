@@ -183,11 +183,12 @@ bool identity_of(const std::wstring& path, DWORD* volume, uint64_t* index) {
     if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = GetFileInformationByHandle(file, &info) != 0;
-    if (!known) fail(GetLastError());
+    const DWORD error = GetLastError();
     CloseHandle(file);
+    if (!known) return fail(error);
     *volume = info.dwVolumeSerialNumber;
     *index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-    return known;
+    return true;
 }
 
 // Under the owner's mutex.
