@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
-// The address older versions wrote in place of images that failed to move
-// (the blank image is a local file now): never taken as an image to move.
+// A blank placeholder on the marketplace's host, never taken as an image to
+// move. (Failed images are replaced by the local blank image instead.)
 inline constexpr const char* BLANK_IMAGE_URL =
     "https://img.alicdn.com/imgextra/i1/O1CN01kelvane_blank_1x1.png";
 
