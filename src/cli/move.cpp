@@ -447,7 +447,7 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
     }
 
     char desktop[PATH_BUFFER_SIZE] = "";
-    if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
+    if (!platform::desktop_folder(desktop, sizeof desktop)) desktop[0] = '\0';
     StartRefusal refusal = check_move_start(options, desktop);
     if (refusal == StartRefusal::None)
         refusal = check_job_files(options, package.path, package.items->count);

@@ -50,7 +50,7 @@ void remember_command_line(int argc, char** argv) {
 
 bool cli_startup() {
     char folder[PATH_BUFFER_SIZE];
-    if (!program_folder(folder)) {
+    if (!platform::program_folder(folder, sizeof folder)) {
         refuse(EXIT_FATAL,
                "找不到也无法建立程序文件夹(app.log 和 bak 所在处)。"
                "可用环境变量 KELVANE_HOME 指定一个可以写入的文件夹。");

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/memory.h"
 #include "engine/blank_image.h"
 #include "engine/download_queue.h"
 #include "engine/placement.h"
@@ -23,7 +24,6 @@
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
-#include "shell/memory.h"
 #include "shell/str_hash_table.h"
 
 std::atomic<int> running{0};

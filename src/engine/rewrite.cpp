@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "shell/fatal.h"
-#include "shell/memory.h"
 
 namespace {
 

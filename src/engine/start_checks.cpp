@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "base/gbk.h"
 #include "engine/placement.h"
 #include "package/load_package.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/files.h"
-#include "shell/text.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/memory.h"
 #include "platform/net_names.h"
 #include "platform/platform.h"
 #include "shell/app_log.h"
-#include "shell/memory.h"
 #include "shell/ptr_vector.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "http/connection.h"
 #include "http/response.h"
 #include "http/url.h"
@@ -11,7 +12,6 @@
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
-#include "shell/memory.h"
 #include "shell/text.h"
 
 namespace {

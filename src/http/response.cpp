@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "http/connection.h"
 #include "http/number.h"
 #include "shell/app_log.h"
-#include "shell/memory.h"
 #include "shell/text.h"
 
 namespace {

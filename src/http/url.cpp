@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "http/number.h"
-#include "shell/memory.h"
 #include "shell/text.h"
 
 namespace {

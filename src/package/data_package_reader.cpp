@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "package/data_package.h"
 #include "package/image_refs.h"
 #include "platform/platform.h"
 #include "shell/app_log.h"
 #include "shell/charset.h"
 #include "shell/content_hash.h"
-#include "shell/memory.h"
 
 namespace {
 

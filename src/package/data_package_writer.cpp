@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "package/data_package_io.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
@@ -13,7 +14,6 @@
 #include "shell/content_hash.h"
 #include "shell/fatal.h"
 #include "shell/files.h"
-#include "shell/memory.h"
 
 namespace {
 

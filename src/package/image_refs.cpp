@@ -9,9 +9,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/memory.h"
 #include "package/image_hosts.h"
 #include "shell/app_log.h"
-#include "shell/memory.h"
 
 // The patterns find exactly what these plain forms find, match for match (the
 // tests keep them as the reference):

@@ -39,6 +39,11 @@ bool program_folder(char* out, size_t capacity);
 // The user's desktop folder. False when it cannot be located.
 bool desktop_folder(char* out, size_t capacity);
 
+// The folder of a Windows executable's full path: cut at the last backslash,
+// which stays when it follows a drive colon (C:\a.exe gives C:\). False when
+// the path has no folder or the folder does not fit in `capacity` bytes.
+bool folder_of_executable(const char* exePath, char* out, size_t capacity);
+
 // ---- app.log -------------------------------------------------------------
 // The log's encoding. On POSIX it is UTF-8, what terminals, pagers and
 // editors there read, and each run opens with a dated line; on Windows it

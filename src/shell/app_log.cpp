@@ -8,11 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "base/memory.h"
 #include "platform/platform.h"
 #include "shell/charset.h"
 #include "shell/fatal.h"
 #include "shell/files.h"
-#include "shell/memory.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "platform/platform.h"
-#include "shell/memory.h"
 
 namespace {
 

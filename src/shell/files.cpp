@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/gbk.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
-#include "shell/text.h"
 
 // Only regular files count: opening a FIFO for reading waits for a writer
 // forever, and a device or folder is no file a user meant.
@@ -38,19 +38,14 @@ int is_directory(const char* path) {
 
 namespace {
 
-bool is_windows_separator(char c) {
-    return c == '\\' || c == '/';
-}
-
 // The last separator of a GBK path, or nullptr. A GBK trail byte can be 0x5C,
 // the backslash, so double-byte characters are stepped over whole.
-const char* last_separator(const char* path,
-                           bool (*is_separator)(char) = platform::is_path_separator) {
+const char* last_separator(const char* path) {
     const char* last = nullptr;
     for (const char* p = path; *p != '\0'; ++p) {
         if (is_gbk_lead(static_cast<unsigned char>(*p)) && p[1] != '\0') {
             ++p;
-        } else if (is_separator(*p)) {
+        } else if (platform::is_path_separator(*p)) {
             last = p;
         }
     }
@@ -62,11 +57,6 @@ const char* last_separator(const char* path,
 const char* file_name_part(const char* path) {
     const char* separator = last_separator(path);
     return separator != nullptr ? separator + 1 : path;
-}
-
-int special_folder_path(int folderId, char* out) {
-    if (folderId != CSIDL_DESKTOP_FOLDER) return 0;
-    return platform::desktop_folder(out, PATH_BUFFER_SIZE) ? 1 : 0;
 }
 
 namespace {
@@ -83,10 +73,6 @@ const char* settled_program_folder() {
     return settled_folder;
 }
 
-int program_folder(char* out) {
-    return platform::program_folder(out, PATH_BUFFER_SIZE) ? 1 : 0;
-}
-
 bool join_path(char* out, size_t capacity, const char* folder, const char* name) {
     const size_t folder_length = std::strlen(folder);
     const size_t name_length = std::strlen(name);
@@ -101,18 +87,6 @@ bool join_path(char* out, size_t capacity, const char* folder, const char* name)
     size_t at = folder_length;
     if (needs_separator) out[at++] = platform::PATH_SEPARATOR;
     std::memcpy(out + at, name, name_length + 1);
-    return true;
-}
-
-bool folder_of_executable(const char* exePath, char* out, size_t capacity) {
-    const char* separator = last_separator(exePath, is_windows_separator);
-    if (separator == nullptr) return false;
-    size_t length = static_cast<size_t>(separator - exePath);
-    // C:\kelvane.exe lives in C:\, not in C: (which means "the current folder of drive C").
-    if (length > 0 && exePath[length - 1] == ':') ++length;
-    if (length + 1 > capacity) return false;
-    std::memcpy(out, exePath, length);
-    out[length] = '\0';
     return true;
 }
 

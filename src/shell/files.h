@@ -17,24 +17,10 @@ int is_directory(const char* path);
 // Points into `path`; nothing is copied.
 const char* file_name_part(const char* path);
 
-// The shell folder identifier of the desktop (the only one the program uses).
-inline constexpr int CSIDL_DESKTOP_FOLDER = 0;
-// 1 with the folder's path in `out` (PATH_BUFFER_SIZE bytes), 0 when the
-// folder cannot be located.
-int special_folder_path(int folderId, char* out);
-// 1 with the program folder in `out` (PATH_BUFFER_SIZE bytes), 0 when it
-// cannot be found.
-int program_folder(char* out);
-
 // The program folder as settled at start-up: app.log and bak/ live there.
 // Empty until settled.
 void settle_program_folder(const char* folder);
 const char* settled_program_folder();
-
-// The folder of a Windows executable's full path: cut at the last backslash,
-// which stays when it follows a drive colon (C:\a.exe gives C:\). False when
-// the path has no folder or the folder does not fit in `capacity` bytes.
-bool folder_of_executable(const char* exePath, char* out, size_t capacity);
 
 // Joins folder and name with the platform's separator into `out`. False when
 // the result would not fit in `capacity` bytes.

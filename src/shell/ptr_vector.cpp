@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/memory.h"
+#include "base/memory.h"
 
 PtrVector* ptr_vector_new(int32_t capacity, int32_t growth) {
     auto* vector = static_cast<PtrVector*>(xmalloc(sizeof(PtrVector)));

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "shell/memory.h"
+#include "base/memory.h"
 
 namespace {
 

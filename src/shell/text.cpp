@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -33,7 +33,7 @@ HHOOK relabelHook = nullptr;
 
 void settle_folder() {
     char folder[PATH_BUFFER_SIZE] = "";
-    if (!program_folder(folder)) {
+    if (!platform::program_folder(folder, sizeof folder)) {
         GetCurrentDirectoryA(sizeof folder, folder);
         folder[sizeof folder - 1] = '\0';
     }
@@ -109,7 +109,7 @@ void offer_desktop_shortcut(HWND window) {
     char desktop[PATH_BUFFER_SIZE] = "";
     char link[PATH_BUFFER_SIZE] = "";
     // Without a desktop there is nowhere to put the shortcut, so nothing to offer.
-    if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) return;
+    if (!platform::desktop_folder(desktop, sizeof desktop)) return;
     if (!join_path(link, sizeof link, desktop, SHORTCUT_NAME)) return;
     char marker[PATH_BUFFER_SIZE] = "";
     const bool markerFits = join_path(marker, sizeof marker, folder, NO_SHORTCUT_MARKER);

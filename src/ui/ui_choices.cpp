@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/gbk.h"
 #include "shell/text.h"
 
 int choose_dropped_name(const char* const* names, int count) {

@@ -11,14 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "engine/move_job.h"
 #include "engine/start_checks.h"
 #include "package/data_package.h"
 #include "package/load_package.h"
+#include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
 #include "shell/files.h"
-#include "shell/memory.h"
 #include "shell/ptr_vector.h"
 #include "ui/item_list.h"
 #include "ui/job_view.h"
@@ -218,7 +219,7 @@ void start_job() {
     options.moveThirdParty = ticked(mainWindow.optionThirdParty);
     options.blankForFailed = ticked(mainWindow.optionBlank);
     char desktop[PATH_BUFFER_SIZE];
-    if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
+    if (!platform::desktop_folder(desktop, sizeof desktop)) desktop[0] = '\0';
     StartRefusal refusal = check_move_start(options, desktop);
     if (refusal == StartRefusal::None)
         refusal = check_job_files(options, package.path, package.items->count);

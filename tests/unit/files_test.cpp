@@ -102,14 +102,14 @@ TEST(ProgramFolder, FollowsKelvaneHomeThenXdgStateHome) {
     {
         const std::string home = dir.file("home") + "/";
         EnvVar kelvane("KELVANE_HOME", home.c_str());
-        ASSERT_EQ(program_folder(out), 1);
+        ASSERT_TRUE(platform::program_folder(out, sizeof out));
         EXPECT_EQ(std::string(out), dir.file("home"));  // created, trailing slash dropped
         EXPECT_EQ(is_directory(out), 1);
     }
     {
         EnvVar kelvane("KELVANE_HOME", nullptr);
         EnvVar state("XDG_STATE_HOME", dir.file("state").c_str());
-        ASSERT_EQ(program_folder(out), 1);
+        ASSERT_TRUE(platform::program_folder(out, sizeof out));
         EXPECT_EQ(std::string(out), dir.file("state") + "/kelvane");
         EXPECT_EQ(is_directory(out), 1);
     }
@@ -117,30 +117,29 @@ TEST(ProgramFolder, FollowsKelvaneHomeThenXdgStateHome) {
         EnvVar kelvane("KELVANE_HOME", nullptr);
         EnvVar state("XDG_STATE_HOME", nullptr);
         EnvVar home("HOME", dir.path().c_str());
-        ASSERT_EQ(program_folder(out), 1);
+        ASSERT_TRUE(platform::program_folder(out, sizeof out));
         EXPECT_EQ(std::string(out), dir.path() + "/.local/state/kelvane");
     }
     {
         const std::string overlong = dir.path() + "/" + std::string(300, 'x');
         EnvVar kelvane("KELVANE_HOME", overlong.c_str());
-        EXPECT_EQ(program_folder(out), 0);
+        EXPECT_FALSE(platform::program_folder(out, sizeof out));
     }
 }
 
-TEST(SpecialFolderPath, DesktopFromXdgOrHome) {
+TEST(DesktopFolder, FromXdgOrHome) {
     char out[PATH_BUFFER_SIZE];
     {
         EnvVar desktop("XDG_DESKTOP_DIR", "/somewhere/\xE6\xA1\x8C\xE9\x9D\xA2");  // 桌面 in UTF-8
-        ASSERT_EQ(special_folder_path(CSIDL_DESKTOP_FOLDER, out), 1);
+        ASSERT_TRUE(platform::desktop_folder(out, sizeof out));
         EXPECT_STREQ(out, "/somewhere/\xD7\xC0\xC3\xE6");  // handed out in GBK
     }
     {
         EnvVar desktop("XDG_DESKTOP_DIR", nullptr);
         EnvVar home("HOME", "/home/seller");
-        ASSERT_EQ(special_folder_path(CSIDL_DESKTOP_FOLDER, out), 1);
+        ASSERT_TRUE(platform::desktop_folder(out, sizeof out));
         EXPECT_STREQ(out, "/home/seller/Desktop");
     }
-    EXPECT_EQ(special_folder_path(5, out), 0);
 }
 #endif
 
@@ -163,7 +162,7 @@ TEST(FolderOfExecutable, CutsAtTheLastBackslashAndKeepsDriveRoots) {
     };
     for (const Case& c : cases) {
         char out[PATH_BUFFER_SIZE];
-        const bool ok = folder_of_executable(c.exe, out, sizeof out);
+        const bool ok = platform::folder_of_executable(c.exe, out, sizeof out);
         if (c.folder == nullptr) {
             EXPECT_FALSE(ok) << c.exe;
         } else {
@@ -172,8 +171,9 @@ TEST(FolderOfExecutable, CutsAtTheLastBackslashAndKeepsDriveRoots) {
         }
     }
     char tiny[4];
-    EXPECT_FALSE(folder_of_executable("C:\\a\\b.exe", tiny, sizeof tiny));  // C:\a needs five bytes
-    EXPECT_TRUE(folder_of_executable("C:\\b.exe", tiny, sizeof tiny));
+    EXPECT_FALSE(platform::folder_of_executable("C:\\a\\b.exe", tiny,
+                                                sizeof tiny));  // C:\a needs five bytes
+    EXPECT_TRUE(platform::folder_of_executable("C:\\b.exe", tiny, sizeof tiny));
     EXPECT_STREQ(tiny, "C:\\");
 }
 
@@ -184,7 +184,7 @@ namespace {
 
 TEST(WindowsFolders, ProgramFolderHoldsTheRunningExecutable) {
     char folder[PATH_BUFFER_SIZE];
-    ASSERT_EQ(program_folder(folder), 1);
+    ASSERT_TRUE(platform::program_folder(folder, sizeof folder));
     EXPECT_EQ(is_directory(folder), 1);
     char exe[PATH_BUFFER_SIZE];
     ASSERT_TRUE(join_path(exe, sizeof exe, folder, "kelvane-unit-tests.exe"));
@@ -193,9 +193,8 @@ TEST(WindowsFolders, ProgramFolderHoldsTheRunningExecutable) {
 
 TEST(WindowsFolders, DesktopIsFoundByTheShell) {
     char desktop[PATH_BUFFER_SIZE];
-    ASSERT_EQ(special_folder_path(CSIDL_DESKTOP_FOLDER, desktop), 1);
+    ASSERT_TRUE(platform::desktop_folder(desktop, sizeof desktop));
     EXPECT_NE(std::string(desktop).find("Desktop"), std::string::npos) << desktop;
-    EXPECT_EQ(special_folder_path(5, desktop), 0);
 }
 
 }  // namespace

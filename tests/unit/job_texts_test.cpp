@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <string>
 
+#include "base/memory.h"
 #include "engine/failure_text.h"
 #include "engine/move_job.h"
 #include "engine/start_checks.h"
 #include "platform/platform.h"
-#include "shell/memory.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/memory.h"
 #include "package/image_hosts.h"
-#include "shell/memory.h"
 #include "shell/ptr_vector.h"
 #include "shell/text.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/memory.h"
+#include "base/memory.h"
 #include "shell/ptr_vector.h"
 
 namespace {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "engine/move_job.h"
 #include "gui_driver.h"
 #include "package/data_package.h"
-#include "shell/memory.h"
 #include "shell/ptr_vector.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"

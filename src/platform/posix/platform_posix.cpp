@@ -13,10 +13,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/gbk.h"
+#include "base/memory.h"
 #include "platform/platform.h"
 #include "platform/posix/native_path.h"
-#include "shell/memory.h"
-#include "shell/text.h"
 
 namespace platform {
 namespace {

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "platform/posix/native_path.h"
 #include "platform/safe_files.h"
 #include "platform/temporary_names.h"
-#include "shell/memory.h"
 
 namespace platform {
 

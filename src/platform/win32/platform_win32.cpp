@@ -16,11 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "base/gbk.h"
+#include "base/memory.h"
 #include "platform/platform.h"
 #include "platform/win32/native_path.h"
-#include "shell/files.h"
-#include "shell/memory.h"
-#include "shell/text.h"
 
 namespace platform {
 namespace {

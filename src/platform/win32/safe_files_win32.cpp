@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "platform/safe_files.h"
 #include "platform/temporary_names.h"
 #include "platform/win32/native_path.h"
-#include "shell/memory.h"
 
 namespace platform {
 

@@ -24,11 +24,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/memory.h"
 #include "platform/net.h"
 #include "platform/net_names.h"
 #include "platform/net_waits.h"
 #include "platform/tls.h"
-#include "shell/memory.h"
 
 namespace platform {
 
