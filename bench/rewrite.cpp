@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "engine/rewrite.h"
 #include "package/image_hosts.h"
 #include "platform/platform.h"
-#include "shell/memory.h"
 #include "shell/ptr_vector.h"
 #include "shell/text.h"
 
