@@ -40,16 +40,6 @@ namespace {
     return reinterpret_cast<const char*>(text);
 }
 
-// The program's words as kelvane-cli writes them when its output is not a
-// console: UTF-8 on POSIX, GBK (the system's code page) on Windows.
-std::string printed(const std::string& gbk) {
-#ifdef _WIN32
-    return gbk;
-#else
-    return utf8(gbk);
-#endif
-}
-
 // Runs kelvane-cli with file names that GBK may lack. Windows hands them over
 // only in the wide command line, which std::system cannot write.
 CliRun run_cli_with_names(const std::vector<fs::path>& args, const std::string& home) {

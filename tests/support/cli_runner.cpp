@@ -36,6 +36,14 @@ std::string utf8(const std::string& gbk) {
     return out;
 }
 
+std::string printed(const std::string& gbk) {
+#ifdef _WIN32
+    return gbk;
+#else
+    return utf8(gbk);
+#endif
+}
+
 const char* cli_path() {
     return KELVANE_CLI_PATH;
 }

@@ -28,3 +28,6 @@ class CliTest : public testing::Test {
 // GBK text (the program's, and these tests' literals) as UTF-8, the way
 // kelvane-cli writes it to a POSIX console and to its JSON report.
 std::string utf8(const std::string& gbk);
+// The program's words as kelvane-cli writes them when its output is not a
+// console: UTF-8 on POSIX, GBK (the system's code page) on Windows.
+std::string printed(const std::string& gbk);
