@@ -7,6 +7,7 @@
 
 #include "ui/item_list.h"
 #include "ui/main_window.h"
+#include "ui/wide_text.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ using WindowCall = std::function<void()>;
 // Returns once the window's thread has run `call`; run at once when this is
 // the window's thread.
 void on_window_thread(const WindowCall& call) {
-    SendMessageA(mainWindow.main, WM_JOB_VIEW_CALL, 0, reinterpret_cast<LPARAM>(&call));
+    SendMessageW(mainWindow.main, WM_JOB_VIEW_CALL, 0, reinterpret_cast<LPARAM>(&call));
 }
 
 }  // namespace
@@ -27,7 +28,7 @@ LRESULT run_job_view_call(LPARAM call) {
 
 void WindowJobView::ensure_row_visible(int row) {
     on_window_thread([row] {
-        SendMessageA(mainWindow.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
+        SendMessageW(mainWindow.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), TRUE);
     });
 }
 
@@ -45,7 +46,7 @@ void WindowJobView::set_row_failures(int row, FailureColumn column, int count) {
 
 void WindowJobView::set_progress(int finished) {
     on_window_thread([finished] {
-        SendMessageA(mainWindow.progressBar, PBM_SETPOS, static_cast<WPARAM>(finished), 0);
+        SendMessageW(mainWindow.progressBar, PBM_SETPOS, static_cast<WPARAM>(finished), 0);
     });
 }
 
@@ -53,7 +54,7 @@ void WindowJobView::set_progress_text(const JobProgress& progress) {
     on_window_thread([&progress] {
         char text[PROGRESS_TEXT_SIZE];
         format_progress_text(progress, text);
-        SetWindowTextA(mainWindow.progressLabel, text);
+        SetWindowTextW(mainWindow.progressLabel, wide(text).c_str());
     });
 }
 

@@ -5,12 +5,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "res/resource.h"
 #include "shell/fatal.h"
 #include "ui/item_list.h"
 #include "ui/job_view.h"
 #include "ui/ui_choices.h"
+#include "ui/wide_text.h"
 #include "ui/wizard.h"
 
 MainWindow mainWindow{};
@@ -20,9 +22,9 @@ namespace {
 enum Parent { MAIN, PANEL1, PANEL2 };
 
 struct ControlSpec {
-    const char* className;
-    const char* text;
-    DWORD style;  // beyond WS_CHILD | WS_VISIBLE
+    const wchar_t* className;
+    const char* text;  // nullptr for none
+    DWORD style;       // beyond WS_CHILD | WS_VISIBLE
     DWORD exStyle;
     int x, y, width, height;
     Parent parent;
@@ -32,65 +34,67 @@ struct ControlSpec {
 
 // In creation order; the page panels come before their controls.
 const ControlSpec CONTROLS[] = {
-    {"static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, MAIN, ID_PANEL, &MainWindow::panel1},
-    {"static", "第一步：选择淘宝助理导出的数据包(CSV)文件", SS_NOTIFY, 0, 21, 13, 500, 32, PANEL1,
+    {L"static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, MAIN, ID_PANEL, &MainWindow::panel1},
+    {L"static", "第一步：选择淘宝助理导出的数据包(CSV)文件", SS_NOTIFY, 0, 21, 13, 500, 32, PANEL1,
      0, &MainWindow::title1},
-    {"static", "选择淘宝助理(版本:5.x+)导出的CSV文件或别人提供给您的CSV文件。", SS_NOTIFY, 0, 21,
+    {L"static", "选择淘宝助理(版本:5.x+)导出的CSV文件或别人提供给您的CSV文件。", SS_NOTIFY, 0, 21,
      43, 500, 28, PANEL1, 0, nullptr},
-    {"edit", "", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 20, 161, 442, 22, PANEL1,
+    {L"edit", "", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 20, 161, 442, 22, PANEL1,
      ID_PATH_BOX, &MainWindow::pathBox},
-    {"button", "选择CSV文件...", BS_PUSHBUTTON, 0, 471, 160, 100, 24, PANEL1, ID_CHOOSE_PACKAGE,
+    {L"button", "选择CSV文件...", BS_PUSHBUTTON, 0, 471, 160, 100, 24, PANEL1, ID_CHOOSE_PACKAGE,
      &MainWindow::choosePackage},
-    {"edit", "", ES_READONLY | ES_AUTOVSCROLL | ES_MULTILINE, 0, 20, 211, 635, 263, PANEL1,
+    {L"edit", "", ES_READONLY | ES_AUTOVSCROLL | ES_MULTILINE, 0, 20, 211, 635, 263, PANEL1,
      ID_NOTICE_BOX, &MainWindow::noticeBox},
-    {"static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, MAIN, ID_PANEL, &MainWindow::panel2},
-    {"static", "第二步：设置图片搬家选项，准备进行搬家", SS_NOTIFY, 0, 21, 13, 500, 32, PANEL2, 0,
+    {L"static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, MAIN, ID_PANEL, &MainWindow::panel2},
+    {L"static", "第二步：设置图片搬家选项，准备进行搬家", SS_NOTIFY, 0, 21, 13, 500, 32, PANEL2, 0,
      &MainWindow::title2},
-    {"static", "如果搬家开始后中途关闭，再次对这个csv文件搬家时将自动从上次中断的地方继续搬家。",
+    {L"static", "如果搬家开始后中途关闭，再次对这个csv文件搬家时将自动从上次中断的地方继续搬家。",
      SS_NOTIFY, 0, 21, 43, 500, 28, PANEL2, 0, nullptr},
-    {"button", "搬来自淘宝图片空间里的图片", BS_AUTOCHECKBOX, 0, 17, 90, 182, 21, PANEL2,
+    {L"button", "搬来自淘宝图片空间里的图片", BS_AUTOCHECKBOX, 0, 17, 90, 182, 21, PANEL2,
      ID_OPTION_IMAGE_SPACE, &MainWindow::optionImageSpace},
-    {"button", "搬来自第三方相册里的图片", BS_AUTOCHECKBOX, 0, 216, 90, 172, 21, PANEL2,
+    {L"button", "搬来自第三方相册里的图片", BS_AUTOCHECKBOX, 0, 216, 90, 172, 21, PANEL2,
      ID_OPTION_THIRD_PARTY, &MainWindow::optionThirdParty},
-    {"button", "将搬家失败的图片替换为空白图片", BS_AUTOCHECKBOX, 0, 403, 90, 211, 21, PANEL2,
+    {L"button", "将搬家失败的图片替换为空白图片", BS_AUTOCHECKBOX, 0, 403, 90, 211, 21, PANEL2,
      ID_OPTION_BLANK, &MainWindow::optionBlank},
-    {"static", "图片搬家到：", SS_NOTIFY, 0, 16, 129, 78, 20, PANEL2, 0, nullptr},
-    {"edit", "", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 93, 125, 475, 22, PANEL2,
+    {L"static", "图片搬家到：", SS_NOTIFY, 0, 16, 129, 78, 20, PANEL2, 0, nullptr},
+    {L"edit", "", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 93, 125, 475, 22, PANEL2,
      ID_FOLDER_BOX, &MainWindow::folderBox},
-    {"button", "选择...", BS_PUSHBUTTON, 0, 575, 124, 82, 24, PANEL2, ID_BROWSE,
+    {L"button", "选择...", BS_PUSHBUTTON, 0, 575, 124, 82, 24, PANEL2, ID_BROWSE,
      &MainWindow::browse},
-    {WC_LISTVIEWA, nullptr, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, WS_EX_CLIENTEDGE, 16,
+    {WC_LISTVIEWW, nullptr, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, WS_EX_CLIENTEDGE, 16,
      167, 640, 144, PANEL2, 0, &MainWindow::itemList},
-    {"static", "搬家失败的图片地址：", SS_NOTIFY, 0, 17, 320, 223, 22, PANEL2, 0, nullptr},
-    {"edit", "", WS_VSCROLL | ES_READONLY | ES_MULTILINE, WS_EX_CLIENTEDGE, 17, 339, 640, 89,
+    {L"static", "搬家失败的图片地址：", SS_NOTIFY, 0, 17, 320, 223, 22, PANEL2, 0, nullptr},
+    {L"edit", "", WS_VSCROLL | ES_READONLY | ES_MULTILINE, WS_EX_CLIENTEDGE, 17, 339, 640, 89,
      PANEL2, ID_FAILURE_BOX, &MainWindow::failureBox},
-    {PROGRESS_CLASSA, "", 0, 0, 17, 435, 640, 21, PANEL2, 0, &MainWindow::progressBar},
-    {"static", "搬家进度(宝贝数:0)", SS_NOTIFY, 0, 17, 462, 640, 20, PANEL2, 0,
+    {PROGRESS_CLASSW, "", 0, 0, 17, 435, 640, 21, PANEL2, 0, &MainWindow::progressBar},
+    {L"static", "搬家进度(宝贝数:0)", SS_NOTIFY, 0, 17, 462, 640, 20, PANEL2, 0,
      &MainWindow::progressLabel},
-    {"button", "上一步", BS_PUSHBUTTON, 0, 387, 499, 86, 25, MAIN, ID_BACK, &MainWindow::back},
-    {"button", "下一步", BS_PUSHBUTTON, 0, 482, 499, 86, 25, MAIN, ID_NEXT, &MainWindow::next},
-    {"button", "关闭", BS_PUSHBUTTON, 0, 577, 499, 86, 25, MAIN, ID_CLOSE, &MainWindow::close},
-    {"static", "搬家教程与常见问题", SS_NOTIFY, 0, 13, 504, 128, 17, MAIN, ID_TUTORIAL_LINK,
+    {L"button", "上一步", BS_PUSHBUTTON, 0, 387, 499, 86, 25, MAIN, ID_BACK, &MainWindow::back},
+    {L"button", "下一步", BS_PUSHBUTTON, 0, 482, 499, 86, 25, MAIN, ID_NEXT, &MainWindow::next},
+    {L"button", "关闭", BS_PUSHBUTTON, 0, 577, 499, 86, 25, MAIN, ID_CLOSE, &MainWindow::close},
+    {L"static", "搬家教程与常见问题", SS_NOTIFY, 0, 13, 504, 128, 17, MAIN, ID_TUTORIAL_LINK,
      &MainWindow::tutorialLink},
-    {"static", "官方网站", SS_NOTIFY, 0, 157, 504, 60, 17, MAIN, ID_HOME_LINK,
+    {L"static", "官方网站", SS_NOTIFY, 0, 157, 504, 60, 17, MAIN, ID_HOME_LINK,
      &MainWindow::homeLink},
 };
 
-LOGFONTA stock_font() {
-    LOGFONTA font{};
-    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+LOGFONTW stock_font() {
+    LOGFONTW font{};
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
     return font;
 }
 
-void set_face(LOGFONTA* font) {
-    // The face name field is 32 bytes; the GBK name is far shorter.
-    std::strncpy(font->lfFaceName, "宋体", LF_FACESIZE - 1);
-    font->lfFaceName[LF_FACESIZE - 1] = '\0';
+void set_face(LOGFONTW* font) {
+    // The face name as Unicode: an ANSI face name would be read in the
+    // system's code page, and on a non-Chinese Windows name no font at all.
+    const std::wstring face = wide("宋体");
+    face.copy(font->lfFaceName, LF_FACESIZE - 1);
+    font->lfFaceName[face.size() < LF_FACESIZE ? face.size() : LF_FACESIZE - 1] = L'\0';
 }
 
 HFONT default_font() {
     if (mainWindow.defaultFont != nullptr) return mainWindow.defaultFont;
-    LOGFONTA font = stock_font();
+    LOGFONTW font = stock_font();
     set_face(&font);
     font.lfWeight = 400;
     HWND desktop = GetDesktopWindow();
@@ -98,32 +102,32 @@ HFONT default_font() {
     const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(desktop, screen);
     font.lfHeight = scaled_font_height(font.lfHeight, dpi);
-    mainWindow.defaultFont = CreateFontIndirectA(&font);
+    mainWindow.defaultFont = CreateFontIndirectW(&font);
     return mainWindow.defaultFont;
 }
 
 HFONT title_font() {
-    LOGFONTA font = stock_font();
+    LOGFONTW font = stock_font();
     set_face(&font);
     font.lfHeight = 20;
     font.lfWeight = 700;
     font.lfUnderline = TRUE;
     font.lfItalic = FALSE;
-    return CreateFontIndirectA(&font);
+    return CreateFontIndirectW(&font);
 }
 
 HFONT link_font() {
-    LOGFONTA font = stock_font();
+    LOGFONTW font = stock_font();
     set_face(&font);
     font.lfHeight = 14;
     font.lfWeight = 0;
     font.lfUnderline = FALSE;
     font.lfItalic = FALSE;
-    return CreateFontIndirectA(&font);
+    return CreateFontIndirectW(&font);
 }
 
 BOOL CALLBACK give_default_font(HWND child, LPARAM) {
-    SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(default_font()), TRUE);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(default_font()), TRUE);
     return TRUE;
 }
 
@@ -132,9 +136,10 @@ void create_children(HWND window) {
         HWND parent = spec.parent == MAIN     ? window
                       : spec.parent == PANEL1 ? mainWindow.panel1
                                               : mainWindow.panel2;
-        HWND control = CreateWindowExA(
-            spec.exStyle, spec.className, spec.text, WS_CHILD | WS_VISIBLE | spec.style, spec.x,
-            spec.y, spec.width, spec.height, parent,
+        const std::wstring text = spec.text != nullptr ? wide(spec.text) : std::wstring();
+        HWND control = CreateWindowExW(
+            spec.exStyle, spec.className, spec.text != nullptr ? text.c_str() : nullptr,
+            WS_CHILD | WS_VISIBLE | spec.style, spec.x, spec.y, spec.width, spec.height, parent,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), mainWindow.instance, nullptr);
         if (spec.slot != nullptr) mainWindow.*spec.slot = control;
         if (spec.slot == &MainWindow::itemList) item_list_setup(control);
@@ -142,18 +147,18 @@ void create_children(HWND window) {
     EnumChildWindows(window, give_default_font, 0);
     // The panels take the window's procedure so that their controls' commands,
     // notifications and colour requests reach it, and they paint the back buffer.
-    SetWindowLongPtrA(mainWindow.panel1, GWLP_WNDPROC,
+    SetWindowLongPtrW(mainWindow.panel1, GWLP_WNDPROC,
                       reinterpret_cast<LONG_PTR>(main_window_proc));
-    SetWindowLongPtrA(mainWindow.panel2, GWLP_WNDPROC,
+    SetWindowLongPtrW(mainWindow.panel2, GWLP_WNDPROC,
                       reinterpret_cast<LONG_PTR>(main_window_proc));
-    SendMessageA(mainWindow.title1, WM_SETFONT, reinterpret_cast<WPARAM>(title_font()), TRUE);
-    SendMessageA(mainWindow.title2, WM_SETFONT, reinterpret_cast<WPARAM>(title_font()), TRUE);
-    SendMessageA(mainWindow.tutorialLink, WM_SETFONT, reinterpret_cast<WPARAM>(link_font()), TRUE);
-    SendMessageA(mainWindow.homeLink, WM_SETFONT, reinterpret_cast<WPARAM>(link_font()), TRUE);
+    SendMessageW(mainWindow.title1, WM_SETFONT, reinterpret_cast<WPARAM>(title_font()), TRUE);
+    SendMessageW(mainWindow.title2, WM_SETFONT, reinterpret_cast<WPARAM>(title_font()), TRUE);
+    SendMessageW(mainWindow.tutorialLink, WM_SETFONT, reinterpret_cast<WPARAM>(link_font()), TRUE);
+    SendMessageW(mainWindow.homeLink, WM_SETFONT, reinterpret_cast<WPARAM>(link_font()), TRUE);
 
     ShowWindow(mainWindow.panel2, SW_HIDE);
-    SendMessageA(mainWindow.optionImageSpace, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(mainWindow.optionThirdParty, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(mainWindow.optionImageSpace, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(mainWindow.optionThirdParty, BM_SETCHECK, BST_CHECKED, 0);
     ShowWindow(mainWindow.back, SW_HIDE);
 }
 
@@ -223,21 +228,21 @@ LRESULT control_colour(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
         control == mainWindow.optionBlank || control == mainWindow.progressLabel ||
         control == mainWindow.noticeBox) {
         SetBkMode(dc, OPAQUE);
-        return DefWindowProcA(window, message, wParam, lParam);
+        return DefWindowProcW(window, message, wParam, lParam);
     }
     SetBkMode(dc, TRANSPARENT);
     return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
 }
 
 void show_fatal(const char* message) {
-    MessageBoxA(mainWindow.main, message, "错误", MB_OK | MB_ICONERROR);
+    MessageBoxW(mainWindow.main, wide(message).c_str(), wide("错误").c_str(), MB_OK | MB_ICONERROR);
     ExitProcess(0);
 }
 
 }  // namespace
 
 int window_message(const char* text, const char* caption, UINT type) {
-    return MessageBoxA(mainWindow.main, text, caption, type);
+    return MessageBoxW(mainWindow.main, wide(text).c_str(), wide(caption).c_str(), type);
 }
 
 void install_window_fatal_handler() {
@@ -256,9 +261,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
             PostQuitMessage(0);
             return 0;
         case WM_ACTIVATE:
-            if (LOWORD(wParam) == WA_ACTIVE) SendMessageA(window, WM_PAINT, 0, 0);
+            if (LOWORD(wParam) == WA_ACTIVE) SendMessageW(window, WM_PAINT, 0, 0);
             // The default handling still gives the window the keyboard focus.
-            return DefWindowProcA(window, message, wParam, lParam);
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_PAINT:
             paint(window);
             return 0;
@@ -280,22 +285,22 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_JOB_VIEW_CALL:
             return run_job_view_call(lParam);
         default:
-            return DefWindowProcA(window, message, wParam, lParam);
+            return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
 bool register_main_window_class(HINSTANCE instance, HICON icon) {
-    WNDCLASSEXA windowClass{};
+    WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.style = CS_DBLCLKS;
     windowClass.lpfnWndProc = main_window_proc;
     windowClass.hInstance = instance;
     windowClass.hIcon = icon;
     windowClass.hIconSm = icon;
-    windowClass.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     windowClass.lpszClassName = MAIN_WINDOW_CLASS;
-    return RegisterClassExA(&windowClass) != 0;
+    return RegisterClassExW(&windowClass) != 0;
 }
 
 HWND create_main_window(HINSTANCE instance, const char* title, int showCommand) {
@@ -304,7 +309,7 @@ HWND create_main_window(HINSTANCE instance, const char* title, int showCommand) 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     HWND window =
-        CreateWindowExA(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, title,
+        CreateWindowExW(WS_EX_APPWINDOW | WS_EX_ACCEPTFILES, MAIN_WINDOW_CLASS, wide(title).c_str(),
                         WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
                         MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return nullptr;
@@ -319,8 +324,8 @@ HWND create_main_window(HINSTANCE instance, const char* title, int showCommand) 
                      client.right - client.left, client.bottom - client.top, &x, &y);
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE);
     ShowWindow(window, showCommand);
-    HICON large = LoadIconA(instance, MAKEINTRESOURCEA(IDI_KELVANE_SMALL));
-    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
+    HICON large = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KELVANE_SMALL));
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
     return window;
 }
 
@@ -330,9 +335,9 @@ bool handle_link_message(const MSG* message) {
     if (message->message == WM_MOUSEMOVE) {
         if (mainWindow.tutorialLink != nullptr) {
             HCURSOR cursor =
-                LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(onLink ? IDC_HAND : IDC_ARROW));
+                LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(onLink ? IDC_HAND : IDC_ARROW));
             // The class cursor of every static: the links are statics.
-            SetClassLongPtrA(mainWindow.tutorialLink, GCLP_HCURSOR,
+            SetClassLongPtrW(mainWindow.tutorialLink, GCLP_HCURSOR,
                              reinterpret_cast<LONG_PTR>(cursor));
         }
         return false;

@@ -23,7 +23,7 @@ enum ControlId : int {
     ID_CLOSE = 36117,
 };
 
-inline constexpr const char* MAIN_WINDOW_CLASS = "CodeBlocksWindowsApp";
+inline constexpr const wchar_t* MAIN_WINDOW_CLASS = L"CodeBlocksWindowsApp";
 inline constexpr int MAIN_WINDOW_WIDTH = 680;
 inline constexpr int MAIN_WINDOW_HEIGHT = 560;
 
