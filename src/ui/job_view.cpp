@@ -80,5 +80,7 @@ void WindowJobView::job_finished() {
         EnableWindow(mainWindow.back, TRUE);
         EnableMenuItem(GetSystemMenu(mainWindow.main, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_ENABLED);
         EnableWindow(mainWindow.close, TRUE);
+        HWND focus = GetFocus();
+        if (focus == nullptr || !IsWindowEnabled(focus)) focus_page();
     });
 }

@@ -32,46 +32,53 @@ struct ControlSpec {
     HWND MainWindow::*slot;  // null for the controls nobody needs again
 };
 
-// In creation order; the page panels come before their controls.
+// In creation order; the page panels come before their controls. Tab walks
+// the controls with WS_TABSTOP in this order, into the panel that shows
+// (WS_EX_CONTROLPARENT), so the creation order is the reading order.
 const ControlSpec CONTROLS[] = {
-    {L"static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, MAIN, ID_PANEL, &MainWindow::panel1},
+    {L"static", "panel", SS_BITMAP, WS_EX_CONTROLPARENT, 0, 0, 680, 483, MAIN, ID_PANEL,
+     &MainWindow::panel1},
     {L"static", "第一步：选择淘宝助理导出的数据包(CSV)文件", SS_NOTIFY, 0, 21, 13, 500, 32, PANEL1,
      0, &MainWindow::title1},
     {L"static", "选择淘宝助理(版本:5.x+)导出的CSV文件或别人提供给您的CSV文件。", SS_NOTIFY, 0, 21,
      43, 500, 28, PANEL1, 0, nullptr},
-    {L"edit", "", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 20, 161, 442, 22, PANEL1,
-     ID_PATH_BOX, &MainWindow::pathBox},
-    {L"button", "选择CSV文件...", BS_PUSHBUTTON, 0, 471, 160, 100, 24, PANEL1, ID_CHOOSE_PACKAGE,
-     &MainWindow::choosePackage},
+    {L"edit", "", WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 20, 161, 442, 22,
+     PANEL1, ID_PATH_BOX, &MainWindow::pathBox},
+    {L"button", "选择CSV文件...", WS_TABSTOP | BS_PUSHBUTTON, 0, 471, 160, 100, 24, PANEL1,
+     ID_CHOOSE_PACKAGE, &MainWindow::choosePackage},
     {L"edit", "", ES_READONLY | ES_AUTOVSCROLL | ES_MULTILINE, 0, 20, 211, 635, 263, PANEL1,
      ID_NOTICE_BOX, &MainWindow::noticeBox},
-    {L"static", "panel", SS_BITMAP, 0, 0, 0, 680, 483, MAIN, ID_PANEL, &MainWindow::panel2},
+    {L"static", "panel", SS_BITMAP, WS_EX_CONTROLPARENT, 0, 0, 680, 483, MAIN, ID_PANEL,
+     &MainWindow::panel2},
     {L"static", "第二步：设置图片搬家选项，准备进行搬家", SS_NOTIFY, 0, 21, 13, 500, 32, PANEL2, 0,
      &MainWindow::title2},
     {L"static", "如果搬家开始后中途关闭，再次对这个csv文件搬家时将自动从上次中断的地方继续搬家。",
      SS_NOTIFY, 0, 21, 43, 500, 28, PANEL2, 0, nullptr},
-    {L"button", "搬来自淘宝图片空间里的图片", BS_AUTOCHECKBOX, 0, 17, 90, 182, 21, PANEL2,
-     ID_OPTION_IMAGE_SPACE, &MainWindow::optionImageSpace},
-    {L"button", "搬来自第三方相册里的图片", BS_AUTOCHECKBOX, 0, 216, 90, 172, 21, PANEL2,
-     ID_OPTION_THIRD_PARTY, &MainWindow::optionThirdParty},
-    {L"button", "将搬家失败的图片替换为空白图片", BS_AUTOCHECKBOX, 0, 403, 90, 211, 21, PANEL2,
-     ID_OPTION_BLANK, &MainWindow::optionBlank},
+    {L"button", "搬来自淘宝图片空间里的图片", WS_TABSTOP | BS_AUTOCHECKBOX, 0, 17, 90, 182, 21,
+     PANEL2, ID_OPTION_IMAGE_SPACE, &MainWindow::optionImageSpace},
+    {L"button", "搬来自第三方相册里的图片", WS_TABSTOP | BS_AUTOCHECKBOX, 0, 216, 90, 172, 21,
+     PANEL2, ID_OPTION_THIRD_PARTY, &MainWindow::optionThirdParty},
+    {L"button", "将搬家失败的图片替换为空白图片", WS_TABSTOP | BS_AUTOCHECKBOX, 0, 403, 90, 211, 21,
+     PANEL2, ID_OPTION_BLANK, &MainWindow::optionBlank},
     {L"static", "图片搬家到：", SS_NOTIFY, 0, 16, 129, 78, 20, PANEL2, 0, nullptr},
-    {L"edit", "", ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 93, 125, 475, 22, PANEL2,
-     ID_FOLDER_BOX, &MainWindow::folderBox},
-    {L"button", "选择...", BS_PUSHBUTTON, 0, 575, 124, 82, 24, PANEL2, ID_BROWSE,
+    {L"edit", "", WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 93, 125, 475, 22,
+     PANEL2, ID_FOLDER_BOX, &MainWindow::folderBox},
+    {L"button", "选择...", WS_TABSTOP | BS_PUSHBUTTON, 0, 575, 124, 82, 24, PANEL2, ID_BROWSE,
      &MainWindow::browse},
-    {WC_LISTVIEWW, nullptr, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, WS_EX_CLIENTEDGE, 16,
-     167, 640, 144, PANEL2, 0, &MainWindow::itemList},
+    {WC_LISTVIEWW, nullptr, WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS,
+     WS_EX_CLIENTEDGE, 16, 167, 640, 144, PANEL2, 0, &MainWindow::itemList},
     {L"static", "搬家失败的图片地址：", SS_NOTIFY, 0, 17, 320, 223, 22, PANEL2, 0, nullptr},
-    {L"edit", "", WS_VSCROLL | ES_READONLY | ES_MULTILINE, WS_EX_CLIENTEDGE, 17, 339, 640, 89,
-     PANEL2, ID_FAILURE_BOX, &MainWindow::failureBox},
+    {L"edit", "", WS_TABSTOP | WS_VSCROLL | ES_READONLY | ES_MULTILINE, WS_EX_CLIENTEDGE, 17, 339,
+     640, 89, PANEL2, ID_FAILURE_BOX, &MainWindow::failureBox},
     {PROGRESS_CLASSW, "", 0, 0, 17, 435, 640, 21, PANEL2, 0, &MainWindow::progressBar},
     {L"static", "搬家进度(宝贝数:0)", SS_NOTIFY, 0, 17, 462, 640, 20, PANEL2, 0,
      &MainWindow::progressLabel},
-    {L"button", "上一步", BS_PUSHBUTTON, 0, 387, 499, 86, 25, MAIN, ID_BACK, &MainWindow::back},
-    {L"button", "下一步", BS_PUSHBUTTON, 0, 482, 499, 86, 25, MAIN, ID_NEXT, &MainWindow::next},
-    {L"button", "关闭", BS_PUSHBUTTON, 0, 577, 499, 86, 25, MAIN, ID_CLOSE, &MainWindow::close},
+    {L"button", "上一步", WS_TABSTOP | BS_PUSHBUTTON, 0, 387, 499, 86, 25, MAIN, ID_BACK,
+     &MainWindow::back},
+    {L"button", "下一步", WS_TABSTOP | BS_PUSHBUTTON, 0, 482, 499, 86, 25, MAIN, ID_NEXT,
+     &MainWindow::next},
+    {L"button", "关闭", WS_TABSTOP | BS_PUSHBUTTON, 0, 577, 499, 86, 25, MAIN, ID_CLOSE,
+     &MainWindow::close},
     {L"static", "搬家教程与常见问题", SS_NOTIFY, 0, 13, 504, 128, 17, MAIN, ID_TUTORIAL_LINK,
      &MainWindow::tutorialLink},
     {L"static", "官方网站", SS_NOTIFY, 0, 157, 504, 60, 17, MAIN, ID_HOME_LINK,
@@ -234,6 +241,49 @@ LRESULT control_colour(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
 }
 
+bool usable(HWND control) {
+    return control != nullptr && IsWindow(control) && IsChild(mainWindow.main, control) &&
+           IsWindowVisible(control) && IsWindowEnabled(control);
+}
+
+// Back to the control that had the focus before another window (a message
+// box, a dialog, another program) took it; the default handling would leave
+// it on the window itself, where no key does anything.
+void restore_focus() {
+    if (usable(mainWindow.lastFocus)) {
+        SetFocus(mainWindow.lastFocus);
+    } else {
+        focus_page();
+    }
+}
+
+// Focus rectangles stay hidden until the keyboard is used, as in a dialog:
+// a user of the mouse sees the window as it always looked.
+void show_focus_cues() {
+    SendMessageW(mainWindow.main, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+}
+
+void move_focus(bool backwards) {
+    HWND focus = GetFocus();
+    HWND from = focus != nullptr && IsChild(mainWindow.main, focus) ? focus : nullptr;
+    HWND to = GetNextDlgTabItem(mainWindow.main, from, backwards ? TRUE : FALSE);
+    if (to == nullptr) return;
+    // An edit box entered by Tab has its text selected, ready to be copied.
+    if (SendMessageW(to, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(to, EM_SETSEL, 0, -1);
+    SetFocus(to);
+}
+
+void press(HWND button) {
+    if (!IsWindowVisible(button) || !IsWindowEnabled(button)) return;
+    SendMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+}
+
+bool is_push_button(HWND control) {
+    return control != nullptr && (SendMessageW(control, WM_GETDLGCODE, 0, 0) &
+                                  (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON));
+}
+
 void show_fatal(const char* message) {
     MessageBoxW(mainWindow.main, wide(message).c_str(), wide("错误").c_str(), MB_OK | MB_ICONERROR);
     ExitProcess(0);
@@ -243,6 +293,37 @@ void show_fatal(const char* message) {
 
 int window_message(const char* text, const char* caption, UINT type) {
     return MessageBoxW(mainWindow.main, wide(text).c_str(), wide(caption).c_str(), type);
+}
+
+void focus_page() {
+    HWND first = mainWindow.page == 1                 ? mainWindow.choosePackage
+                 : IsWindowEnabled(mainWindow.browse) ? mainWindow.browse
+                                                      : mainWindow.itemList;
+    SetFocus(first);
+}
+
+bool handle_dialog_key(const MSG* message) {
+    HWND main = mainWindow.main;
+    if (main == nullptr || message->message != WM_KEYDOWN ||
+        (message->hwnd != main && !IsChild(main, message->hwnd))) {
+        return false;
+    }
+    switch (message->wParam) {
+        case VK_TAB:
+            show_focus_cues();
+            move_focus((GetKeyState(VK_SHIFT) & 0x8000) != 0);
+            return true;
+        case VK_RETURN:
+            // A multi-line box keeps its Enter, as in a dialog.
+            if (SendMessageW(message->hwnd, WM_GETDLGCODE, 0, 0) & DLGC_WANTALLKEYS) return false;
+            press(is_push_button(message->hwnd) ? message->hwnd : mainWindow.next);
+            return true;
+        case VK_ESCAPE:
+            SendMessageW(main, WM_CLOSE, 0, 0);
+            return true;
+        default:
+            return false;
+    }
 }
 
 void install_window_fatal_handler() {
@@ -261,9 +342,15 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
             PostQuitMessage(0);
             return 0;
         case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus != nullptr && IsChild(window, focus)) mainWindow.lastFocus = focus;
+                return DefWindowProcW(window, message, wParam, lParam);
+            }
             if (LOWORD(wParam) == WA_ACTIVE) SendMessageW(window, WM_PAINT, 0, 0);
-            // The default handling still gives the window the keyboard focus.
-            return DefWindowProcW(window, message, wParam, lParam);
+            if (HIWORD(wParam) != 0) return DefWindowProcW(window, message, wParam, lParam);
+            restore_focus();
+            return 0;
         case WM_PAINT:
             paint(window);
             return 0;
@@ -323,6 +410,8 @@ HWND create_main_window(HINSTANCE instance, const char* title, int showCommand) 
     centred_position(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYMAXIMIZED),
                      client.right - client.left, client.bottom - client.top, &x, &y);
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE);
+    // Focus rectangles show once the keyboard is used, as in a dialog.
+    SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
     ShowWindow(window, showCommand);
     HICON large = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KELVANE_SMALL));
     SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));

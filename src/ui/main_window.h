@@ -56,6 +56,7 @@ struct MainWindow {
     HFONT defaultFont;
     HDC backBuffer;  // null until the first paint
     int page;        // 1 or 2
+    HWND lastFocus;  // the control that had the focus when the window was last deactivated
 };
 
 extern MainWindow mainWindow;
@@ -72,6 +73,17 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
 // The message loop's filter, after TranslateMessage: true when the message
 // was consumed (a click on a link) and must not be dispatched.
 bool handle_link_message(const MSG* message);
+
+// The keyboard, as in a dialog; called before TranslateMessage. Tab and
+// Shift+Tab move the focus through the page's controls, Enter presses the
+// focused push button or else the Next button ("下一步" / "开始搬家"), Esc
+// closes as the Close button does. True when the key was used.
+bool handle_dialog_key(const MSG* message);
+
+// Gives the keyboard focus to the page's first useful control: the
+// choose-package button on page 1; on page 2 the browse button, or the item
+// list once a job has started.
+void focus_page();
 
 // Fatal errors from here on show their message (over the window once it
 // exists, with no owner before) and end the process with exit code 0.

@@ -148,6 +148,8 @@ void offer_desktop_shortcut(HWND window) {
 int run_message_loop() {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Before translation, as for a dialog: a key used here makes no character.
+        if (handle_dialog_key(&message)) continue;
         TranslateMessage(&message);
         if (handle_link_message(&message)) continue;
         DispatchMessageW(&message);

@@ -122,6 +122,7 @@ void show_loaded_package() {
     SendMessageW(mainWindow.progressBar, PBM_SETPOS, 0, 0);
     mainWindow.page = 2;
     set_accept_files(false);
+    focus_page();
 }
 
 void load_package() {
@@ -159,6 +160,7 @@ void go_back() {
     EnableWindow(mainWindow.next, TRUE);
     mainWindow.page = 1;
     set_accept_files(true);
+    focus_page();
 }
 
 int CALLBACK folder_dialog_event(HWND dialog, UINT message, LPARAM lParam, LPARAM) {
@@ -234,6 +236,8 @@ void start_job() {
     EnableWindow(mainWindow.browse, FALSE);
     EnableWindow(mainWindow.back, FALSE);
     EnableWindow(mainWindow.next, FALSE);
+    // The focus was on a control now disabled (Next, when Enter started the job).
+    focus_page();
     jobOptions = options;
     // Set before the thread exists, so that a close in the moment before the
     // job starts still asks and lets the job save.

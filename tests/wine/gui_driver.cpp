@@ -301,6 +301,26 @@ HWND RunningProgram::focus() const {
     return info.hwndFocus;
 }
 
+void RunningProgram::key(WORD virtualKey, bool shift) const {
+    // Into the program's window in front: a message box of its own stays there.
+    DWORD owner = 0;
+    GetWindowThreadProcessId(GetForegroundWindow(), &owner);
+    if (owner != info_.dwProcessId) SetForegroundWindow(main_);
+    std::vector<INPUT> inputs;
+    auto add = [&](WORD vk, bool up) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = vk;
+        input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+        inputs.push_back(input);
+    };
+    if (shift) add(VK_SHIFT, false);
+    add(virtualKey, false);
+    add(virtualKey, true);
+    if (shift) add(VK_SHIFT, true);
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
 int RunningProgram::row_count() const {
     return static_cast<int>(SendMessageA(list_of(main_), LVM_GETITEMCOUNT, 0, 0));
 }

@@ -63,6 +63,8 @@ class RunningProgram {
     void set_check(HWND box, bool checked) const;
     bool checked(HWND box) const;
     HWND focus() const;
+    // Types a key (with Shift held) into the window, which is brought to the front.
+    void key(WORD virtualKey, bool shift = false) const;
 
     int row_count() const;
     std::string cell(int row, int column) const;

@@ -500,12 +500,70 @@ TEST_F(GuiTest, AWholeJobFillsTheRowsAndTheFailureBox) {
     EXPECT_EQ(program.exit_code(), 0u);
 }
 
+TEST_F(GuiTest, TheKeyboardAloneLoadsStartsAndCloses) {
+    ImageServer server;
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder().add({"连衣裙", img(server.url("/a.jpg")), "", ""}).write(package());
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    HWND choose = program.control(36103);
+    HWND next = program.control(36116);
+    HWND browse = program.control(36110);
+    program.set_text(program.control(36102), package());
+
+    // Page 1 opens on its button; Tab goes on to Next (Back is hidden), Shift+Tab back.
+    EXPECT_TRUE(wait_for([&] { return program.focus() == choose; }, 5));
+    program.key(VK_TAB);
+    EXPECT_TRUE(wait_for([&] { return program.focus() == next; }, 5));
+    program.key(VK_TAB, true);
+    EXPECT_TRUE(wait_for([&] { return program.focus() == choose; }, 5));
+    program.key(VK_TAB);
+    ASSERT_TRUE(wait_for([&] { return program.focus() == next; }, 5));
+    program.key(VK_RETURN);
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.child(program.main(), 1)) != 0; }));
+
+    // Page 2 opens on the browse button; the list, the failure box and Back
+    // stand between it and Start, in reading order.
+    EXPECT_TRUE(wait_for([&] { return program.focus() == browse; }, 5));
+    program.set_text(program.control(36109), pictures());
+    const HWND order[] = {program.child(program.child(program.main(), 1), 8),
+                          program.control(36111), program.control(36115), next};
+    for (HWND control : order) {
+        program.key(VK_TAB);
+        EXPECT_TRUE(wait_for([&] { return program.focus() == control; }, 5));
+    }
+    // Enter anywhere but on a push button presses Start.
+    program.key(VK_TAB, true);
+    program.key(VK_TAB, true);
+    ASSERT_TRUE(wait_for([&] { return program.focus() == program.control(36111); }, 5));
+    program.key(VK_RETURN);
+    EXPECT_TRUE(program.no_message_box());  // a multi-line box keeps its Enter
+    program.key(VK_TAB, true);
+    program.key(VK_RETURN);
+    const MessageBoxSeen done = program.wait_message_box(60);
+    ASSERT_NE(done.window, nullptr);
+    EXPECT_EQ(done.text, "图片搬家已完成，数据包(shop.csv)已更新。");
+    ASSERT_TRUE(wait_for([&] { return GetForegroundWindow() == done.window; }, 5));
+    program.key(VK_RETURN);
+    ASSERT_TRUE(wait_for([&] { return program.no_message_box(); }, 5));
+    // The focus comes back to a control that works.
+    EXPECT_TRUE(wait_for(
+        [&] {
+            HWND focus = program.focus();
+            return focus != nullptr && focus != program.main() && IsWindowEnabled(focus);
+        },
+        5));
+    program.key(VK_ESCAPE);
+    ASSERT_TRUE(program.exited(5000));
+    EXPECT_EQ(program.exit_code(), 0u);
+}
+
 TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     // Eight downloads run at once: enough items that the job is still under
     // way when the window is closed.
     constexpr int ITEMS = 96;
     ImageServer server;
-    server.set_delay_ms(400);
+    server.set_delay_ms(1000);
     PackageBuilder builder;
     std::vector<std::string> urls;
     for (int i = 0; i < ITEMS; ++i) {
@@ -536,8 +594,8 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     EXPECT_FALSE(IsWindowEnabled(program.control(36116)));
     EXPECT_TRUE(IsWindowEnabled(program.control(36117)));
 
-    // Cancel leaves the job running.
-    PostMessageA(program.main(), WM_CLOSE, 0, 0);
+    // Esc asks as the Close button does; Cancel leaves the job running.
+    program.key(VK_ESCAPE);
     MessageBoxSeen question = program.wait_message_box();
     ASSERT_NE(question.window, nullptr);
     EXPECT_EQ(question.caption, "确认");
