@@ -7,6 +7,7 @@
 
 #include "engine/failure_text.h"
 #include "engine/move_job_view.h"
+#include "ui/job_view.h"
 #include "ui/main_window.h"
 #include "ui/wide_text.h"
 
@@ -34,11 +35,6 @@ void set_item_cell(int row, int column, const char* text) {
     cell.pszText = shown.data();
     SendMessageW(mainWindow.itemList, LVM_SETITEMTEXTW, static_cast<WPARAM>(row),
                  reinterpret_cast<LPARAM>(&cell));
-}
-
-bool item_row_selected(int row) {
-    return SendMessageW(mainWindow.itemList, LVM_GETITEMSTATE, static_cast<WPARAM>(row),
-                        LVIS_SELECTED) == LVIS_SELECTED;
 }
 
 void item_list_setup(HWND list) {
@@ -76,19 +72,18 @@ void insert_item_row(const ItemRecord* item) {
 
 void rebuild_failure_box() {
     HWND list = mainWindow.itemList;
-    if (SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) < 1) {
-        SetWindowTextW(mainWindow.failureBox, L"");
-        return;
-    }
+    // The list allows one selected row at most: the first is the one.
+    const int row = static_cast<int>(
+        SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    note_selected_row(row);
     const ItemRecord* selected = nullptr;
-    const int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    for (int row = 0; row < rows; ++row) {
-        if (!item_row_selected(row)) continue;
+    if (row >= 0) {
         LVITEMW item{};
         item.mask = LVIF_PARAM;
         item.iItem = row;
-        if (!SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) continue;
-        selected = reinterpret_cast<const ItemRecord*>(item.lParam);
+        if (SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) {
+            selected = reinterpret_cast<const ItemRecord*>(item.lParam);
+        }
     }
     // Empty unless the item is finished and has failures; the status is read
     // with acquire order inside, so the job's last list changes are visible.
@@ -99,8 +94,15 @@ void rebuild_failure_box() {
 }
 
 LRESULT item_list_notify(const NMHDR* header) {
-    if (header != nullptr && header->hwndFrom == mainWindow.itemList &&
-        header->code == LVN_ITEMCHANGED) {
+    if (header == nullptr || header->hwndFrom != mainWindow.itemList ||
+        header->code != LVN_ITEMCHANGED) {
+        return 0;
+    }
+    // Only a change of the selection: the job's row texts change items too,
+    // and a rebuild for each of them would hold the window up.
+    const auto* change = reinterpret_cast<const NMLISTVIEW*>(header);
+    if ((change->uChanged & LVIF_STATE) != 0 &&
+        ((change->uOldState ^ change->uNewState) & LVIS_SELECTED) != 0) {
         rebuild_failure_box();
     }
     return 0;

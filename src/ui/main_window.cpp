@@ -371,6 +371,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
             return item_list_notify(reinterpret_cast<const NMHDR*>(lParam));
         case WM_JOB_VIEW_CALL:
             return run_job_view_call(lParam);
+        case WM_TIMER:
+            if (wParam == JOB_VIEW_TIMER) show_job_progress();
+            return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);
     }

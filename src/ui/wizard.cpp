@@ -242,6 +242,7 @@ void start_job() {
     // Set before the thread exists, so that a close in the moment before the
     // job starts still asks and lets the job save.
     running.store(1);
+    start_job_view_timer();
     const uintptr_t thread = _beginthreadex(nullptr, 0, job_thread, nullptr, 0, nullptr);
     if (thread == 0) {
         window_message("启动图片搬家线程失败", "提示", MB_OK | MB_ICONERROR);

@@ -233,11 +233,15 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
 
     WindowJobView view;
     view.ensure_row_visible(1);
+    view.set_row_status(1, ItemState::Moving);
     view.set_row_status(1, ItemState::Moved);
     view.set_row_failures(1, FailureColumn::Pc, 3);
     view.set_row_failures(1, FailureColumn::Mobile, 12);
     view.set_progress(2);
     view.set_progress_text(JobProgress{2, 2});
+    // Recorded only: the window shows them at its next tick.
+    EXPECT_EQ(SendMessageA(mainWindow.progressBar, PBM_GETPOS, 0, 0), 0);
+    show_job_progress();
     char cell[64] = "";
     LVITEMA read{};
     read.pszText = cell;
@@ -264,6 +268,7 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
     EXPECT_EQ(text_of(mainWindow.failureBox), "");  // not finished yet
     __atomic_store_n(&items[1]->status, ITEM_MOVED, __ATOMIC_RELEASE);
     view.refresh_failure_box();
+    show_job_progress();
     EXPECT_EQ(text_of(mainWindow.failureBox),
               "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示："
               "\r\nhttp://h/m.jpg");
@@ -290,6 +295,64 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
     EXPECT_FALSE(GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED));
     running.store(0);
     cancelRequested.store(0);
+
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    for (ItemRecord* item : items) item_record_free(item);
+    pump();
+}
+
+// A job reports thousands of rows without the window's thread, which here
+// does not even read its messages until the job is done; the window then
+// shows the last state of every row at once.
+TEST(WindowInProcess, TheJobNeverWaitsForTheWindowBetweenRows) {
+    own_window();
+    constexpr int ROWS = 2000;
+    std::vector<ItemRecord*> items;
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    for (int i = 0; i < ROWS; ++i) {
+        items.push_back(new_item(i, "宝贝"));
+        insert_item_row(items.back());
+    }
+    SendMessageA(mainWindow.progressBar, PBM_SETRANGE32, 0, ROWS);
+    struct Job {
+        static DWORD WINAPI run(void*) {
+            WindowJobView view;
+            for (int i = 0; i < ROWS; ++i) {
+                view.ensure_row_visible(i);
+                view.set_row_status(i, ItemState::Moving);
+                view.set_row_status(i, ItemState::Moved);
+                if (i % 7 == 0) view.set_row_failures(i, FailureColumn::Mobile, i);
+                view.set_progress(i + 1);
+                view.set_progress_text(JobProgress{ROWS, i + 1});
+                if (view.is_row_selected(i)) view.refresh_failure_box();
+            }
+            return 0;
+        }
+    };
+    HANDLE job = CreateThread(nullptr, 0, Job::run, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(job, 10000), WAIT_OBJECT_0);
+    CloseHandle(job);
+
+    show_job_progress();
+    char cell[64] = "";
+    LVITEMA read{};
+    read.pszText = cell;
+    read.cchTextMax = sizeof cell;
+    for (int row : {0, 7, 1000, ROWS - 1}) {
+        read.iSubItem = 1;
+        SendMessageA(mainWindow.itemList, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&read));
+        EXPECT_STREQ(cell, "完成") << row;
+        read.iSubItem = 3;
+        SendMessageA(mainWindow.itemList, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&read));
+        EXPECT_EQ(cell, row % 7 == 0 ? std::to_string(row) : std::string()) << row;
+    }
+    EXPECT_EQ(SendMessageA(mainWindow.progressBar, PBM_GETPOS, 0, 0), ROWS);
+    EXPECT_EQ(text_of(mainWindow.progressLabel), "搬家进度(宝贝数:2000, 已搬家宝贝数:2000)");
+    // Scrolled to the last row.
+    const int top = static_cast<int>(SendMessageA(mainWindow.itemList, LVM_GETTOPINDEX, 0, 0));
+    const int shown =
+        static_cast<int>(SendMessageA(mainWindow.itemList, LVM_GETCOUNTPERPAGE, 0, 0));
+    EXPECT_GE(top + shown, ROWS - 1);
 
     SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
     for (ItemRecord* item : items) item_record_free(item);
