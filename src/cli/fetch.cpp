@@ -42,8 +42,8 @@ int run_fetch(int argc, char** argv) {
 
     bool all_saved = true;
     for (int i = 0; i < argc; i += 2) {
-        char* url = platform::argument_to_gbk(argv[i]);
-        char* path = platform::argument_to_gbk(argv[i + 1]);
+        char* url = platform::argument_to_text(argv[i]);
+        char* path = platform::argument_to_text(argv[i + 1]);
         char errorText[ERROR_TEXT_SIZE] = {};
         DownloadResult result = DownloadResult::Failed;
         if (url == nullptr || path == nullptr) {

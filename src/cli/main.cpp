@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         for (const Command& command : COMMANDS) {
             if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 2, argv + 2);
         }
-        char* shown = platform::argument_to_gbk(argv[1]);
+        char* shown = platform::argument_to_text(argv[1]);
         cli_print("kelvane-cli：未知的命令 '", true);
         cli_print(shown != nullptr ? shown : "?", true);
         cli_print("'\n\n", true);

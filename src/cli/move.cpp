@@ -72,12 +72,10 @@ bool number_option(const ParsedOptions& args, const char* name, int low, int hig
     return true;
 }
 
+// A name the file system holds in some other encoding than UTF-8.
 const char* const PACKAGE_UNREPRESENTABLE_MESSAGE =
-    "数据包的路径里有 GBK 无法表示的字符(例如表情符号)，无法打开这个数据包。"
+    "数据包的路径里有无法识别的字符(不是 UTF-8 文字)，无法打开这个数据包。"
     "请给数据包或它所在的文件夹改个名字后再试。";
-const char* const FOLDER_UNREPRESENTABLE_MESSAGE =
-    "图片文件夹的路径里有 GBK 无法表示的字符(例如表情符号)，数据包里无法写入这样的路径。"
-    "请换一个文件夹，或给文件夹改个名字后再试。";
 const char* const STOPPED_FORMAT =
     "搬家已停止：已搬好的图片已写入数据包(%s)。再次运行同一条命令即可接着搬家。";
 const char* const REASON_FORMAT = "系统给出的原因：%s";
@@ -455,7 +453,7 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
 bool target_folder(const char* argument, char* out) {
     out[0] = '\0';
     if (argument == nullptr || argument[0] == '\0') return true;  // the start check says so
-    char* folder = platform::argument_to_gbk(argument);
+    char* folder = platform::argument_to_text(argument);
     const platform::AbsoluteResult made =
         folder != nullptr ? platform::absolute_path(folder, out, PATH_BUFFER_SIZE)
                           : platform::AbsoluteResult::Unrepresentable;
@@ -486,7 +484,7 @@ int run_move(int argc, char** argv) {
         return EXIT_USAGE;
     }
     DataPackage package{};
-    char* path = platform::argument_to_gbk(packageArgument);
+    char* path = platform::argument_to_text(packageArgument);
     const char* refusal = path == nullptr ? PACKAGE_UNREPRESENTABLE_MESSAGE
                           : std::strlen(path) >= sizeof package.path ? PACKAGE_MISSING_MESSAGE
                                                                      : check_package_path(path);

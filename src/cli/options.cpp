@@ -67,7 +67,7 @@ bool parse_options(const char* command, int argc, char** argv, const std::vector
             continue;
         }
         // The argument as the console shows it, not as the shell's bytes.
-        char* shown = platform::argument_to_gbk(argument);
+        char* shown = platform::argument_to_text(argument);
         const std::string text = "kelvane-cli " + std::string(command) + "：" + problem + "'" +
                                  (shown != nullptr ? shown : "?") + "'\n可用 kelvane-cli " +
                                  command + " --help 查看用法。\n";

@@ -113,7 +113,7 @@ int run_scan(int argc, char** argv) {
         std::fputc('\n', stderr);
         return EXIT_USAGE;
     }
-    char* path = platform::argument_to_gbk(package);
+    char* path = platform::argument_to_text(package);
     if (const char* refusal =
             path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {
         cli_print(refusal, true);

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/files.h"
+#include "shell/text.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ bool same_folder(const char* a, const char* b) {
 StartRefusal check_move_start(const MoveOptions& options, const char* desktopFolder) {
     if (!options.moveImageSpace && !options.moveThirdParty) return StartRefusal::NoSourceOption;
     if (options.targetFolder[0] == '\0') return StartRefusal::NoFolder;
+    if (!is_gbk_text(options.targetFolder)) return StartRefusal::FolderNotGbk;
     if (!is_directory(options.targetFolder)) return StartRefusal::FolderMissing;
     if (desktopFolder[0] != '\0' && same_folder(options.targetFolder, desktopFolder))
         return StartRefusal::FolderIsDesktop;
@@ -50,6 +52,8 @@ const char* start_refusal_text(StartRefusal refusal) {
             return "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项";
         case StartRefusal::NoFolder:
             return "请选择图片搬家后保存到哪一个文件夹中";
+        case StartRefusal::FolderNotGbk:
+            return FOLDER_UNREPRESENTABLE_MESSAGE;
         case StartRefusal::FolderMissing:
             return "选择的文件夹不存在，请重新选择";
         case StartRefusal::FolderIsDesktop:

@@ -1,8 +1,10 @@
 // The one boundary between the portable core and the operating system.
 // Everything the core needs from the OS goes through here, so every platform
 // difference can be read in src/platform/ alone. Text crossing this boundary
-// is GBK, like all text inside the program; implementations convert to what
-// their OS wants (UTF-8 on POSIX, UTF-16 on Windows).
+// is GBK, like all text inside the program, except paths: they are GB18030,
+// GBK's superset, so that a file or folder may have any name (a GBK path is
+// the same bytes in both). Implementations convert to what their OS wants
+// (UTF-8 on POSIX, UTF-16 on Windows).
 #pragma once
 
 #include <cstddef>
@@ -20,7 +22,7 @@ inline constexpr char PATH_SEPARATOR = '/';
 // True for every byte that separates folders in a path on this platform.
 bool is_path_separator(char c);
 
-// ---- Files and folders (GBK paths) -------------------------------------
+// ---- Files and folders (GB18030 paths) ---------------------------------
 // Each fails (nullptr / false) when the path cannot be expressed exactly in
 // the OS's own encoding, so a mangled name never reaches the file system.
 FILE* open_file(const char* path, const char* mode);
@@ -62,9 +64,10 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
 CharsetStep gb18030_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity);
 CharsetStep gb18030_encode(const char16_t* in, size_t count, char* out, size_t capacity);
 
-// A command-line argument as a new heap GBK string, or nullptr when it holds
-// a character GBK cannot represent.
-char* argument_to_gbk(const char* argument);
+// A command-line argument (UTF-8) as a new heap GB18030 string, or nullptr
+// when it is not valid UTF-8 (a name the file system holds in another
+// encoding).
+char* argument_to_text(const char* argument);
 
 // ---- Console and time ----------------------------------------------------
 // Writes text to a console stream in the console's own encoding. The text is
@@ -95,11 +98,11 @@ void write_console_utf8(FILE* stream, const char* text, size_t length);
 enum class AbsoluteResult { Done, Unrepresentable, TooLong };
 
 // `path` made absolute against the current folder, "." and ".." folded, as
-// GBK into `out` (`capacity` bytes). Unrepresentable when the path or the
-// current folder holds a character GBK lacks (or cannot be read at all).
+// GB18030 into `out` (`capacity` bytes). Unrepresentable when the path or
+// the current folder cannot be carried exactly (or cannot be read at all).
 AbsoluteResult absolute_path(const char* path, char* out, size_t capacity);
 
-// The program's arguments as UTF-8, as argument_to_gbk takes them: on POSIX
+// The program's arguments as UTF-8, as argument_to_text takes them: on POSIX
 // `argv` itself; on Windows read again from the wide command line, because
 // the C runtime's argv has already turned each character the ANSI code page
 // lacks into '?', and a name would then seem merely missing.

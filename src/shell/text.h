@@ -9,6 +9,18 @@ inline bool is_gbk_lead(unsigned char byte) {
     return byte >= 0x81 && byte <= 0xFE;
 }
 
+// True when the text holds only GBK characters: none of GB18030's four-byte
+// forms (a lead byte followed by an ASCII digit), which a path the package
+// points Taobao Assistant at must not hold.
+inline bool is_gbk_text(const char* text) {
+    for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+        if (!is_gbk_lead(*p) || p[1] == '\0') continue;
+        if (p[1] >= '0' && p[1] <= '9') return false;
+        ++p;
+    }
+    return true;
+}
+
 // A new heap text with every occurrence of `pattern` (left to right, never
 // overlapping) replaced. nullptr when text or pattern is null or empty, when
 // the replacement is null, or when the pattern does not occur.

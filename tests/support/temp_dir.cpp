@@ -38,3 +38,10 @@ std::string read_file(const std::string& path) {
     content << in.rdbuf();
     return content.str();
 }
+
+std::string read_path(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}

@@ -1,6 +1,7 @@
 // A fresh folder per test, removed with everything in it afterwards.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 class TempDir {
@@ -23,3 +24,5 @@ class TempDir {
 void write_file(const std::string& path, const std::string& bytes);
 // The whole file, or an empty string when it cannot be read.
 std::string read_file(const std::string& path);
+// The same for a path that may hold any character (wide on Windows).
+std::string read_path(const std::filesystem::path& path);

@@ -1,5 +1,5 @@
-// POSIX implementation of the platform boundary: glibc iconv for GBK, UTF-8
-// file names, XDG folders.
+// POSIX implementation of the platform boundary: glibc iconv for GBK and
+// GB18030, UTF-8 file names, XDG folders.
 #include <errno.h>
 #include <iconv.h>
 #include <sys/ioctl.h>
@@ -46,12 +46,10 @@ Iconv& converter(const char* to, const char* from) {
     thread_local Iconv utf16_to_gb18030("GB18030", HOST_UTF16);
     thread_local Iconv gbk_to_utf8("UTF-8", "GBK");
     thread_local Iconv gb18030_to_utf8("UTF-8", "GB18030");
-    thread_local Iconv utf8_to_gbk("GBK", "UTF-8");
     if (std::strcmp(from, "GBK") == 0)
         return std::strcmp(to, "UTF-8") == 0 ? gbk_to_utf8 : gbk_to_utf16;
     if (std::strcmp(from, "GB18030") == 0)
         return std::strcmp(to, "UTF-8") == 0 ? gb18030_to_utf8 : gb18030_to_utf16;
-    if (std::strcmp(from, "UTF-8") == 0) return utf8_to_gbk;
     return std::strcmp(to, "GB18030") == 0 ? utf16_to_gb18030 : utf16_to_gbk;
 }
 
@@ -127,16 +125,98 @@ bool convert_string(const char* to, const char* from, const char* in, std::strin
     return true;
 }
 
+// Strict UTF-8 to UTF-16: false for a malformed sequence, an overlong form
+// or an encoded surrogate, so a name is never silently altered.
+bool utf8_to_utf16(const std::string& in, std::u16string& out) {
+    out.clear();
+    for (size_t i = 0; i < in.size();) {
+        const auto lead = static_cast<unsigned char>(in[i]);
+        const int extra = lead < 0x80                    ? 0
+                          : lead >= 0xC2 && lead <= 0xDF ? 1
+                          : lead >= 0xE0 && lead <= 0xEF ? 2
+                          : lead >= 0xF0 && lead <= 0xF4 ? 3
+                                                         : -1;
+        if (extra < 0 || in.size() - i <= static_cast<size_t>(extra)) return false;
+        uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto trail = static_cast<unsigned char>(in[i + static_cast<size_t>(k)]);
+            if ((trail & 0xC0) != 0x80) return false;
+            code = code << 6 | (trail & 0x3F);
+        }
+        static constexpr uint32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
+        if (code < SMALLEST[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        if (code >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(code));
+        }
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return true;
+}
+
+// UTF-16 to UTF-8; false for an unpaired surrogate, which no file name here holds.
+bool utf16_to_utf8(const char16_t* in, size_t count, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t code = in[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count && in[i + 1] >= 0xDC00 &&
+            in[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (in[++i] - 0xDC00);
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            return false;
+        }
+        if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | code >> 6));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | code >> 12));
+            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | code >> 18));
+            out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return true;
+}
+
+// A path of the program (GB18030, so that any name can be carried; a GBK
+// path is the same bytes) as the file system's UTF-8 name. Exact: false
+// rather than a mangled name. Through the program's own GB18030 converter,
+// so a name and its way back agree on every character.
 bool native_path(const char* path, std::string& out) {
     if (path == nullptr || *path == '\0') return false;
-    return convert_string("UTF-8", "GBK", path, out);
+    const size_t length = std::strlen(path);
+    std::u16string wide(length, u'\0');
+    const CharsetStep step = gb18030_decode(reinterpret_cast<const unsigned char*>(path), length,
+                                            wide.data(), wide.size());
+    if (step.consumed != length || step.dropped != 0 || step.truncated) return false;
+    return utf16_to_utf8(wide.data(), step.produced, out);
+}
+
+// A UTF-8 name of the file system as the program's GB18030 text.
+bool program_path(const std::string& utf8, std::string& out) {
+    std::u16string wide;
+    if (!utf8_to_utf16(utf8, wide)) return false;
+    out.assign(wide.size() * 4 + 1, '\0');
+    const CharsetStep step = gb18030_encode(wide.data(), wide.size(), out.data(), out.size());
+    if (step.consumed != wide.size() || step.dropped != 0) return false;
+    out.resize(step.produced);
+    return true;
 }
 
 bool copy_out(const std::string& utf8, char* out, size_t capacity) {
-    std::string gbk;
-    if (!convert_string("GBK", "UTF-8", utf8.c_str(), gbk)) return false;
-    if (gbk.size() + 1 > capacity) return false;
-    std::memcpy(out, gbk.c_str(), gbk.size() + 1);
+    std::string text;
+    if (!program_path(utf8, text)) return false;
+    if (text.size() + 1 > capacity) return false;
+    std::memcpy(out, text.c_str(), text.size() + 1);
     return true;
 }
 
@@ -161,8 +241,8 @@ bool to_native_path(const char* path, std::string& out) {
     return native_path(path, out);
 }
 
-bool from_native_path(const std::string& native, std::string& gbk) {
-    return convert_string("GBK", "UTF-8", native.c_str(), gbk);
+bool from_native_path(const std::string& native, std::string& text) {
+    return program_path(native, text);
 }
 
 bool is_path_separator(char c) {
@@ -383,10 +463,10 @@ CharsetStep gb18030_encode(const char16_t* in, size_t count, char* out, size_t c
     return encode_multibyte(true, in, count, out, capacity);
 }
 
-char* argument_to_gbk(const char* argument) {
-    std::string gbk;
-    if (!convert_string("GBK", "UTF-8", argument, gbk)) return nullptr;
-    return xstrdup(gbk.c_str());
+char* argument_to_text(const char* argument) {
+    std::string text;
+    if (!program_path(argument, text)) return nullptr;
+    return xstrdup(text.c_str());
 }
 
 void write_console(FILE* stream, const char* text) {

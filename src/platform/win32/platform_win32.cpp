@@ -1,6 +1,7 @@
 // Windows implementation of the platform boundary. Paths go to the wide (W)
-// file APIs after an exact GBK -> UTF-16 conversion, so they work whatever
-// the system's ANSI code page is; GBK is code page 936.
+// file APIs after an exact GB18030 -> UTF-16 conversion, so they work
+// whatever the system's ANSI code page is and may hold any name; GBK (code
+// page 936) is GB18030's two-byte half.
 #include <shlobj.h>
 #include <windows.h>
 
@@ -26,37 +27,35 @@ namespace {
 
 constexpr UINT GBK_CODE_PAGE = 936;
 
+// A path of the program (GB18030, so that any name can be carried; a GBK
+// path is the same bytes) as UTF-16 for the wide calls. Exact: false rather
+// than a mangled name.
 bool to_wide(const char* text, std::wstring& out) {
     if (text == nullptr || *text == '\0') return false;
-    const int length = static_cast<int>(std::strlen(text));
-    const int needed =
-        MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, text, length, nullptr, 0);
-    if (needed <= 0) return false;
-    out.assign(static_cast<size_t>(needed), L'\0');
-    return MultiByteToWideChar(GBK_CODE_PAGE, MB_ERR_INVALID_CHARS, text, length, out.data(),
-                               needed) == needed;
+    const size_t length = std::strlen(text);
+    std::u16string wide(length, u'\0');
+    const CharsetStep step = gb18030_decode(reinterpret_cast<const unsigned char*>(text), length,
+                                            wide.data(), wide.size());
+    if (step.consumed != length || step.dropped != 0 || step.truncated) return false;
+    out.assign(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(step.produced));
+    return true;
 }
 
-// Exact: false when a character has no GBK form, so a name is never altered.
-bool to_gbk(const wchar_t* text, std::string& out) {
-    const int length = static_cast<int>(wcslen(text));
-    if (length == 0) {
-        out.clear();
-        return true;
-    }
-    BOOL lossy = FALSE;
-    const int needed = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text, length,
-                                           nullptr, 0, nullptr, &lossy);
-    if (needed <= 0 || lossy) return false;
-    out.assign(static_cast<size_t>(needed), '\0');
-    return WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, text, length, out.data(),
-                               needed, nullptr, &lossy) == needed &&
-           !lossy;
+// A wide name as the program's GB18030 text; false when a unit cannot be
+// carried, so a name is never altered.
+bool to_text(const wchar_t* text, std::string& out) {
+    const size_t length = wcslen(text);
+    const std::u16string wide(text, text + length);
+    out.assign(length * 4 + 1, '\0');
+    const CharsetStep step = gb18030_encode(wide.data(), length, out.data(), out.size());
+    if (step.consumed != length || step.dropped != 0) return false;
+    out.resize(step.produced);
+    return true;
 }
 
-bool copy_out(const std::string& gbk, char* out, size_t capacity) {
-    if (gbk.size() + 1 > capacity) return false;
-    std::memcpy(out, gbk.c_str(), gbk.size() + 1);
+bool copy_out(const std::string& text, char* out, size_t capacity) {
+    if (text.size() + 1 > capacity) return false;
+    std::memcpy(out, text.c_str(), text.size() + 1);
     return true;
 }
 
@@ -66,8 +65,8 @@ bool to_native_path(const char* path, std::wstring& out) {
     return to_wide(path, out);
 }
 
-bool from_native_path(const wchar_t* native, std::string& gbk) {
-    return to_gbk(native, gbk);
+bool from_native_path(const wchar_t* native, std::string& text) {
+    return to_text(native, text);
 }
 
 bool is_path_separator(char c) {
@@ -111,10 +110,10 @@ bool program_folder(char* out, size_t capacity) {
     wchar_t module[MAX_PATH * 4];
     const DWORD length = GetModuleFileNameW(nullptr, module, static_cast<DWORD>(std::size(module)));
     if (length == 0 || length >= std::size(module)) return false;
-    std::string gbk;
-    if (!to_gbk(module, gbk)) return false;
-    std::string folder(gbk.size() + 1, '\0');
-    if (!folder_of_executable(gbk.c_str(), folder.data(), folder.size())) return false;
+    std::string text;
+    if (!to_text(module, text)) return false;
+    std::string folder(text.size() + 1, '\0');
+    if (!folder_of_executable(text.c_str(), folder.data(), folder.size())) return false;
     return copy_out(folder.c_str(), out, capacity);
 }
 
@@ -125,8 +124,8 @@ bool desktop_folder(char* out, size_t capacity) {
     wchar_t path[MAX_PATH];
     const BOOL found = SHGetPathFromIDListW(list, path);
     CoTaskMemFree(list);
-    std::string gbk;
-    return found && to_gbk(path, gbk) && copy_out(gbk, out, capacity);
+    std::string text;
+    return found && to_text(path, text) && copy_out(text, out, capacity);
 }
 
 namespace {
@@ -401,7 +400,7 @@ CharsetStep gb18030_encode(const char16_t* in, size_t count, char* out, size_t c
 
 // Arguments come from utf8_arguments: the ANSI argv of the C runtime has
 // already lost what the code page lacks.
-char* argument_to_gbk(const char* argument) {
+char* argument_to_text(const char* argument) {
     const int length = static_cast<int>(std::strlen(argument));
     if (length == 0) return xstrdup("");
     const int needed =
@@ -409,9 +408,9 @@ char* argument_to_gbk(const char* argument) {
     if (needed <= 0) return nullptr;
     std::wstring wide(static_cast<size_t>(needed), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, argument, length, wide.data(), needed);
-    std::string gbk;
-    if (!to_gbk(wide.c_str(), gbk)) return nullptr;
-    return xstrdup(gbk.c_str());
+    std::string text;
+    if (!to_text(wide.c_str(), text)) return nullptr;
+    return xstrdup(text.c_str());
 }
 
 void write_console(FILE* stream, const char* text) {
@@ -486,10 +485,10 @@ AbsoluteResult absolute_path(const char* path, char* out, size_t capacity) {
     const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
     if (length == 0 || length >= needed) return AbsoluteResult::Unrepresentable;
     full.resize(length);
-    std::string gbk;
-    if (!to_gbk(full.c_str(), gbk)) return AbsoluteResult::Unrepresentable;
-    if (gbk.size() + 1 > capacity) return AbsoluteResult::TooLong;
-    std::memcpy(out, gbk.c_str(), gbk.size() + 1);
+    std::string text;
+    if (!to_text(full.c_str(), text)) return AbsoluteResult::Unrepresentable;
+    if (text.size() + 1 > capacity) return AbsoluteResult::TooLong;
+    std::memcpy(out, text.c_str(), text.size() + 1);
     return AbsoluteResult::Done;
 }
 
