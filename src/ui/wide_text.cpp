@@ -37,15 +37,3 @@ bool to_gb18030(const wchar_t* text, char* out, size_t capacity) {
     out[step.produced] = '\0';
     return true;
 }
-
-bool fits_gbk(const char* text) {
-    // A four-byte form is a lead byte followed by a digit; in GBK the second
-    // byte of a pair is never a digit.
-    for (const auto* at = reinterpret_cast<const unsigned char*>(text); *at != '\0'; ++at) {
-        if (*at < 0x81 || *at == 0xFF) continue;
-        if (at[1] >= '0' && at[1] <= '9') return false;
-        if (at[1] == '\0') return true;
-        ++at;
-    }
-    return true;
-}

@@ -21,6 +21,3 @@ std::wstring window_text(HWND window);
 // NUL. False, with `out` empty, when it does not fit or holds an unpaired
 // surrogate: a cut or mangled path would name another file.
 bool to_gb18030(const wchar_t* text, char* out, size_t capacity);
-
-// True when GB18030 text holds only characters GBK has (no four-byte forms).
-bool fits_gbk(const char* text);

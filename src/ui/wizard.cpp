@@ -39,10 +39,12 @@ platform::PackageLock* packageLock = nullptr;
 wchar_t* folderStart = nullptr;
 constexpr size_t FOLDER_START_SIZE = 1024;
 
-// The control's text as the program's GBK; empty when it does not fit or
-// holds a character GBK lacks.
-void read_text(HWND control, char* out, size_t capacity) {
-    if (!to_gb18030(window_text(control).c_str(), out, capacity) || !fits_gbk(out)) out[0] = '\0';
+// A path box's text as the program's paths are held, GB18030, so that a
+// name of any characters is carried whole: the package's own path never
+// goes into the package, and the image folder's is checked before the job
+// (it must be GBK). False, with `out` empty, when the path does not fit.
+bool read_path(HWND control, char* out, size_t capacity) {
+    return to_gb18030(window_text(control).c_str(), out, capacity);
 }
 
 bool ticked(HWND option) {
@@ -126,7 +128,10 @@ void show_loaded_package() {
 }
 
 void load_package() {
-    read_text(mainWindow.pathBox, package.path, PATH_BUFFER_SIZE);
+    if (!read_path(mainWindow.pathBox, package.path, PATH_BUFFER_SIZE)) {
+        warn(PACKAGE_PATH_TOO_LONG_MESSAGE, mainWindow.choosePackage);
+        return;
+    }
     if (const char* refusal = check_package_path(package.path)) {
         warn(refusal, mainWindow.choosePackage);
         return;
@@ -211,13 +216,15 @@ unsigned __stdcall job_thread(void*) {
 
 void start_job() {
     MoveOptions options{};
-    read_text(mainWindow.folderBox, options.targetFolder, PATH_BUFFER_SIZE);
+    const bool folderFits = read_path(mainWindow.folderBox, options.targetFolder, PATH_BUFFER_SIZE);
     options.moveImageSpace = ticked(mainWindow.optionImageSpace);
     options.moveThirdParty = ticked(mainWindow.optionThirdParty);
     options.blankForFailed = ticked(mainWindow.optionBlank);
     char desktop[PATH_BUFFER_SIZE];
     if (!special_folder_path(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
     StartRefusal refusal = check_move_start(options, desktop);
+    // Only the source options are checked before the folder's length.
+    if (!folderFits && refusal != StartRefusal::NoSourceOption) refusal = StartRefusal::PathTooLong;
     if (refusal == StartRefusal::None)
         refusal = check_job_files(options, package.path, package.items->count);
     if (refusal != StartRefusal::None) {

@@ -110,6 +110,17 @@ std::string read_text(HWND window) {
     return buffer;
 }
 
+std::wstring read_wide_text(HWND window) {
+    wchar_t buffer[16384] = L"";
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 16384, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 5000, &length)) {
+        return L"";
+    }
+    buffer[16383] = L'\0';
+    return buffer;
+}
+
 uint32_t crc_table[256];
 
 void make_crc_table() {
@@ -282,6 +293,14 @@ void RunningProgram::set_text(HWND window, const std::string& text) const {
     SendMessageA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+std::wstring RunningProgram::wide_text(HWND window) const {
+    return read_wide_text(window);
+}
+
+void RunningProgram::set_text(HWND window, const std::wstring& text) const {
+    SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
 void RunningProgram::click(HWND button) const {
     PostMessageA(button, BM_CLICK, 0, 0);
 }
@@ -387,12 +406,15 @@ MessageBoxSeen RunningProgram::message_box() const {
     char caption[256] = "";
     GetWindowTextA(search.found, caption, sizeof caption);
     seen.caption = caption;
+    seen.wideCaption = read_wide_text(search.found);
     for (HWND child : children(search.found)) {
         char name[64] = "";
         GetClassNameA(child, name, sizeof name);
         if (_stricmp(name, "Static") == 0) {
             const std::string text = read_text(child);
             if (text.size() > seen.text.size()) seen.text = text;
+            const std::wstring wide = read_wide_text(child);
+            if (wide.size() > seen.wideText.size()) seen.wideText = wide;
         }
     }
     auto shown = [&](int id) {

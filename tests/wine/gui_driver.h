@@ -31,6 +31,8 @@ struct MessageBoxSeen {
     HWND window = nullptr;
     std::string caption;
     std::string text;
+    std::wstring wideCaption;  // the same read as UTF-16
+    std::wstring wideText;
     bool hasOk = false, hasCancel = false, hasYes = false, hasNo = false;
 };
 
@@ -59,6 +61,9 @@ class RunningProgram {
 
     std::string text(HWND window) const;  // WM_GETTEXT, across processes
     void set_text(HWND window, const std::string& text) const;
+    // The same in UTF-16, whatever the system's code page.
+    std::wstring wide_text(HWND window) const;
+    void set_text(HWND window, const std::wstring& text) const;
     void click(HWND button) const;  // posted: a message box may follow
     void set_check(HWND box, bool checked) const;
     bool checked(HWND box) const;

@@ -500,6 +500,36 @@ TEST_F(GuiTest, AWholeJobFillsTheRowsAndTheFailureBox) {
     EXPECT_EQ(program.exit_code(), 0u);
 }
 
+// The package's own path never goes into the package, so it may hold any
+// character; the image folder's does, so it must be one GBK can write.
+TEST_F(GuiTest, APackageUnderAHangulFolderLoadsAndAHangulImageFolderIsRefused) {
+    // (The wide literals stay outside the macros, which would spell them in GBK.)
+    const fs::path korean = fs::path(dir.path()) / L"상품 자료";
+    const fs::path koreanPackage = korean / L"목록.csv";
+    const fs::path koreanPictures = korean / L"사진";
+    fs::create_directories(koreanPictures);
+    PackageBuilder().add({"连衣裙", img("http://127.0.0.1:9/a.jpg"), "", ""}).write(package());
+    fs::copy_file(package(), koreanPackage);
+
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    program.set_text(program.control(36102), koreanPackage.wstring());
+    program.click(program.control(36116));
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.child(program.main(), 1)) != 0; }))
+        << program.message_box().text;
+    ASSERT_EQ(program.row_count(), 1);
+    EXPECT_EQ(program.cell(0, 0), "连衣裙");
+
+    program.set_text(program.control(36109), koreanPictures.wstring());
+    program.click(program.control(36116));
+    expect_warning(program,
+                   "图片文件夹的路径里有 GBK 无法表示的字符(例如表情符号)，数据包里无法写入这样的"
+                   "路径。请换一个文件夹，或给文件夹改个名字后再试。",
+                   program.control(36110));
+    EXPECT_EQ(program.cell(0, 1), "等待");
+    EXPECT_FALSE(fs::exists(dir.file("app") + "\\bak"));
+}
+
 TEST_F(GuiTest, TheKeyboardAloneLoadsStartsAndCloses) {
     ImageServer server;
     server.add("/a.jpg", jpeg_body(80));

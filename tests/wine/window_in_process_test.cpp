@@ -60,20 +60,20 @@ std::string text_of(HWND window) {
     return text;
 }
 
-// A drop of these files, as the shell hands it to the window.
-HDROP make_drop(const std::vector<std::string>& names) {
-    size_t size = sizeof(DROPFILES) + 1;
-    for (const std::string& name : names) size += name.size() + 1;
+// A drop of these files, as the shell hands it to the window: wide names.
+HDROP make_drop(const std::vector<std::wstring>& names) {
+    size_t size = sizeof(DROPFILES) + sizeof(wchar_t);
+    for (const std::wstring& name : names) size += (name.size() + 1) * sizeof(wchar_t);
     HGLOBAL memory = GlobalAlloc(GHND, size);
     auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
     header->pFiles = sizeof(DROPFILES);
-    header->fWide = FALSE;
-    char* at = reinterpret_cast<char*>(header + 1);
-    for (const std::string& name : names) {
-        std::memcpy(at, name.c_str(), name.size() + 1);
+    header->fWide = TRUE;
+    auto* at = reinterpret_cast<wchar_t*>(header + 1);
+    for (const std::wstring& name : names) {
+        std::memcpy(at, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
         at += name.size() + 1;
     }
-    *at = '\0';
+    *at = L'\0';
     GlobalUnlock(memory);
     return static_cast<HDROP>(memory);
 }
@@ -184,19 +184,25 @@ TEST(WindowInProcess, ADropTakesTheFirstCsvNameAndLoadsNothing) {
     SetWindowTextA(mainWindow.pathBox, "before");
     SendMessageA(window, WM_DROPFILES,
                  reinterpret_cast<WPARAM>(
-                     make_drop({"C:\\a\\notes.txt", "C:\\a\\shop.CSV", "C:\\a\\other.csv"})),
+                     make_drop({L"C:\\a\\notes.txt", L"C:\\a\\shop.CSV", L"C:\\a\\other.csv"})),
                  0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
     EXPECT_EQ(mainWindow.page, 1);
     SendMessageA(window, WM_DROPFILES,
-                 reinterpret_cast<WPARAM>(make_drop({"C:\\a\\photo.jpg", "C:\\a\\csv"})), 0);
+                 reinterpret_cast<WPARAM>(make_drop({L"C:\\a\\photo.jpg", L"C:\\a\\csv"})), 0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
     // A name that does not fit the path buffer is passed over: cut to 259 bytes
     // this one would end in ".csv" and name a file that was never dropped.
-    const std::string longName = "C:\\" + std::string(252, 'x') + ".csv.txt";
+    const std::wstring longName = L"C:\\" + std::wstring(252, L'x') + L".csv.txt";
     SendMessageA(window, WM_DROPFILES,
-                 reinterpret_cast<WPARAM>(make_drop({longName, "C:\\b\\next.csv"})), 0);
+                 reinterpret_cast<WPARAM>(make_drop({longName, L"C:\\b\\next.csv"})), 0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\b\\next.csv");
+    // A name in any script arrives whole.
+    const std::wstring korean = L"C:\\상품\\목록.csv";
+    SendMessageA(window, WM_DROPFILES, reinterpret_cast<WPARAM>(make_drop({korean})), 0);
+    wchar_t shown[64] = L"";
+    GetWindowTextW(mainWindow.pathBox, shown, 64);
+    EXPECT_TRUE(korean == shown);
     // The window leaves the topmost band again.
     EXPECT_FALSE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
     pump();
