@@ -530,6 +530,82 @@ TEST_F(GuiTest, APackageUnderAHangulFolderLoadsAndAHangulImageFolderIsRefused) {
     EXPECT_FALSE(fs::exists(dir.file("app") + "\\bak"));
 }
 
+// The tests below run on an English Windows (code page 1252), under the
+// gui-tests-1252 entry; the others on a Chinese one.
+class EnglishWindows : public GuiTest {
+  protected:
+    // The program's own text (GBK, as this file's literals are) as UTF-16,
+    // converted with code page 936 whatever the system's is.
+    static std::wstring from_gbk(const std::string& gbk) {
+        std::wstring out(gbk.size(), L'\0');
+        const int length = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()),
+                                               out.data(), static_cast<int>(out.size()));
+        out.resize(static_cast<size_t>(length > 0 ? length : 0));
+        return out;
+    }
+    static std::wstring window_text(HWND window) {
+        wchar_t text[512] = L"";
+        GetWindowTextW(window, text, 512);
+        return text;
+    }
+};
+
+TEST_F(EnglishWindows, TextsReadAsWrittenAndChineseFoldersWork) {
+    ASSERT_EQ(GetACP(), 1252u) << "meant for an English Windows (KELVANE_WINE_LOCALE=en_US.UTF-8)";
+    ImageServer server;
+    server.add("/a.jpg", jpeg_body(80));
+    // A desktop folder of a Chinese seller, which code page 1252 cannot name.
+    const std::string folder = dir.path() + "\\桌面";
+    const fs::path wideFolder = fs::path(dir.path()) / from_gbk("桌面");
+    fs::create_directories(wideFolder / from_gbk("图片"));
+    PackageBuilder().add({"连衣裙", img(server.url("/a.jpg")), "", ""}).write(package());
+    fs::copy_file(package(), wideFolder / from_gbk("宝贝.csv"));
+
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    const std::vector<HWND> top = program.children(program.main());
+    ASSERT_EQ(top.size(), std::size(MAIN_CONTROLS));
+    for (size_t i = 0; i < top.size(); ++i) {
+        EXPECT_TRUE(window_text(top[i]) == from_gbk(MAIN_CONTROLS[i].text)) << i;
+    }
+    const std::vector<HWND> first = program.children(top[0]);
+    ASSERT_EQ(first.size(), std::size(PANEL1_CONTROLS));
+    for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_TRUE(window_text(first[i]) == from_gbk(PANEL1_CONTROLS[i].text)) << i;
+    }
+    const std::vector<HWND> second = program.children(top[1]);
+    for (size_t i = 0; i < second.size(); ++i) {
+        if (PANEL2_CONTROLS[i].text == nullptr) continue;
+        EXPECT_TRUE(window_text(second[i]) == from_gbk(PANEL2_CONTROLS[i].text)) << i;
+    }
+
+    // A message box reads as written.
+    program.click(program.control(36116));
+    MessageBoxSeen box = program.wait_message_box();
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_TRUE(box.wideCaption == from_gbk("提示"));
+    EXPECT_TRUE(box.wideText == from_gbk("请选择一个淘宝数据包(csv)文件"));
+    program.press(box, IDOK);
+
+    // A package in the Chinese folder loads and moves into it.
+    program.set_text(program.control(36102), (wideFolder / from_gbk("宝贝.csv")).wstring());
+    program.click(program.control(36116));
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(top[1]) != 0; }))
+        << "message: " << program.message_box().caption;
+    EXPECT_TRUE(program.wide_text(second[12]) == from_gbk("搬家进度(宝贝数:1)"));
+    EXPECT_TRUE(program.screenshot("page2-cp1252.png"));
+    program.set_text(program.control(36109), (wideFolder / from_gbk("图片")).wstring());
+    program.click(program.control(36116));
+    box = program.wait_message_box(60);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_TRUE(box.wideText == from_gbk("图片搬家已完成，数据包(宝贝.csv)已更新。"));
+    EXPECT_TRUE(box.wideCaption == from_gbk("完成"));
+    program.press(box, IDOK);
+    const std::string saved = utf16le_to_gbk(read_path(wideFolder / from_gbk("宝贝.csv")));
+    EXPECT_NE(saved.find(folder + "\\图片\\"), std::string::npos);
+    EXPECT_EQ(saved.find(server.url("/a.jpg")), std::string::npos);
+}
+
 TEST_F(GuiTest, TheKeyboardAloneLoadsStartsAndCloses) {
     ImageServer server;
     server.add("/a.jpg", jpeg_body(80));
