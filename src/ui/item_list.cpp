@@ -9,6 +9,7 @@
 #include "engine/move_job_view.h"
 #include "ui/job_view.h"
 #include "ui/main_window.h"
+#include "ui/ui_choices.h"
 #include "ui/wide_text.h"
 
 namespace {
@@ -40,9 +41,7 @@ void set_item_cell(int row, int column, const char* text) {
 void item_list_setup(HWND list) {
     const DWORD extended = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP;
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
-    // An image list of empty 1 x 19 images only sets the row height.
-    HIMAGELIST rowHeight = ImageList_Create(1, 19, ILC_COLOR24 | ILC_MASK, 3, 1);
-    SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight));
+
     for (int i = 0; i < 4; ++i) {
         std::wstring header = wide(COLUMNS[i].header);
         LVCOLUMNW column{};
@@ -53,6 +52,21 @@ void item_list_setup(HWND list) {
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
                      reinterpret_cast<LPARAM>(&column));
     }
+    item_list_fit_dpi();
+}
+
+void item_list_fit_dpi() {
+    HWND list = mainWindow.itemList;
+    for (int i = 0; i < 4; ++i) {
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i),
+                     scale_for_dpi(COLUMNS[i].width, mainWindow.dpi));
+    }
+    // An image list of empty 1 x 19 images (at 96 DPI) only sets the row height.
+    HIMAGELIST rowHeight =
+        ImageList_Create(1, scale_for_dpi(19, mainWindow.dpi), ILC_COLOR24 | ILC_MASK, 3, 1);
+    auto old = reinterpret_cast<HIMAGELIST>(
+        SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rowHeight)));
+    if (old != nullptr) ImageList_Destroy(old);
 }
 
 void insert_item_row(const ItemRecord* item) {

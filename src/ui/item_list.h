@@ -7,6 +7,8 @@
 
 // Creates the list's columns, extended style and row-height image list.
 void item_list_setup(HWND list);
+// Column widths and row height for the window's DPI.
+void item_list_fit_dpi();
 // Adds the row of `item` at its index: title, "等待", two empty counts.
 void insert_item_row(const ItemRecord* item);
 // Sets a cell of `row`: column 1 the status, 2 and 3 the failure counts.

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "res/resource.h"
@@ -85,83 +86,177 @@ const ControlSpec CONTROLS[] = {
      &MainWindow::homeLink},
 };
 
+// The controls in the order of CONTROLS, as created.
+HWND created[std::size(CONTROLS)];
+
+// Functions of newer Windows (10, 1607 on), looked up so that the program
+// still starts on older ones, which scale a window by the system's DPI.
+template <typename Function>
+Function user32_function(const char* name) {
+    // Through the generic function type, which every function type converts to.
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+int system_dpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// The DPI of the screen the window is on.
+int dpi_of(HWND window) {
+    using GetDpiForWindow = UINT(WINAPI*)(HWND);
+    static const auto get = user32_function<GetDpiForWindow>("GetDpiForWindow");
+    const UINT dpi = get != nullptr ? get(window) : 0;
+    return dpi > 0 ? static_cast<int>(dpi) : system_dpi();
+}
+
+int metric_for_dpi(int index, int dpi) {
+    using GetSystemMetricsForDpi = int(WINAPI*)(int, UINT);
+    static const auto get = user32_function<GetSystemMetricsForDpi>("GetSystemMetricsForDpi");
+    return get != nullptr ? get(index, static_cast<UINT>(dpi)) : GetSystemMetrics(index);
+}
+
+SIZE frame_for_dpi(HWND window, int dpi) {
+    using AdjustWindowRectExForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    static const auto adjust =
+        user32_function<AdjustWindowRectExForDpi>("AdjustWindowRectExForDpi");
+    const auto style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
+    const auto exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+    RECT frame{};
+    if (adjust != nullptr) {
+        adjust(&frame, style, FALSE, exStyle, static_cast<UINT>(dpi));
+    } else {
+        AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+    }
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+int scaled(int length) {
+    return scale_for_dpi(length, mainWindow.dpi);
+}
+
+// The outer size: the client area the window has at 96 DPI with a caption of
+// 19 pixels (680 x 560 outside), scaled, in the frame of the window's DPI.
+SIZE window_size(HWND window) {
+    const SIZE frame96 = frame_for_dpi(window, 96);
+    const int caption96 = metric_for_dpi(SM_CYCAPTION, 96);
+    const int clientWidth = MAIN_WINDOW_WIDTH - frame96.cx;
+    const int clientHeight = corrected_window_height(MAIN_WINDOW_HEIGHT, caption96) - frame96.cy;
+    const SIZE frame = frame_for_dpi(window, mainWindow.dpi);
+    return {scaled(clientWidth) + frame.cx, scaled(clientHeight) + frame.cy};
+}
+
 LOGFONTW stock_font() {
     LOGFONTW font{};
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
     return font;
 }
 
-void set_face(LOGFONTW* font) {
-    // The face name as Unicode: an ANSI face name would be read in the
-    // system's code page, and on a non-Chinese Windows name no font at all.
+// The face name as Unicode: an ANSI face name would be read in the system's
+// code page, and on a non-Chinese Windows name no font at all.
+HFONT make_font(LONG height, LONG weight, bool underline, bool italic) {
+    LOGFONTW font = stock_font();
     const std::wstring face = wide("宋体");
-    face.copy(font->lfFaceName, LF_FACESIZE - 1);
-    font->lfFaceName[face.size() < LF_FACESIZE ? face.size() : LF_FACESIZE - 1] = L'\0';
-}
-
-HFONT default_font() {
-    if (mainWindow.defaultFont != nullptr) return mainWindow.defaultFont;
-    LOGFONTW font = stock_font();
-    set_face(&font);
-    font.lfWeight = 400;
-    HWND desktop = GetDesktopWindow();
-    HDC screen = GetDC(desktop);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(desktop, screen);
-    font.lfHeight = scaled_font_height(font.lfHeight, dpi);
-    mainWindow.defaultFont = CreateFontIndirectW(&font);
-    return mainWindow.defaultFont;
-}
-
-HFONT title_font() {
-    LOGFONTW font = stock_font();
-    set_face(&font);
-    font.lfHeight = 20;
-    font.lfWeight = 700;
-    font.lfUnderline = TRUE;
-    font.lfItalic = FALSE;
-    return CreateFontIndirectW(&font);
-}
-
-HFONT link_font() {
-    LOGFONTW font = stock_font();
-    set_face(&font);
-    font.lfHeight = 14;
-    font.lfWeight = 0;
-    font.lfUnderline = FALSE;
-    font.lfItalic = FALSE;
+    face.copy(font.lfFaceName, LF_FACESIZE - 1);
+    font.lfFaceName[face.size() < LF_FACESIZE ? face.size() : LF_FACESIZE - 1] = L'\0';
+    font.lfHeight = height;
+    font.lfWeight = weight;
+    font.lfUnderline = underline ? TRUE : FALSE;
+    font.lfItalic = italic ? TRUE : FALSE;
     return CreateFontIndirectW(&font);
 }
 
 BOOL CALLBACK give_default_font(HWND child, LPARAM) {
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(default_font()), TRUE);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(mainWindow.defaultFont), TRUE);
     return TRUE;
 }
 
+// The fonts for the window's DPI: the shared default font from the stock
+// font's height (made for the system's DPI), the titles' 20 and the links'
+// 14 pixels scaled. Once per DPI; the fonts of an earlier DPI are deleted
+// once no control uses them.
+void make_fonts() {
+    const LOGFONTW stock = stock_font();
+    const HFONT old[] = {mainWindow.defaultFont, mainWindow.titleFont, mainWindow.linkFont};
+    mainWindow.defaultFont =
+        make_font(dpi_font_height(stock.lfHeight, system_dpi(), mainWindow.dpi), 400,
+                  stock.lfUnderline != 0, stock.lfItalic != 0);
+    mainWindow.titleFont = make_font(scaled(20), 700, true, false);
+    mainWindow.linkFont = make_font(scaled(14), 0, false, false);
+    EnumChildWindows(mainWindow.main, give_default_font, 0);
+    for (HWND title : {mainWindow.title1, mainWindow.title2})
+        SendMessageW(title, WM_SETFONT, reinterpret_cast<WPARAM>(mainWindow.titleFont), TRUE);
+    for (HWND link : {mainWindow.tutorialLink, mainWindow.homeLink})
+        SendMessageW(link, WM_SETFONT, reinterpret_cast<WPARAM>(mainWindow.linkFont), TRUE);
+    for (HFONT font : old) {
+        if (font != nullptr) DeleteObject(font);
+    }
+}
+
+// Icons for the window's DPI, so that none is stretched up. At the system's
+// DPI the shared icons serve, loaded at the system's sizes: icon 102 as the
+// large icon and the class's icon 101 as the small one, which the system
+// draws down to its size. On a screen of another DPI both are loaded at that
+// screen's sizes.
+void set_icons() {
+    const HICON old[] = {mainWindow.largeIcon, mainWindow.smallIcon};
+    HICON large = nullptr;
+    mainWindow.largeIcon = nullptr;
+    mainWindow.smallIcon = nullptr;
+    if (mainWindow.dpi == system_dpi()) {
+        large = LoadIconW(mainWindow.instance, MAKEINTRESOURCEW(IDI_KELVANE_SMALL));
+    } else {
+        const int big = metric_for_dpi(SM_CXICON, mainWindow.dpi);
+        const int small = metric_for_dpi(SM_CXSMICON, mainWindow.dpi);
+        mainWindow.largeIcon = static_cast<HICON>(LoadImageW(
+            mainWindow.instance, MAKEINTRESOURCEW(IDI_KELVANE_SMALL), IMAGE_ICON, big, big, 0));
+        mainWindow.smallIcon = static_cast<HICON>(LoadImageW(
+            mainWindow.instance, MAKEINTRESOURCEW(IDI_KELVANE), IMAGE_ICON, small, small, 0));
+        large = mainWindow.largeIcon;
+    }
+    SendMessageW(mainWindow.main, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
+    SendMessageW(mainWindow.main, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(mainWindow.smallIcon));
+    for (HICON icon : old) {
+        if (icon != nullptr) DestroyIcon(icon);
+    }
+}
+
+// Every control at its place in the table, scaled for the window's DPI.
+void place_controls() {
+    for (size_t i = 0; i < std::size(CONTROLS); ++i) {
+        const ControlSpec& spec = CONTROLS[i];
+        SetWindowPos(created[i], nullptr, scaled(spec.x), scaled(spec.y), scaled(spec.width),
+                     scaled(spec.height), SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
 void create_children(HWND window) {
-    for (const ControlSpec& spec : CONTROLS) {
+    for (size_t i = 0; i < std::size(CONTROLS); ++i) {
+        const ControlSpec& spec = CONTROLS[i];
         HWND parent = spec.parent == MAIN     ? window
                       : spec.parent == PANEL1 ? mainWindow.panel1
                                               : mainWindow.panel2;
         const std::wstring text = spec.text != nullptr ? wide(spec.text) : std::wstring();
         HWND control = CreateWindowExW(
             spec.exStyle, spec.className, spec.text != nullptr ? text.c_str() : nullptr,
-            WS_CHILD | WS_VISIBLE | spec.style, spec.x, spec.y, spec.width, spec.height, parent,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), mainWindow.instance, nullptr);
+            WS_CHILD | WS_VISIBLE | spec.style, scaled(spec.x), scaled(spec.y), scaled(spec.width),
+            scaled(spec.height), parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+            mainWindow.instance, nullptr);
+        created[i] = control;
         if (spec.slot != nullptr) mainWindow.*spec.slot = control;
         if (spec.slot == &MainWindow::itemList) item_list_setup(control);
     }
-    EnumChildWindows(window, give_default_font, 0);
     // The panels take the window's procedure so that their controls' commands,
     // notifications and colour requests reach it, and they paint the back buffer.
     SetWindowLongPtrW(mainWindow.panel1, GWLP_WNDPROC,
                       reinterpret_cast<LONG_PTR>(main_window_proc));
     SetWindowLongPtrW(mainWindow.panel2, GWLP_WNDPROC,
                       reinterpret_cast<LONG_PTR>(main_window_proc));
-    SendMessageW(mainWindow.title1, WM_SETFONT, reinterpret_cast<WPARAM>(title_font()), TRUE);
-    SendMessageW(mainWindow.title2, WM_SETFONT, reinterpret_cast<WPARAM>(title_font()), TRUE);
-    SendMessageW(mainWindow.tutorialLink, WM_SETFONT, reinterpret_cast<WPARAM>(link_font()), TRUE);
-    SendMessageW(mainWindow.homeLink, WM_SETFONT, reinterpret_cast<WPARAM>(link_font()), TRUE);
+    make_fonts();
 
     ShowWindow(mainWindow.panel2, SW_HIDE);
     SendMessageW(mainWindow.optionImageSpace, BM_SETCHECK, BST_CHECKED, 0);
@@ -169,30 +264,47 @@ void create_children(HWND window) {
     ShowWindow(mainWindow.back, SW_HIDE);
 }
 
-void draw_line(HDC dc, int colourIndex, int x1, int y1, int x2, int y2) {
-    HPEN pen = CreatePen(PS_SOLID, 1, GetSysColor(colourIndex));
-    HGDIOBJ old = SelectObject(dc, pen);
-    MoveToEx(dc, x1, y1, nullptr);
-    LineTo(dc, x2, y2);
-    SelectObject(dc, old);
-    DeleteObject(pen);
+void fill(HDC dc, int colourIndex, int left, int top, int right, int bottom) {
+    const RECT area{left, top, right, bottom};
+    FillRect(dc, &area, GetSysColorBrush(colourIndex));
 }
 
+// Lines one pixel wide at 96 DPI, thicker as the screen's pixels get smaller.
 void draw_background(HDC dc, int width, int height) {
-    HGDIOBJ oldBrush = SelectObject(dc, GetSysColorBrush(COLOR_BTNFACE));
-    Rectangle(dc, -10, -10, width + 20, height + 20);
+    const int line = scaled(1);
+    const int right = scaled(680);
+    fill(dc, COLOR_BTNFACE, 0, 0, width, height);
+    // The white header band under the page titles, a shadow line along its bottom.
+    fill(dc, COLOR_WINDOW, 0, 0, right, scaled(71));
+    fill(dc, COLOR_BTNSHADOW, 0, scaled(71), right, scaled(71) + line);
+    // Above the buttons.
+    fill(dc, COLOR_BTNSHADOW, 0, scaled(484), right, scaled(484) + line);
+    fill(dc, COLOR_3DDKSHADOW, 0, scaled(484) + line, right, scaled(484) + 2 * line);
+    // Between the two links.
+    fill(dc, COLOR_BTNSHADOW, scaled(147), scaled(505), scaled(147) + line, scaled(516));
+}
 
-    HPEN shadow = CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNSHADOW));
-    HGDIOBJ oldPen = SelectObject(dc, shadow);
-    SelectObject(dc, GetSysColorBrush(COLOR_WINDOW));
-    Rectangle(dc, -1, -1, 680, 72);  // the white header band under the page titles
-    SelectObject(dc, oldPen);
-    SelectObject(dc, oldBrush);
-    DeleteObject(shadow);
+void forget_back_buffer() {
+    if (mainWindow.backBuffer == nullptr) return;
+    HGDIOBJ bitmap = GetCurrentObject(mainWindow.backBuffer, OBJ_BITMAP);
+    DeleteDC(mainWindow.backBuffer);
+    DeleteObject(bitmap);
+    mainWindow.backBuffer = nullptr;
+}
 
-    draw_line(dc, COLOR_BTNSHADOW, 0, 484, 680, 484);
-    draw_line(dc, COLOR_3DDKSHADOW, 0, 485, 680, 485);
-    draw_line(dc, COLOR_BTNSHADOW, 147, 505, 147, 516);  // between the two links
+// The window moved to a screen of another DPI: everything is laid out again
+// for it, at the size and place Windows suggests for the move.
+void change_dpi(HWND window, int dpi, const RECT* suggested) {
+    mainWindow.dpi = dpi;
+    place_controls();
+    make_fonts();
+    item_list_fit_dpi();
+    set_icons();
+    forget_back_buffer();
+    const SIZE outer = window_size(window);
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, outer.cx, outer.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
 void paint(HWND window) {
@@ -203,7 +315,7 @@ void paint(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
     if (mainWindow.backBuffer == nullptr) {
-        // Drawn once: the window never changes size. Always the size of the
+        // Drawn once per DPI: the window never changes size. Always the size of the
         // window's client area, also when a panel happens to paint first (a
         // window shown without activation), so the area below the panels is
         // never copied from outside the buffer.
@@ -335,6 +447,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_CREATE:
             if (mainWindow.main == nullptr) {
                 mainWindow.main = window;
+                mainWindow.dpi = dpi_of(window);
                 create_children(window);
             }
             return 0;
@@ -371,6 +484,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
             return item_list_notify(reinterpret_cast<const NMHDR*>(lParam));
         case WM_JOB_VIEW_CALL:
             return run_job_view_call(lParam);
+        case WM_DPICHANGED:
+            if (window == mainWindow.main) {
+                change_dpi(window, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+            }
+            return 0;
         case WM_TIMER:
             if (wParam == JOB_VIEW_TIMER) show_job_progress();
             return 0;
@@ -403,21 +521,20 @@ HWND create_main_window(HINSTANCE instance, const char* title, int showCommand) 
                         WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
                         MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return nullptr;
-    SetWindowPos(window, nullptr, 0, 0, MAIN_WINDOW_WIDTH,
-                 corrected_window_height(MAIN_WINDOW_HEIGHT, GetSystemMetrics(SM_CYCAPTION)),
-                 SWP_NOMOVE | SWP_NOZORDER);
+    const SIZE outer = window_size(window);
+    SetWindowPos(window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER);
     RECT client;
     GetClientRect(window, &client);
     int x = 0;
     int y = 0;
     centred_position(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYMAXIMIZED),
-                     client.right - client.left, client.bottom - client.top, &x, &y);
+                     client.right - client.left, client.bottom - client.top, mainWindow.dpi, &x,
+                     &y);
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE);
     // Focus rectangles show once the keyboard is used, as in a dialog.
     SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
     ShowWindow(window, showCommand);
-    HICON large = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KELVANE_SMALL));
-    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
+    set_icons();
     return window;
 }
 

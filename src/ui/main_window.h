@@ -54,6 +54,11 @@ struct MainWindow {
     HWND tutorialLink;
     HWND homeLink;
     HFONT defaultFont;
+    HFONT titleFont;
+    HFONT linkFont;
+    HICON largeIcon;  // icons 102 and 101 loaded for a DPI other than the system's
+    HICON smallIcon;
+    int dpi;         // of the screen the window is on; the layout is for 96, scaled
     HDC backBuffer;  // null until the first paint
     int page;        // 1 or 2
     HWND lastFocus;  // the control that had the focus when the window was last deactivated
@@ -63,9 +68,11 @@ extern MainWindow mainWindow;
 
 // Registers the window class with `icon` as large and small icon.
 bool register_main_window_class(HINSTANCE instance, HICON icon);
-// Creates the window (which builds its controls), corrects its height for
-// the caption, centres it, shows it and gives it the small icon file's icon
-// (IDI_KELVANE_SMALL) as its large icon. Null on failure.
+// Creates the window (which builds its controls) at the size of its layout
+// for the screen's DPI (680 x 560 at 96 DPI with a 19-pixel caption),
+// centres it, shows it and gives it the small icon file's icon
+// (IDI_KELVANE_SMALL) as its large icon, at the size of the DPI. Null on
+// failure.
 HWND create_main_window(HINSTANCE instance, const char* title, int showCommand);
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -210,6 +210,28 @@ bool write_png(const std::string& path, int width, int height, const unsigned ch
     return std::fclose(file) == 0 && written;
 }
 
+namespace {
+
+void set_log_pixels(DWORD dpi) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+ScreenDpi::ScreenDpi(int dpi) {
+    set_log_pixels(static_cast<DWORD>(dpi));
+}
+
+ScreenDpi::~ScreenDpi() {
+    set_log_pixels(96);
+}
+
 RunningProgram::RunningProgram(const std::string& folder, bool waitForMain) {
     const std::string copy = folder + "\\kelvane.exe";
     if (!CopyFileA(kelvaneExe.c_str(), copy.c_str(), FALSE)) return;

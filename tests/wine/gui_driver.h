@@ -36,6 +36,16 @@ struct MessageBoxSeen {
     bool hasOk = false, hasCancel = false, hasYes = false, hasNo = false;
 };
 
+// The screen's DPI for the programs started while it lives (Wine's LogPixels
+// setting, read as a program starts); 96 again afterwards.
+class ScreenDpi {
+  public:
+    explicit ScreenDpi(int dpi);
+    ~ScreenDpi();
+    ScreenDpi(const ScreenDpi&) = delete;
+    ScreenDpi& operator=(const ScreenDpi&) = delete;
+};
+
 class RunningProgram {
   public:
     // Copies kelvane.exe into `folder` (its program folder: app.log and bak/

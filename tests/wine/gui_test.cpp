@@ -220,6 +220,7 @@ TEST_F(GuiTest, LayoutOfBothPages) {
         EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, i, 0), widths[i]);
     }
     EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & 0x4021, 0x4021);
+    EXPECT_EQ(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0), 6);
 
     // Page 1 as it opens.
     EXPECT_TRUE(IsWindowVisible(top[0]));
@@ -498,6 +499,56 @@ TEST_F(GuiTest, AWholeJobFillsTheRowsAndTheFailureBox) {
     program.click(program.control(36117));
     ASSERT_TRUE(program.exited(5000));
     EXPECT_EQ(program.exit_code(), 0u);
+}
+
+// Where the table puts a control on a screen of `dpi`: every length times
+// dpi / 96, halves up.
+void expect_place(HWND window, const ExpectedControl& want, int dpi) {
+    auto at = [dpi](int length) { return (length * dpi + 48) / 96; };
+    RECT rect;
+    GetWindowRect(window, &rect);
+    MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_EQ(rect.left, at(want.x)) << dpi << " " << want.className;
+    EXPECT_EQ(rect.top, at(want.y)) << dpi << " " << want.className;
+    EXPECT_EQ(rect.right - rect.left, at(want.width)) << dpi << " " << want.className;
+    EXPECT_EQ(rect.bottom - rect.top, at(want.height)) << dpi << " " << want.className;
+}
+
+// Sharp at 150% and 200%: the layout grows with the screen instead of being
+// stretched, or squeezed into 96-DPI pixels with a smaller font.
+TEST_F(GuiTest, AtHigherDpiTheLayoutIsTheTableScaled) {
+    PackageBuilder().add({"连衣裙", "", "", ""}).write(package());
+    for (int dpi : {144, 192}) {
+        ScreenDpi screen(dpi);
+        RunningProgram program(app_folder());
+        ASSERT_NE(program.main(), nullptr) << dpi;
+        ASSERT_TRUE(load(program)) << dpi;
+        const std::vector<HWND> top = program.children(program.main());
+        ASSERT_EQ(top.size(), std::size(MAIN_CONTROLS));
+        RECT client;
+        GetClientRect(program.main(), &client);
+        for (size_t i = 0; i < top.size(); ++i) {
+            expect_place(top[i], MAIN_CONTROLS[i], dpi);
+            if (i < 2) continue;  // the panels are wider than the window, as at 96 DPI
+            RECT rect;
+            GetWindowRect(top[i], &rect);
+            MapWindowPoints(nullptr, program.main(), reinterpret_cast<POINT*>(&rect), 2);
+            EXPECT_LE(rect.right, client.right) << dpi << " " << i;
+            EXPECT_LE(rect.bottom, client.bottom) << dpi << " " << i;
+        }
+        const std::vector<HWND> first = program.children(top[0]);
+        for (size_t i = 0; i < first.size(); ++i) {
+            expect_place(first[i], PANEL1_CONTROLS[i], dpi);
+        }
+        const std::vector<HWND> second = program.children(top[1]);
+        for (size_t i = 0; i < second.size(); ++i) {
+            expect_place(second[i], PANEL2_CONTROLS[i], dpi);
+        }
+        // The list shows as many rows as at 96 DPI.
+        EXPECT_EQ(SendMessageA(second[8], LVM_GETCOUNTPERPAGE, 0, 0), 6) << dpi;
+        EXPECT_EQ(SendMessageA(second[8], LVM_GETCOLUMNWIDTH, 0, 0), 340 * dpi / 96);
+        EXPECT_TRUE(program.screenshot("page2-" + std::to_string(dpi) + "dpi.png"));
+    }
 }
 
 // The package's own path never goes into the package, so it may hold any

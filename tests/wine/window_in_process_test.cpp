@@ -459,6 +459,93 @@ TEST(WindowInProcess, FontsFollowTheStockFontAndTheScreensDpi) {
     }
 }
 
+// Windows tells a window moved to a screen of another DPI with WM_DPICHANGED
+// (Wine never does, so the test sends it): the layout, the fonts and the
+// background follow, the texts still fit, and back on a 96-DPI screen all is
+// as it was.
+TEST(WindowInProcess, MovingToAScreenOfAnotherDpiLaysTheWindowOutAgain) {
+    own_window();
+    struct Place {
+        HWND window;
+        RECT rect;
+    };
+    auto place_of = [](HWND window) {
+        RECT rect;
+        GetWindowRect(window, &rect);
+        MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+        return rect;
+    };
+    const HWND texts[] = {mainWindow.title1,        mainWindow.title2,
+                          mainWindow.choosePackage, mainWindow.browse,
+                          mainWindow.next,          mainWindow.close,
+                          mainWindow.back,          mainWindow.tutorialLink,
+                          mainWindow.homeLink,      mainWindow.progressLabel};
+    std::vector<Place> at96;
+    for (HWND window : texts) at96.push_back({window, place_of(window)});
+    at96.push_back({mainWindow.itemList, place_of(mainWindow.itemList)});
+    RECT client96;
+    GetClientRect(mainWindow.main, &client96);
+    RECT suggested;
+    GetWindowRect(mainWindow.main, &suggested);
+
+    SendMessageW(mainWindow.main, WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&suggested));
+    for (const Place& place : at96) {
+        const RECT now = place_of(place.window);
+        EXPECT_EQ(now.left, (place.rect.left * 3 + 1) / 2);
+        EXPECT_EQ(now.top, (place.rect.top * 3 + 1) / 2);
+        EXPECT_EQ(now.right - now.left, ((place.rect.right - place.rect.left) * 3 + 1) / 2);
+    }
+    // At least the client area scaled: Windows gives the frame the new DPI's
+    // size too, which Wine, never really moving the window, does not.
+    RECT client;
+    GetClientRect(mainWindow.main, &client);
+    EXPECT_GE(client.right, (client96.right * 3 + 1) / 2);
+    EXPECT_GE(client.bottom, (client96.bottom * 3 + 1) / 2);
+    // Every text fits its control in the fonts of the new DPI.
+    for (HWND window : texts) {
+        HDC dc = GetDC(window);
+        HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)));
+        wchar_t text[256] = L"";
+        const int length = GetWindowTextW(window, text, 256);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text, length, &size);
+        SelectObject(dc, old);
+        ReleaseDC(window, dc);
+        RECT rect;
+        GetClientRect(window, &rect);
+        EXPECT_LE(size.cx, rect.right) << text_of(window);
+        EXPECT_LE(size.cy, rect.bottom) << text_of(window);
+    }
+    LOGFONTW title{};
+    GetObjectW(mainWindow.titleFont, sizeof title, &title);
+    EXPECT_EQ(title.lfHeight, 30);
+    EXPECT_EQ(SendMessageW(mainWindow.itemList, LVM_GETCOUNTPERPAGE, 0, 0), 6);
+    // The background is drawn again for the new size.
+    SendMessageW(mainWindow.main, WM_PAINT, 0, 0);
+    BITMAP bitmap{};
+    GetObjectW(GetCurrentObject(mainWindow.backBuffer, OBJ_BITMAP), sizeof bitmap, &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, client.right);
+    EXPECT_EQ(GetPixel(mainWindow.backBuffer, 10, 726), GetSysColor(COLOR_BTNSHADOW));
+    EXPECT_EQ(GetPixel(mainWindow.backBuffer, 10, 728), GetSysColor(COLOR_3DDKSHADOW));
+
+    SendMessageW(mainWindow.main, WM_DPICHANGED, MAKEWPARAM(96, 96),
+                 reinterpret_cast<LPARAM>(&suggested));
+    for (const Place& place : at96) {
+        const RECT now = place_of(place.window);
+        EXPECT_TRUE(EqualRect(&place.rect, &now));
+    }
+    GetClientRect(mainWindow.main, &client);
+    EXPECT_TRUE(EqualRect(&client, &client96));
+    LOGFONTW shared{};
+    LOGFONTW stock{};
+    GetObjectW(mainWindow.defaultFont, sizeof shared, &shared);
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    EXPECT_EQ(shared.lfHeight, stock.lfHeight);
+    pump();
+}
+
 TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
     own_window();
     EXPECT_EQ(start_check_focus(StartRefusal::NoSourceOption), mainWindow.optionImageSpace);
