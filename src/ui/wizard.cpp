@@ -95,6 +95,7 @@ void reset_page_two() {
     std::free(package.text);
     package.text = nullptr;
     SendMessageW(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    note_selected_row(-1);  // deleting the rows tells no selection change
     EnableWindow(mainWindow.next, TRUE);
     EnableWindow(mainWindow.optionImageSpace, TRUE);
     EnableWindow(mainWindow.optionThirdParty, TRUE);
