@@ -315,10 +315,11 @@ void paint(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
     if (mainWindow.backBuffer == nullptr) {
-        // Drawn once per DPI: the window never changes size. Always the size of the
-        // window's client area, also when a panel happens to paint first (a
-        // window shown without activation), so the area below the panels is
-        // never copied from outside the buffer.
+        // Drawn once, and again only for a screen of another DPI: the window
+        // changes size with nothing else. Always the size of the window's
+        // client area, also when a panel happens to paint first (a window
+        // shown without activation), so the area below the panels is never
+        // copied from outside the buffer.
         RECT whole;
         GetClientRect(mainWindow.main, &whole);
         HDC buffer = CreateCompatibleDC(dc);
