@@ -9,6 +9,7 @@
 // after windows.h, which it needs
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -204,6 +205,22 @@ Run run_window(const std::wstring& kelvane, const std::wstring& package, const s
     return run;
 }
 
+struct Summary {
+    double mean;
+    double median;
+    double best;
+};
+
+Summary summary(std::vector<double> runs) {
+    std::sort(runs.begin(), runs.end());
+    double total = 0;
+    for (double run : runs) total += run;
+    const size_t middle = runs.size() / 2;
+    const double median =
+        runs.size() % 2 == 1 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
+    return {total / static_cast<double>(runs.size()), median, runs.front()};
+}
+
 void print(const char* label, int round, const Run& run) {
     if (run.seconds < 0) {
         std::printf("%-28s round %d: did not finish (%d images saved)\n", label, round, run.images);
@@ -234,11 +251,8 @@ int main(int argc, char** argv) {
     const std::wstring package = work + L"\\job.csv";
     const std::wstring out = work + L"\\out";
 
-    double consoleTotal = 0;
-    double windowTotal = 0;
-    // The fastest run of each: the one least disturbed by whatever else runs.
-    double consoleBest = 1e9;
-    double windowBest = 1e9;
+    std::vector<double> consoleRuns;
+    std::vector<double> windowRuns;
     bool complete = true;
     for (int round = 1; round <= rounds; ++round) {
         for (int which = 0; which < 2; ++which) {
@@ -248,15 +262,19 @@ int main(int argc, char** argv) {
                                        : run_window(kelvane, package, out, work);
             print(which == 0 ? "kelvane-cli.exe move" : "kelvane.exe (the window)", round, run);
             complete = complete && run.seconds >= 0;
-            (which == 0 ? consoleTotal : windowTotal) += run.seconds;
-            double& best = which == 0 ? consoleBest : windowBest;
-            if (run.seconds < best) best = run.seconds;
+            (which == 0 ? consoleRuns : windowRuns).push_back(run.seconds);
         }
     }
     if (!complete) return 1;
-    std::printf("mean: console %.2f s, window %.2f s; window / console = %.3f\n",
-                consoleTotal / rounds, windowTotal / rounds, windowTotal / consoleTotal);
-    std::printf("best: console %.2f s, window %.2f s; window / console = %.3f\n", consoleBest,
-                windowBest, windowBest / consoleBest);
+    // On a machine shared with other work single runs scatter: the median and
+    // the fastest run (the least disturbed) say more than the mean.
+    const Summary console = summary(consoleRuns);
+    const Summary window = summary(windowRuns);
+    std::printf("mean:   console %7.2f s, window %7.2f s; window / console = %.3f\n", console.mean,
+                window.mean, window.mean / console.mean);
+    std::printf("median: console %7.2f s, window %7.2f s; window / console = %.3f\n",
+                console.median, window.median, window.median / console.median);
+    std::printf("best:   console %7.2f s, window %7.2f s; window / console = %.3f\n", console.best,
+                window.best, window.best / console.best);
     return 0;
 }
