@@ -70,7 +70,8 @@ int read_once(const char* path) {
     PtrVector* items = ptr_vector_new(256, 64);
     char* text = nullptr;
     const double start = platform::monotonic_seconds();
-    const ReadResult result = read_data_package(path, items, &text);
+    PackageFingerprint fingerprint;
+    const ReadResult result = read_data_package(path, items, &text, &fingerprint);
     const double seconds = platform::monotonic_seconds() - start;
     const long peak = peak_kib();
     if (result != ReadResult::Ok) {
@@ -89,6 +90,13 @@ int read_once(const char* path) {
         "(%.2fx the file; %.1f MB before reading)\n",
         mb, items->count, static_cast<long long>(addresses), seconds, mb / seconds, peak / 1024.0,
         peak * 1024.0 / static_cast<double>(size), before / 1024.0);
+    // A job that saves reads the package once more first, to be sure it is
+    // still the one it read.
+    const double check_start = platform::monotonic_seconds();
+    const bool unchanged = package_unchanged(path, fingerprint);
+    const double check_seconds = platform::monotonic_seconds() - check_start;
+    std::printf("check: the file compared with the one read (%s) in %.3f s: %.1f MB/s\n",
+                unchanged ? "unchanged" : "CHANGED", check_seconds, mb / check_seconds);
     // Saving is the other end of every job: time it on the same text.
     const std::string copy = std::string(path) + ".saved";
     const double write_start = platform::monotonic_seconds();

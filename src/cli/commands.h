@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "cli/options.h"
 #include "package/data_package.h"
 
 inline constexpr int EXIT_OK = 0;
@@ -11,6 +13,8 @@ inline constexpr int EXIT_FATAL = 1;
 inline constexpr int EXIT_USAGE = 2;
 inline constexpr int EXIT_MALFORMED_PACKAGE = 3;
 inline constexpr int EXIT_TITLE_TOO_LONG = 4;
+// The job ran to its end and saved the package, but some images failed.
+inline constexpr int EXIT_IMAGES_FAILED = 5;
 inline constexpr int EXIT_INTERRUPTED = 130;
 
 // The exit status for a package the reader refused.
@@ -18,6 +22,16 @@ inline int load_failure_status(ReadResult readResult) {
     return readResult == ReadResult::TitleTooLong ? EXIT_TITLE_TOO_LONG : EXIT_MALFORMED_PACKAGE;
 }
 
-int run_scan(int argc, char** argv);
-int run_move(int argc, char** argv);
-int run_fetch(int argc, char** argv);
+// A command as the program's usage lists it and main runs it.
+struct CommandSpec {
+    const char* name;
+    const char* operands;  // after the name in the usage ("数据包.csv --to 文件夹")
+    const char* summary;   // what it does, for the list of commands
+    const std::vector<OptionSpec>* options;
+    const CommandHelp* help;
+    int (*run)(int argc, char** argv);
+};
+
+extern const CommandSpec SCAN_COMMAND;
+extern const CommandSpec MOVE_COMMAND;
+extern const CommandSpec FETCH_COMMAND;

@@ -102,7 +102,12 @@ std::string number(int value) {
     return std::to_string(value);
 }
 
-// "1:05" or "2:01:05".
+// The least a title is shown with: three Chinese characters, or give it up.
+constexpr int MIN_TAIL = 6;
+constexpr const char* GAP = "  ";
+
+}  // namespace
+
 std::string duration(double seconds) {
     if (!(seconds >= 0)) seconds = 0;
     if (seconds > 359999) seconds = 359999;
@@ -115,12 +120,6 @@ std::string duration(double seconds) {
     }
     return out;
 }
-
-// The least a title is shown with: three Chinese characters, or give it up.
-constexpr int MIN_TAIL = 6;
-constexpr const char* GAP = "  ";
-
-}  // namespace
 
 int display_width(std::string_view utf8) {
     int width = 0;
@@ -254,7 +253,7 @@ const char* console_hint(const char* text) {
          "命令行：--skip-image-space 与 --skip-third-party 不能同时使用。"},
         {"请选择图片搬家后保存到哪一个文件夹中",
          "命令行：用 --to 文件夹 指定图片保存到哪个文件夹。"},
-        {"请选择一个淘宝数据包(csv)文件", "命令行：kelvane-cli move 数据包.csv --to 文件夹"},
+        {"请选择一个淘宝数据包(csv)文件", "命令行：在命令后面给出数据包(csv)文件的路径。"},
     };
     for (const auto& entry : HINTS) {
         if (std::strstr(text, entry.names) != nullptr) return entry.hint;

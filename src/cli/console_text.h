@@ -17,6 +17,9 @@ int display_width(std::string_view utf8);
 // format characters are left out, so a title can never move the cursor.
 std::string fit_to_width(std::string_view utf8, int columns);
 
+// Seconds as "1:05" or "2:01:05" (ASCII).
+std::string duration(double seconds);
+
 // What the progress line reports.
 struct ProgressFacts {
     enum class Stage { Moving, Updating, Stopping, Finished };

@@ -3,64 +3,109 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/output.h"
 #include "cli/startup.h"
 #include "platform/platform.h"
-#include "shell/version.h"
+#include "shell/fatal.h"
 
 namespace {
 
-const char* const USAGE =
-    "用法：\n"
-    "  kelvane-cli scan 数据包.csv [--json]\n"
-    "  kelvane-cli move 数据包.csv --to 文件夹 [--skip-image-space] [--skip-third-party]\n"
-    "                   [--blank-failed] [--json] [--quiet]\n"
-    "  kelvane-cli fetch 图片地址 文件 [图片地址 文件 ...]\n"
-    "  kelvane-cli --help | --version\n"
+const CommandSpec* const COMMANDS[] = {&SCAN_COMMAND, &MOVE_COMMAND, &FETCH_COMMAND};
+
+const char* const ABOUT =
     "\n"
     "把淘宝助理数据包里的图片搬到本地文件夹，并让数据包改用这些本地图片。\n"
-    "  scan   列出数据包里的宝贝和图片地址\n"
-    "  move   搬家：下载图片并更新数据包(可随时按 Ctrl+C 停止，再次运行即可继续)\n"
-    "  fetch  按搬家时的方式下载单个图片地址，用于检查总是失败的图片\n"
-    "每个命令的选项：kelvane-cli 命令 --help\n"
     "\n"
-    "退出状态：0 完成，1 严重错误，2 用法错误或开始前的检查未通过，3 数据包格式有问题，\n"
-    "4 有宝贝标题过长，130 被中断(数据包已保存)。\n";
+    "命令：\n";
 
-struct Command {
-    const char* name;
-    int (*run)(int argc, char** argv);
-};
+const char* const AFTER_COMMANDS =
+    "  help   显示一个命令的用法和选项，例如 kelvane-cli help move\n"
+    "\n"
+    "选项可以写成 --选项 值 或 --选项=值；-- 之后的参数都不当作选项。\n"
+    "\n"
+    "退出状态：\n"
+    "  0    完成(搬家时：每张图片都已搬好，或没有需要搬的图片)\n"
+    "  1    严重错误\n"
+    "  2    用法错误，或开始前的检查未通过\n"
+    "  3    数据包格式有问题\n"
+    "  4    有宝贝的标题过长\n"
+    "  5    搬家做完了，数据包已保存，但有图片搬家失败\n"
+    "  130  被 Ctrl+C 或 SIGTERM 中断(数据包已保存)\n"
+    "\n"
+#ifdef _WIN32
+    "app.log 和 bak 文件夹在 kelvane-cli.exe 所在的文件夹里。\n";
+#else
+    "app.log 和 bak 文件夹在 $KELVANE_HOME 里；没有设置时在 $XDG_STATE_HOME/kelvane，\n"
+    "再没有时在 ~/.local/state/kelvane。\n";
+#endif
 
-const Command COMMANDS[] = {
-    {"fetch", run_fetch},
-    {"scan", run_scan},
-    {"move", run_move},
-};
+void print_usage() {
+    std::string text = "用法：kelvane-cli 命令 [选项] 参数...\n\n";
+    for (const CommandSpec* command : COMMANDS) {
+        text += synopsis(std::string("  kelvane-cli ") + command->name, command->operands,
+                         *command->options, HELP_COLUMNS);
+    }
+    text += "  kelvane-cli help [命令]\n  kelvane-cli -h|--help | -V|--version\n";
+    text += ABOUT;
+    for (const CommandSpec* command : COMMANDS) {
+        std::string name = command->name;
+        name.resize(7, ' ');
+        text += "  " + name + command->summary + "\n";
+    }
+    text += AFTER_COMMANDS;
+    cli_print(text.c_str());
+}
+
+const CommandSpec* find_command(const char* name) {
+    for (const CommandSpec* command : COMMANDS) {
+        if (std::strcmp(name, command->name) == 0) return command;
+    }
+    return nullptr;
+}
+
+bool is(const char* argument, const char* shortForm, const char* longForm) {
+    return std::strcmp(argument, shortForm) == 0 || std::strcmp(argument, longForm) == 0;
+}
+
+// "help [COMMAND]" and "--help [COMMAND]".
+int help(int argc, char** argv) {
+    if (argc == 0) {
+        print_usage();
+        return EXIT_OK;
+    }
+    const CommandSpec* command = argc == 1 ? find_command(argv[0]) : nullptr;
+    if (command == nullptr) {
+        return usage_error(nullptr, argc == 1 ? "未知的命令 '" + shown_argument(argv[0]) + "'"
+                                              : std::string("help 后面只能给一个命令"));
+    }
+    print_help(*command->help, *command->options);
+    return EXIT_OK;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     argv = platform::utf8_arguments(argc, argv);
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        cli_print(USAGE);
-        return EXIT_OK;
+    remember_command_line(argc, argv);
+    // Known before anything can go wrong, so every way out gives its object.
+    bool json = false;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        json = json || std::strcmp(argv[i], "--json") == 0;
+    const CommandSpec* command = argc >= 2 ? find_command(argv[1]) : nullptr;
+    set_run_output(command != nullptr ? command->name : nullptr, json);
+    set_fatal_handler(cli_fatal);
+
+    if (command != nullptr) return command->run(argc - 2, argv + 2);
+    if (argc < 2) return usage_error(nullptr, "缺少命令");
+    const char* first = argv[1];
+    if (is(first, "-h", "--help") || std::strcmp(first, "help") == 0) {
+        return help(argc - 2, argv + 2);
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kelvane-cli %s\n", KELVANE_VERSION);
-        return EXIT_OK;
-    }
-    if (argc >= 2) {
-        for (const Command& command : COMMANDS) {
-            if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 2, argv + 2);
-        }
-        char* shown = platform::argument_to_text(argv[1]);
-        cli_print("kelvane-cli：未知的命令 '", true);
-        cli_print(shown != nullptr ? shown : "?", true);
-        cli_print("'\n\n", true);
-        std::free(shown);
-    }
-    cli_print(USAGE, true);
-    return EXIT_USAGE;
+    if (is(first, "-V", "--version")) return print_version();
+    const char* what = first[0] == '-' ? "未知的选项 '" : "未知的命令 '";
+    return usage_error(nullptr, what + shown_argument(first) + "'");
 }

@@ -2,19 +2,21 @@
 // console, with the window's start checks, progress on stderr and the final
 // message (or a JSON report) on stdout. Ctrl+C stops the job as a confirmed
 // close does: the package is still rewritten and saved.
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
 #include "cli/commands.h"
 #include "cli/console_text.h"
+#include "cli/failure_reason.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/startup.h"
 #include "engine/failure_text.h"
 #include "engine/move_job.h"
@@ -24,6 +26,7 @@
 #include "package/load_messages.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
+#include "shell/app_log.h"
 #include "shell/charset.h"
 #include "shell/fatal.h"
 
@@ -34,43 +37,34 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
     {"--skip-image-space", nullptr, "不搬淘宝图片空间里的图片(手机详情里的图片也不搬)"},
     {"--skip-third-party", nullptr, "不搬第三方相册里的图片"},
     {"--blank-failed", nullptr, "搬家失败的图片在数据包里换成空白图片"},
-    {"--connections", "N", "同时下载的图片数，1 到 32，默认 8"},
+    {"--connections", "N", "同时下载的图片数，1 到 32，默认 8(下载超过 1 秒的不再占名额)"},
     {"--retries", "N", "超时、连接中断、服务器忙等可能暂时的失败再试几次，0 到 10，默认 2"},
-    {"--json", nullptr, "结束时在标准输出打印一份 JSON 报告(代替最终提示)"},
-    {"--quiet", nullptr, "不显示进度"},
+    {"--timeout", "秒数", "连接和每次等待服务器的时限，1 到 60，默认 10"},
+    {"--no-http-fallback", nullptr, "https 图片无法建立 HTTPS 连接时不改用 HTTP 下载，算作失败"},
+    {"--json", nullptr, "结束时在标准输出打印一个 JSON 对象(代替最终提示)；开始前就被拒绝时也打印"},
+    {"--quiet", nullptr, "只显示严重错误：不显示进度、失败列表、最终提示和总结", 'q'},
 };
 
 const CommandHelp MOVE_HELP = {
     "用法：kelvane-cli move 数据包.csv --to 文件夹 [选项]\n",
     "把淘宝助理导出的数据包里的描述图片和手机详情图片下载到文件夹，并让数据包改用\n"
-    "这些本地图片(写入的是完整路径)。开始前先把数据包备份到 bak 文件夹。\n"
-    "进度显示在标准错误上，最终提示在标准输出上。可以随时按 Ctrl+C 停止：已搬好的\n"
-    "图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
-    "  0    搬家任务做完了(无论最终提示是什么)\n"
-    "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包)\n"
-    "  2    用法错误，或开始前的检查未通过(数据包或文件夹不对、两种图片都不搬)\n"
+    "这些本地图片(写入的是完整路径)。更新数据包之前先把它备份到 bak 文件夹。\n"
+    "进度、失败列表和总结显示在标准错误上，最终提示在标准输出上；失败列表的每个地址\n"
+    "后面注明原因，试了不止一次时还有次数，例如 (超时，试了 3 次)。可以随时按 Ctrl+C\n"
+    "停止：已搬好的图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
+    "  0    每张图片都已搬好，或没有需要搬的图片\n"
+    "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包，除非数据包已被\n"
+    "       其他程序改动)\n"
+    "  2    用法错误，或开始前的检查未通过(数据包或文件夹不对、两种图片都不搬、\n"
+    "       数据包正被另一个搬家任务使用)\n"
     "  3    数据包格式有问题\n"
     "  4    有宝贝的标题过长\n"
+    "  5    搬家做完了，数据包已保存，但有图片搬家失败(再次搬家仍失败时也是 5)\n"
     "  130  被 Ctrl+C 或 SIGTERM 停止(数据包已保存)\n",
 };
 
 // A whole number from `low` to `high`, when the option was given; false,
 // with the reason on stderr, for anything else.
-bool number_option(const ParsedOptions& args, const char* name, int low, int high, int* out) {
-    const char* text = args.value(name);
-    if (text == nullptr) return true;
-    char* end = nullptr;
-    const long number = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || number < low || number > high) {
-        char message[160];
-        std::snprintf(message, sizeof message, "kelvane-cli move：%s 需要 %d 到 %d 之间的整数\n",
-                      name, low, high);
-        cli_print(message, true);
-        return false;
-    }
-    *out = static_cast<int>(number);
-    return true;
-}
 
 // A name the file system holds in some other encoding than UTF-8.
 const char* const PACKAGE_UNREPRESENTABLE_MESSAGE =
@@ -79,24 +73,6 @@ const char* const PACKAGE_UNREPRESENTABLE_MESSAGE =
 const char* const STOPPED_FORMAT =
     "搬家已停止：已搬好的图片已写入数据包(%s)。再次运行同一条命令即可接着搬家。";
 const char* const REASON_FORMAT = "系统给出的原因：%s";
-
-// A line of the program's text, followed by the option to use where the text
-// names a check box of the window.
-void print_line(const char* gbk, FILE* stream = stderr) {
-    cli_print(gbk, stream == stderr);
-    cli_print("\n", stream == stderr);
-    if (const char* hint = console_hint(gbk)) {
-        cli_print(hint, stream == stderr);
-        cli_print("\n", stream == stderr);
-    }
-}
-
-std::string utf8(const char* text) {
-    char* converted = gb18030_to_utf8(text);
-    std::string out = converted;
-    std::free(converted);
-    return out;
-}
 
 extern "C" void request_cancel(int signal) {
 #ifdef _WIN32
@@ -112,7 +88,8 @@ extern "C" void request_cancel(int signal) {
 // rewritten in place, by the job's calls and by a tick from the main thread
 // (an image can take seconds); otherwise one line per finished item. Every
 // finished item with failures is treated as selected, so its failure list is
-// printed as the window's failure box would show it.
+// printed as the window's failure box would show it. --quiet leaves only
+// the messages that stop the job.
 class ConsoleView : public NullJobView {
   public:
     ConsoleView(const DataPackage* package, const MoveJobCounters* counters, bool quiet, bool json)
@@ -136,8 +113,9 @@ class ConsoleView : public NullJobView {
             render();
         } else {
             char line[512];
-            std::snprintf(line, sizeof line, "[%d/%d] saved %d, failed %d: %s\n", finished, count(),
-                          counters_->saved.load(), counters_->failed.load(), title(current_));
+            std::snprintf(line, sizeof line, "[%d/%d] 已存 %d 张，失败 %d 张：%s\n", finished,
+                          count(), counters_->saved.load(), counters_->failed.load(),
+                          title(current_));
             platform::write_console(stderr, line);
         }
     }
@@ -149,16 +127,27 @@ class ConsoleView : public NullJobView {
         if (progress.updatePercent >= 0) percent_ = progress.updatePercent;
         render();
     }
-    bool is_row_selected(int) override { return true; }
-    // The job asks for this right after it finished the current item.
+    bool is_row_selected(int) override { return !quiet_; }
+    // The job asks for this right after it finished the current item. On a
+    // terminal the block names its item, which elsewhere the line before it
+    // does. Each address says why it failed.
     void refresh_failure_box() override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (current_ < 0 || current_ >= count()) return;
-        char text[FAILURE_TEXT_SIZE];
-        format_failure_text(static_cast<const ItemRecord*>(package_->items->items[current_]), text);
-        if (text[0] == '\0') return;
+        const std::string text = failure_text_with_notes(
+            static_cast<const ItemRecord*>(package_->items->items[current_]),
+            [this](const char* address) {
+                const auto found = counters_->failures.find(address);
+                return found != counters_->failures.end() ? failure_note(found->second)
+                                                          : std::string();
+            });
+        if (text.empty()) return;
         clear_line();
-        std::string block = std::string(text) + "\n\n";
+        std::string block = text + "\n\n";
+        if (live_) {
+            block = "[" + std::to_string(current_ + 1) + "/" + std::to_string(count()) + "] " +
+                    title(current_) + "\n" + block;
+        }
         for (size_t at; (at = block.find("\r\n")) != std::string::npos;) block.erase(at, 1);
         platform::write_console(stderr, block.c_str());
         render();
@@ -169,11 +158,11 @@ class ConsoleView : public NullJobView {
             end_line();
             error_ = text;
             cli_print((std::string(caption) + ": ").c_str(), true);
-            print_line(text, stderr);
+            say(text, stderr);
             if (counters_->createError[0] != '\0') {
                 char reason[sizeof counters_->createError + 64];
                 std::snprintf(reason, sizeof reason, REASON_FORMAT, counters_->createError);
-                print_line(reason, stderr);
+                say(reason, stderr);
             }
             return;
         }
@@ -181,9 +170,9 @@ class ConsoleView : public NullJobView {
         render();
         end_line();
         message_ = text;
-        if (json_) return;  // the report carries it
+        if (json_ || quiet_) return;  // the report carries it; quiet says nothing
         std::fflush(stderr);
-        print_line(text, stdout);
+        say(text, stdout);
         std::fflush(stdout);
     }
     void job_finished() override {
@@ -282,56 +271,101 @@ struct Report {
     const MoveOptions* options;
     const MoveJobCounters* counters;
     const ConsoleView* view;
+    double started;  // monotonic seconds when the command began its work
     const char* outcome;
+    int status;
 };
 
+double elapsed_since(double started) {
+    return std::round((platform::monotonic_seconds() - started) * 1000) / 1000;
+}
+
 // What a script needs to know about the job, as one JSON object on stdout.
+// Each failure is one object, so that what is known about it can grow.
 void print_report(const Report& report, const std::string& fatalMessage = std::string()) {
-    using Json = nlohmann::ordered_json;
     const MoveJobCounters& counters = *report.counters;
     const PtrVector* items = report.package->items;
     auto text_or_null = [](const std::string& gbk) -> Json {
         return gbk.empty() ? Json(nullptr) : Json(utf8(gbk.c_str()));
-    };
-    auto addresses = [](const PtrVector* list) {
-        Json out = Json::array();
-        for (int32_t i = 0; list != nullptr && i < list->count; ++i)
-            out.push_back(utf8(static_cast<const char*>(list->items[i])));
-        return out;
     };
     Json root;
     root["package"] = utf8(report.package->path);
     root["folder"] = utf8(report.options->targetFolder);
     root["backup"] = text_or_null(counters.backupPath);
     root["outcome"] = report.outcome;
+    root["status"] = report.status;
+    root["elapsed"] = elapsed_since(report.started);
     root["counts"] = {
         {"items", items->count},
         {"done", report.view->finished()},
         {"saved", counters.saved.load()},
         {"failed", counters.failed.load()},
         {"skipped", counters.skipped.load()},
+        {"http_fallback", counters.overPlainHttp.size()},
     };
     root["package_saved"] = counters.packageWritten;
     root["message"] = text_or_null(report.view->message());
     root["error"] = text_or_null(!fatalMessage.empty() ? fatalMessage : report.view->error());
     root["error_reason"] = text_or_null(counters.createError);
+    const bool blanked = report.options->blankForFailed && counters.packageWritten;
     Json failures = Json::array();
     for (int32_t i = 0; i < items->count; ++i) {
         const auto* item = static_cast<const ItemRecord*>(items->items[i]);
-        if (item->desc_failed == nullptr && item->mobile_failed == nullptr) continue;
-        failures.push_back({
-            {"index", item->index},
-            {"title", utf8(item->name)},
-            {"desc_failed", addresses(item->desc_failed)},
-            {"mobile_failed", addresses(item->mobile_failed)},
-        });
+        for (const auto& [list, column] :
+             {std::pair{item->desc_failed, "desc"}, std::pair{item->mobile_failed, "mobile"}}) {
+            for (int32_t k = 0; list != nullptr && k < list->count; ++k) {
+                const auto* address = static_cast<const char*>(list->items[k]);
+                const auto found = counters.failures.find(address);
+                const ImageFailure failure =
+                    found != counters.failures.end() ? found->second : ImageFailure{};
+                failures.push_back({
+                    {"url", utf8(address)},
+                    {"item", item->index},
+                    {"title", utf8(item->name)},
+                    {"column", column},
+                    {"reason", failure_reason(failure.kind, failure.httpStatus)},
+                    {"status", failure.httpStatus > 0 ? Json(failure.httpStatus) : Json(nullptr)},
+                    {"attempts", failure.attempts},
+                    {"blanked", blanked},
+                    {"text", utf8(failure.text.c_str())},
+                });
+            }
+        }
     }
     root["failures"] = std::move(failures);
-    // A title cut inside a character must not stop the report.
-    const std::string json = root.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    Json overPlainHttp = Json::array();
+    for (const std::string& address : counters.overPlainHttp)
+        overPlainHttp.push_back(utf8(address.c_str()));
+    root["http_fallback"] = std::move(overPlainHttp);
+    print_json(std::move(root));
+}
+
+// For people, at the end of every job but a quiet one: what was done, how
+// long it took, and where everything is.
+void print_summary(const Report& report) {
+    const MoveJobCounters& counters = *report.counters;
+    const int failed = counters.failed.load();
+    const char* blanked = failed > 0 && report.options->blankForFailed && counters.packageWritten
+                              ? "(已换成空白图片)"
+                              : "";
+    char line[256];
+    std::snprintf(line, sizeof line, "已存 %d 张图片，失败 %d 张%s，按选项跳过 %d 张，用时 %s\n",
+                  counters.saved.load(), failed, blanked, counters.skipped.load(),
+                  duration(elapsed_since(report.started)).c_str());
+    std::string text = line;
+    if (!counters.overPlainHttp.empty()) {
+        std::snprintf(line, sizeof line,
+                      "其中 %d 张 https 图片因 HTTPS 连接失败改用 HTTP 下载(地址见应用日志)\n",
+                      static_cast<int>(counters.overPlainHttp.size()));
+        text += line;
+    }
+    text += std::string("图片文件夹：") + report.options->targetFolder + "\n";
+    if (counters.backupPath[0] != '\0')
+        text += std::string("数据包备份：") + counters.backupPath + "\n";
+    text += "详细原因见应用日志：" + app_log_path() + "\n";
     std::fflush(stdout);
-    platform::write_console_utf8(stdout, json.data(), json.size());
-    std::fflush(stdout);
+    cli_print(text.c_str(), true);
+    std::fflush(stderr);
 }
 
 // A fatal error ends the process from inside the job: the line is closed,
@@ -341,7 +375,7 @@ ConsoleView* activeView = nullptr;
 
 extern "C" void console_fatal(const char* message) {
     if (activeView != nullptr) activeView->close_line_for_fatal_error();
-    print_line(message, stderr);
+    say(message, stderr);
     std::fflush(stderr);
     if (activeReport != nullptr) print_report(*activeReport, message);
     std::exit(EXIT_FATAL);
@@ -357,6 +391,17 @@ const char* outcome_name(MoveJobOutcome outcome) {
             return "stopped";
         default:
             return "aborted";
+    }
+}
+
+int exit_status(MoveJobOutcome outcome, const MoveJobCounters& counters) {
+    switch (outcome) {
+        case MoveJobOutcome::Finished:
+            return counters.failed.load() > 0 ? EXIT_IMAGES_FAILED : EXIT_OK;
+        case MoveJobOutcome::Interrupted:
+            return EXIT_INTERRUPTED;
+        default:
+            return EXIT_FATAL;
     }
 }
 
@@ -390,13 +435,13 @@ MoveJobOutcome run_job(DataPackage* package, const MoveOptions& options, Console
 }
 
 int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool quiet, bool json) {
+    const double started = platform::monotonic_seconds();
     DataPackage& package = *packageRecord;
     char message[LOAD_MESSAGE_SIZE];
     const ReadResult result = load_data_package(package.path, &package, message);
     if (result != ReadResult::Ok) {
-        print_line(message);
         unload_data_package(&package);
-        return load_failure_status(result);
+        return refuse(load_failure_status(result), message);
     }
 
     char desktop[PATH_BUFFER_SIZE] = "";
@@ -405,9 +450,8 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
     if (refusal == StartRefusal::None)
         refusal = check_job_files(options, package.path, package.items->count);
     if (refusal != StartRefusal::None) {
-        print_line(start_refusal_text(refusal));
         unload_data_package(&package);
-        return EXIT_USAGE;
+        return refuse(EXIT_USAGE, start_refusal_text(refusal));
     }
 
     connection_tables_init();
@@ -419,52 +463,44 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
 
     MoveJobCounters counters;
     ConsoleView view(&package, &counters, quiet, json);
-    Report report{&package, &options, &counters, &view, "fatal"};
+    Report report{&package, &options, &counters, &view, started, "fatal", EXIT_FATAL};
     activeView = &view;
     if (json) activeReport = &report;
     set_fatal_handler(console_fatal);
     const MoveJobOutcome outcome = run_job(&package, options, &view, &counters);
     view.close_line();
+    set_fatal_handler(cli_fatal);
     activeView = nullptr;
     activeReport = nullptr;
 
-    if (outcome == MoveJobOutcome::Interrupted) {
+    if (outcome == MoveJobOutcome::Interrupted && !quiet) {
         char line[PATH_BUFFER_SIZE + 256];
         std::snprintf(line, sizeof line, STOPPED_FORMAT, file_name_part(package.path));
-        print_line(line);
+        say(line);
     }
-    if (json) {
-        report.outcome = outcome_name(outcome);
-        print_report(report);
-    }
+    report.outcome = outcome_name(outcome);
+    report.status = exit_status(outcome, counters);
+    if (!quiet) print_summary(report);
+    if (json) print_report(report);
     unload_data_package(&package);
-    switch (outcome) {
-        case MoveJobOutcome::Finished:
-            return EXIT_OK;
-        case MoveJobOutcome::Interrupted:
-            return EXIT_INTERRUPTED;
-        default:
-            return EXIT_FATAL;
-    }
+    return report.status;
 }
 
 // The folder as the job will write it into the package: absolute, since
-// Taobao Assistant resolves no relative path. False with the message shown.
-bool target_folder(const char* argument, char* out) {
+// Taobao Assistant resolves no relative path. Null when it cannot be
+// written so (the message says why).
+const char* target_folder(const char* argument, char* out) {
     out[0] = '\0';
-    if (argument == nullptr || argument[0] == '\0') return true;  // the start check says so
+    if (argument == nullptr || argument[0] == '\0') return nullptr;  // the start check says so
     char* folder = platform::argument_to_text(argument);
     const platform::AbsoluteResult made =
         folder != nullptr ? platform::absolute_path(folder, out, PATH_BUFFER_SIZE)
                           : platform::AbsoluteResult::Unrepresentable;
     std::free(folder);
-    if (made == platform::AbsoluteResult::Done) return true;
-    print_line(made == platform::AbsoluteResult::TooLong ? PATH_TOO_LONG_TEXT
-                                                         : FOLDER_UNREPRESENTABLE_MESSAGE);
-    return false;
+    if (made == platform::AbsoluteResult::Done) return nullptr;
+    return made == platform::AbsoluteResult::TooLong ? PATH_TOO_LONG_TEXT
+                                                     : FOLDER_UNREPRESENTABLE_MESSAGE;
 }
-
-}  // namespace
 
 int run_move(int argc, char** argv) {
     ParsedOptions args;
@@ -473,48 +509,57 @@ int run_move(int argc, char** argv) {
         print_help(MOVE_HELP, MOVE_OPTIONS);
         return EXIT_OK;
     }
-    if (args.operands.size() > 1) {
-        cli_print("kelvane-cli move：只能给一个数据包\n可用 kelvane-cli move --help 查看用法。\n",
-                  true);
-        return EXIT_USAGE;
-    }
-    const char* packageArgument = args.operands.empty() ? nullptr : args.operands[0];
-    if (packageArgument == nullptr || packageArgument[0] == '\0') {
-        print_line(NO_PACKAGE_CHOSEN_MESSAGE);
-        return EXIT_USAGE;
-    }
+    if (args.version) return print_version();
+    if (args.operands.size() > 1) return usage_error("move", "只能给一个数据包");
+    const char* packageArgument = args.operands.empty() ? "" : args.operands[0];
+    if (packageArgument[0] == '\0') return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE);
     DataPackage package{};
     char* path = platform::argument_to_text(packageArgument);
     const char* refusal = path == nullptr ? PACKAGE_UNREPRESENTABLE_MESSAGE
                           : std::strlen(path) >= sizeof package.path ? PACKAGE_MISSING_MESSAGE
                                                                      : check_package_path(path);
-    if (refusal != nullptr) {
-        print_line(refusal);
-        std::free(path);
-        return EXIT_USAGE;
-    }
-    std::snprintf(package.path, sizeof package.path, "%s", path);
+    if (refusal == nullptr) std::snprintf(package.path, sizeof package.path, "%s", path);
     std::free(path);
+    if (refusal != nullptr) return refuse(EXIT_USAGE, refusal);
 
     MoveOptions options{};
     options.moveImageSpace = !args.has("--skip-image-space");
     options.moveThirdParty = !args.has("--skip-third-party");
     options.blankForFailed = args.has("--blank-failed");
-    if (!number_option(args, "--connections", 1, MAX_CONNECTIONS, &options.connections) ||
-        !number_option(args, "--retries", 0, MAX_RETRIES, &options.retries)) {
+    options.httpFallback = !args.has("--no-http-fallback");
+    int timeoutSeconds = CONNECT_TIMEOUT_MS / 1000;
+    if (!number_option("move", args, "--connections", 1, MAX_CONNECTIONS, &options.connections) ||
+        !number_option("move", args, "--retries", 0, MAX_RETRIES, &options.retries) ||
+        !number_option("move", args, "--timeout", 1, MAX_TIMEOUT_SECONDS, &timeoutSeconds)) {
         return EXIT_USAGE;
     }
-    if (!target_folder(args.value("--to"), options.targetFolder)) return EXIT_USAGE;
+    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
+    if (const char* problem = target_folder(args.value("--to"), options.targetFolder))
+        return refuse(EXIT_USAGE, problem);
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;
 
     // Taken before the package is read, so the text this job rewrites is the
     // one no other job can save over while it runs.
     platform::PackageLock* lock = nullptr;
-    if (platform::lock_package(package.path, &lock) == platform::LockResult::Held) {
-        print_line(PACKAGE_IN_USE_MESSAGE);
-        return EXIT_USAGE;
+    const platform::LockResult locked = platform::lock_package(package.path, &lock);
+    if (locked == platform::LockResult::Held) return refuse(EXIT_USAGE, PACKAGE_IN_USE_MESSAGE);
+    // A file system without locks (some network shares): refusing would
+    // leave the seller no way to move the package at all.
+    if (locked == platform::LockResult::Failed) {
+        app_log_format(PACKAGE_UNLOCKED_LOG_FORMAT, package.path, platform::last_file_error());
     }
     const int status = move_locked(&package, options, args.has("--quiet"), args.has("--json"));
     platform::unlock_package(lock);
     return status;
 }
+
+}  // namespace
+
+const CommandSpec MOVE_COMMAND = {
+    "move",
+    "数据包.csv --to 文件夹",
+    "搬家：下载图片并更新数据包(可随时按 Ctrl+C 停止，再次运行即可继续)",
+    &MOVE_OPTIONS,
+    &MOVE_HELP,
+    run_move,
+};

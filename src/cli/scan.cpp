@@ -3,41 +3,32 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/startup.h"
 #include "package/data_package.h"
 #include "package/load_messages.h"
 #include "platform/platform.h"
-#include "shell/charset.h"
 
 namespace {
 
-// Titles and addresses are the package's text, GB18030.
-std::string utf8(const char* text) {
-    char* converted = gb18030_to_utf8(text);
-    std::string out = converted;
-    std::free(converted);
-    return out;
-}
-
-nlohmann::ordered_json address_list(const PtrVector* list) {
-    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+Json address_list(const PtrVector* list) {
+    Json out = Json::array();
     for (int32_t i = 0; i < list->count; ++i)
         out.push_back(utf8(static_cast<const char*>(list->items[i])));
     return out;
 }
 
-void print_json(const PtrVector* items) {
-    nlohmann::ordered_json root;
+void print_items(const PtrVector* items) {
+    Json root;
     root["count"] = items->count;
-    root["items"] = nlohmann::ordered_json::array();
+    root["items"] = Json::array();
     for (int32_t i = 0; i < items->count; ++i) {
         const auto* item = static_cast<const ItemRecord*>(items->items[i]);
-        nlohmann::ordered_json entry;
+        Json entry;
         entry["index"] = item->index;
         entry["title"] = utf8(item->name);
         entry["desc_images"] = address_list(item->desc_images);
@@ -45,11 +36,7 @@ void print_json(const PtrVector* items) {
             item->mobile_images != nullptr ? address_list(item->mobile_images) : nullptr;
         root["items"].push_back(std::move(entry));
     }
-    // A title cut inside a character must not stop the output.
-    const std::string text =
-        root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
+    print_json(std::move(root));
 }
 
 void print_lines(const PtrVector* items) {
@@ -84,42 +71,22 @@ const CommandHelp SCAN_HELP = {
     "  4    有宝贝的标题过长\n",
 };
 
-}  // namespace
-
 int run_scan(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            print_help(SCAN_HELP, SCAN_OPTIONS);
-            return EXIT_OK;
-        }
+    ParsedOptions args;
+    if (!parse_options("scan", argc, argv, SCAN_OPTIONS, &args)) return EXIT_USAGE;
+    if (args.help) {
+        print_help(SCAN_HELP, SCAN_OPTIONS);
+        return EXIT_OK;
     }
-    const char* package = nullptr;
-    bool json = false;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else if (package == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0')) {
-            package = argv[i];
-        } else {
-            std::fprintf(stderr,
-                         "kelvane-cli scan: unexpected argument '%s'\nusage: kelvane-cli scan "
-                         "PACKAGE [--json]\n",
-                         argv[i]);
-            return EXIT_USAGE;
-        }
-    }
-    if (package == nullptr || package[0] == '\0') {
-        cli_print(NO_PACKAGE_CHOSEN_MESSAGE, true);
-        std::fputc('\n', stderr);
-        return EXIT_USAGE;
-    }
+    if (args.version) return print_version();
+    if (args.operands.size() > 1) return usage_error("scan", "只能给一个数据包");
+    const char* package = args.operands.empty() ? "" : args.operands[0];
+    if (package[0] == '\0') return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE);
     char* path = platform::argument_to_text(package);
     if (const char* refusal =
             path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {
-        cli_print(refusal, true);
-        std::fputc('\n', stderr);
         std::free(path);
-        return EXIT_USAGE;
+        return refuse(EXIT_USAGE, refusal);
     }
     if (!cli_startup()) {
         std::free(path);
@@ -130,18 +97,20 @@ int run_scan(int argc, char** argv) {
     char message[LOAD_MESSAGE_SIZE];
     const ReadResult result = load_data_package(path, &loaded, message);
     int status = EXIT_OK;
-    if (result == ReadResult::Ok) {
-        if (json) {
-            print_json(loaded.items);
-        } else {
-            print_lines(loaded.items);
-        }
+    if (result != ReadResult::Ok) {
+        status = refuse(load_failure_status(result), message);
+    } else if (args.has("--json")) {
+        print_items(loaded.items);
     } else {
-        status = load_failure_status(result);
-        cli_print(message, true);
-        std::fputc('\n', stderr);
+        print_lines(loaded.items);
     }
     unload_data_package(&loaded);
     std::free(path);
     return status;
 }
+
+}  // namespace
+
+const CommandSpec SCAN_COMMAND = {
+    "scan", "数据包.csv", "列出数据包里的宝贝和图片地址", &SCAN_OPTIONS, &SCAN_HELP, run_scan,
+};

@@ -44,6 +44,7 @@ platform::PlaceResult write_blank_image(const char* path) {
         platform::remove_file(temporary);
         return platform::PlaceResult::Failed;
     }
+    platform::set_permissions_like(temporary, nullptr);
     const platform::PlaceResult placed = platform::move_into_place(temporary, path, false);
     if (placed != platform::PlaceResult::Done) platform::remove_file(temporary);
     return placed;

@@ -4,11 +4,21 @@
 // its final name and folder itself, so the names, the folders and everything
 // the job reports are the same whatever the number of connections and
 // whichever download finishes first.
+//
+// The downloads run far ahead of the job (up to QUEUE_LOOKAHEAD addresses),
+// so that a slow address holds up only its own filing, never the other
+// connections: the images that finish meanwhile wait as temporary files, and
+// each costs the queue a few dozen bytes of memory whatever its size. A
+// download that has run for STEP_ASIDE_S gives its turn to one more beside
+// it, so that slow answers do not take the turns the rest of the work needs.
+// The job and the workers meet through one atomic state per address; a lock
+// is taken only when the job has to wait for the address it files next.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,28 +33,40 @@ inline constexpr size_t JOB_ERROR_TEXT_SIZE = 2048;
 // (a busy or briefly unreachable host): the first, then each later one.
 inline constexpr double FIRST_RETRY_PAUSE_S = 1;
 inline constexpr double LATER_RETRY_PAUSE_S = 4;
+// How many addresses the downloads may run ahead of the one the job files
+// next: enough for every new address of most packages, and a bound on the
+// temporary files of one that is huge.
+inline constexpr size_t QUEUE_LOOKAHEAD = 20000;
+// A download still running after this long stops counting against the
+// connections: another starts beside it, up to twice the connections at once.
+inline constexpr double STEP_ASIDE_S = 1.0;
 
 struct FetchedImage {
     DownloadResult result = DownloadResult::BadContent;
     char file[PATH_BUFFER_SIZE];      // the temporary file that holds the image (when Ok)
     char error[JOB_ERROR_TEXT_SIZE];  // the download's error text otherwise
+    DownloadDetails details;          // of the last try
+    int attempts = 0;                 // tries made: 1 and the extra ones
 };
 
 class DownloadQueue {
   public:
     // `folder` receives the temporary files (the job's target folder, so that
     // a finished image only needs renaming); `connections` downloads run at
-    // once; an address whose failure may pass gets up to `retries` more
-    // tries, each after a pause that holds no other download.
-    DownloadQueue(const char* folder, int connections, int retries);
+    // once (and as many more while some have run over STEP_ASIDE_S); an
+    // address whose failure may pass gets up to `retries` more tries, each
+    // after a pause that holds no other download. `httpFallback` as in
+    // DownloadOptions.
+    DownloadQueue(const char* folder, int connections, int retries, bool httpFallback = true);
     // Stops the workers; temporary files nobody took are removed.
     ~DownloadQueue();
     DownloadQueue(const DownloadQueue&) = delete;
     DownloadQueue& operator=(const DownloadQueue&) = delete;
 
-    // Adds the next address. Downloads start in the order addresses are added,
-    // a bounded way ahead of the one the job waits for.
+    // Adds the next address; all of them before start().
     void add(const char* address);
+    // Starts the downloads, in the order the addresses were added.
+    void start();
     size_t size() const { return addresses_.size(); }
 
     // Waits for the download of the `index`-th address and hands it over: the
@@ -53,7 +75,7 @@ class DownloadQueue {
     bool take(size_t index, FetchedImage* out, const std::atomic<int>& cancel);
 
     // Abandons the downloads still running (a stopped job): their files are
-    // removed and they count as not done. Returns when every worker is idle.
+    // removed and they count as not done. Returns when every worker has ended.
     void stop();
 
     // After stop(): hands over the `index`-th download when it had finished
@@ -67,16 +89,31 @@ class DownloadQueue {
     int most_in_flight() const { return mostInFlight_.load(); }
 
   private:
-    enum class State { Waiting, Running, Done, Taken };
-    // Kept small: a package may hold tens of thousands of addresses.
+    enum class State : unsigned char { Waiting, Running, Done, Taken };
+    // Written by one worker, then published by `state`; read by the job once
+    // it sees Done. The state and jobWaitsFor_ are sequentially consistent,
+    // so that a worker either sees the job waiting or the job sees Done.
     struct Entry {
-        State state = State::Waiting;
+        std::atomic<State> state{State::Waiting};
         DownloadResult result = DownloadResult::BadContent;
-        std::string file;
-        std::string error;
+        std::unique_ptr<char[]> file;   // the temporary file (Ok)
+        std::unique_ptr<char[]> error;  // the error text (otherwise)
+        DownloadDetails details;
+        int attempts = 0;
     };
 
-    void work();
+    // One per worker: when its download started, and whether it still
+    // holds one of the `connections` turns.
+    struct Slot {
+        std::atomic<double> startedAt{0};
+        std::atomic<bool> counted{false};
+    };
+
+    void work(Slot& slot);
+    bool take_turn();
+    void give_turn_back();
+    double step_aside_slow();
+    bool wait_for_room(size_t index);
     void fetch(const std::string& address, Entry* out);
     void hand_over(Entry& entry, FetchedImage* out);
 
@@ -85,15 +122,24 @@ class DownloadQueue {
     std::string folder_;
     int connections_;
     int retries_;
+    bool httpFallback_;
     std::vector<std::string> addresses_;
-    std::vector<Entry> entries_;
-    size_t next_ = 0;     // the next address a worker starts
-    size_t awaited_ = 0;  // the address the job takes next
-    int inFlight_ = 0;
+    std::unique_ptr<Entry[]> entries_;  // one per address, from start()
+    std::atomic<size_t> next_{0};       // the next address a worker claims
+    std::atomic<size_t> awaited_{0};    // the address the job files next
+    // The address the job sleeps on, so that only its worker wakes it.
+    static constexpr size_t NOBODY = ~static_cast<size_t>(0);
+    std::atomic<size_t> jobWaitsFor_{NOBODY};
+    std::atomic<int> workersWaiting_{0};  // workers too far ahead of the job
+    std::unique_ptr<Slot[]> slots_;
+    size_t slotCount_ = 0;
+    std::atomic<int> turnsTaken_{0};       // downloads counting against the connections
+    std::atomic<int> workersWantTurn_{0};  // workers waiting for a turn
+    std::atomic<int> inFlight_{0};
     std::atomic<int> mostInFlight_{0};
-    bool stopping_ = false;
     std::atomic<int> abandon_{0};  // read by downloads in flight
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable jobWakeup_;
+    std::condition_variable workerWakeup_;
     std::vector<std::thread> workers_;
 };

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "engine/move_job.h"
 
@@ -59,13 +60,16 @@ void append_part(char* out, size_t* length, const Part& part) {
     }
 }
 
+int32_t published_status(const ItemRecord* item) {
+    return std::atomic_ref<int32_t>(const_cast<int32_t&>(item->status))
+        .load(std::memory_order_acquire);
+}
+
 }  // namespace
 
 void format_failure_text(const ItemRecord* item, char* out) {
     std::memset(out, 0, FAILURE_TEXT_SIZE);
-    const int32_t status = std::atomic_ref<int32_t>(const_cast<int32_t&>(item->status))
-                               .load(std::memory_order_acquire);
-    if (status != ITEM_MOVED) return;
+    if (published_status(item) != ITEM_MOVED) return;
     Part parts[2];
     int count = 0;
     if (item->desc_failed != nullptr) parts[count++] = {DESCRIPTION_HEADING, item->desc_failed};
@@ -102,4 +106,23 @@ void format_failure_text(const ItemRecord* item, char* out) {
         if (i > 0) append(out, &length, LIST_GAP);
         append_part(out, &length, parts[i]);
     }
+}
+
+std::string failure_text_with_notes(const ItemRecord* item,
+                                    const std::function<std::string(const char*)>& note) {
+    std::string text;
+    if (published_status(item) != ITEM_MOVED) return text;
+    for (const auto& [heading, list] : {std::pair{DESCRIPTION_HEADING, item->desc_failed},
+                                        std::pair{MOBILE_HEADING, item->mobile_failed}}) {
+        if (list == nullptr) continue;
+        if (!text.empty()) text += "\r\n\r\n";
+        text += heading;
+        for (int32_t i = 0; i < list->count; ++i) {
+            const auto* address = static_cast<const char*>(list->items[i]);
+            text += "\r\n";
+            text += address;
+            text += note(address);
+        }
+    }
+    return text;
 }

@@ -19,6 +19,7 @@
 #include "http/download.h"
 #include "package/data_package_io.h"
 #include "package/image_hosts.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
@@ -79,6 +80,7 @@ class MoveJob {
     bool run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop);
     void finish_item(int index, ItemRecord* item);
     MoveJobOutcome finish_job(Handled stop);
+    void save_package();
     void show_final_message(bool changed);
     void show_progress(bool updating = false, int updatePercent = -1);
     void stop_with_message(const char* text);
@@ -199,6 +201,8 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
     char error[JOB_ERROR_TEXT_SIZE];
     std::snprintf(error, sizeof error, "%s", fetched.error);
     DownloadResult result = fetched.result;
+    DownloadDetails details = fetched.details;
+    int attempts = fetched.attempts;
     bool retried = false;
     while (true) {
         bool named = false;
@@ -214,6 +218,7 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
             path[0] = '\0';
             result = DownloadResult::Failed;
+            details = DownloadDetails{FailureKind::Create, 0, false};
             break;
         }
         if (moveFailed) {
@@ -222,8 +227,19 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             std::snprintf(error, sizeof error, "%s", "图片搬家失败：无法创建新文件。");
             result = DownloadResult::CreateError;
         } else if (retried) {
+            // The job's own download stops with the job, like the queue's.
             error[0] = '\0';
-            result = download_image(address, path, error);
+            platform::set_thread_abort_flag(&cancelRequested);
+            DownloadOptions downloadOptions;
+            downloadOptions.httpFallback = options_.httpFallback;
+            result = download_image(address, path, error, downloadOptions, &details);
+            ++attempts;
+            platform::set_thread_abort_flag(nullptr);
+            if (result != DownloadResult::Ok && cancelRequested.load() != 0) {
+                // Not a failure: the address stays remote for the next job.
+                if (file_exists(path)) platform::remove_file(path);
+                return Handled::Cancelled;
+            }
         }
         if (result != DownloadResult::CreateError || mobile || retried) break;
         // A description image gets one more try under a fresh name.
@@ -234,7 +250,10 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
     switch (result) {
         case DownloadResult::Ok:
             ++savedOrdinal_;
-            if (counters_ != nullptr) counters_->saved.fetch_add(1);
+            if (counters_ != nullptr) {
+                counters_->saved.fetch_add(1);
+                if (details.overPlainHttp) counters_->overPlainHttp.emplace_back(address);
+            }
             strhash_put(movedImages_, xstrdup(address), xstrdup(path));
             return Handled::Done;
         case DownloadResult::CreateError:
@@ -261,7 +280,11 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             strhash_put(movedImages_, xstrdup(address), xstrdup(""));
             record_failure(item, address, pass);
             ++failedCount_;
-            if (counters_ != nullptr) counters_->failed.fetch_add(1);
+            if (counters_ != nullptr) {
+                counters_->failures[address] =
+                    ImageFailure{details.failure, details.httpStatus, attempts, error};
+                counters_->failed.fetch_add(1);
+            }
             app_log_format("搬家失败：%s，返回的错误信息：\r\n%s", address, error);
             return Handled::Done;
     }
@@ -286,7 +309,10 @@ void MoveJob::keep_finished_downloads() {
             continue;
         }
         ++savedOrdinal_;
-        if (counters_ != nullptr) counters_->saved.fetch_add(1);
+        if (counters_ != nullptr) {
+            counters_->saved.fetch_add(1);
+            if (fetched.details.overPlainHttp) counters_->overPlainHttp.emplace_back(address);
+        }
         strhash_put(movedImages_, xstrdup(address), xstrdup(path));
     }
 }
@@ -327,6 +353,23 @@ void MoveJob::finish_item(int index, ItemRecord* item) {
     }
 }
 
+// Only a job that changes the package keeps a copy of it, taken just before
+// the save. Both are made only from and over the file this job read: when
+// another program has written the package since, its work stays and this
+// job's text is not saved.
+void MoveJob::save_package() {
+    char* backupPath = counters_ != nullptr ? counters_->backupPath : nullptr;
+    if (backup_data_package(package_->path, backupPath, &package_->readFrom) &&
+        write_data_package(package_->path, package_->text, &package_->readFrom)) {
+        if (counters_ != nullptr) counters_->packageWritten = true;
+        return;
+    }
+    char message[PATH_BUFFER_SIZE + 1024];
+    std::snprintf(message, sizeof message, PACKAGE_CHANGED_FORMAT, file_name_part(package_->path));
+    app_log(message);
+    stop_with_message(message);
+}
+
 void MoveJob::show_final_message(bool changed) {
     const char* name = file_name_part(package_->path);
     char text[2048];
@@ -359,6 +402,7 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
         queue_.reset();
         strhash_destroy(movedImages_, 1);
         movedImages_ = nullptr;
+        reset_connect_failures();
         return MoveJobOutcome::Aborted;
     }
     if (queue_ != nullptr) {
@@ -372,8 +416,7 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
     if (changed) {
         // The images reach the disk before the package that points at them.
         if (savedOrdinal_ > 1) platform::flush_written_files(options_.targetFolder);
-        write_data_package(package_->path, package_->text);
-        if (counters_ != nullptr) counters_->packageWritten = true;
+        save_package();
     }
     std::free(package_->text);
     package_->text = nullptr;
@@ -395,7 +438,9 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
 }
 
 MoveJobOutcome MoveJob::run() {
-    backup_data_package(package_->path, counters_ != nullptr ? counters_->backupPath : nullptr);
+    // The copy itself waits until the job has something to save; a backup
+    // folder that cannot take one stops the job before it spends any time.
+    prepare_backup_folder();
     itemCount_ = package_->items->count;
 
     char failedFolder[PATH_BUFFER_SIZE];
@@ -406,7 +451,7 @@ MoveJobOutcome MoveJob::run() {
         return MoveJobOutcome::Aborted;
     }
     // Images a killed job left half downloaded under temporary names.
-    platform::remove_stale_temporaries(options_.targetFolder);
+    prepare_temporary_folder(options_.targetFolder);
     // Written before any download, so that a job which cannot place it has
     // not yet spent the seller's time.
     if (options_.blankForFailed && !ensure_blank_image(options_.targetFolder, blankImage_)) {
@@ -426,8 +471,9 @@ MoveJobOutcome MoveJob::run() {
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
         queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
-                                                 options_.retries);
+                                                 options_.retries, options_.httpFallback);
         plan_downloads();
+        queue_->start();
     }
     Handled stop = Handled::Done;
     for (int i = 0; i < itemCount_ && !cancelRequested.load(); ++i) {
@@ -461,6 +507,13 @@ bool is_image_space_address(const char* address) {
 
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters) {
-    MoveJob job(package, options, view, counters);
-    return job.run();
+    MoveJobOutcome outcome;
+    {
+        MoveJob job(package, options, view, counters);
+        outcome = job.run();
+    }
+    // The window runs many jobs in one process: none leaves its lock files
+    // behind for the next.
+    platform::release_temporary_folders();
+    return outcome;
 }

@@ -35,6 +35,10 @@ const char* start_refusal_text(StartRefusal refusal);
 // What a second job on a package that a running job holds is told.
 inline constexpr const char* PACKAGE_IN_USE_MESSAGE =
     "这个数据包正在被另一个搬家任务使用，请等那个任务结束后再搬家。";
+// What app.log says when the file system takes no lock on the package: the
+// job goes on (refusing would make such shares unusable) but unguarded.
+inline constexpr const char* PACKAGE_UNLOCKED_LOG_FORMAT =
+    "无法锁定数据包 [%s]：%s。任务照常进行，但无法阻止另一个任务同时处理它。";
 // What a package that cannot be saved is told.
 inline constexpr const char* PACKAGE_NOT_WRITABLE_MESSAGE =
     "数据包无法写入(只读文件、只读的磁盘或没有写入权限)，搬家后无法更新它。\n\n"

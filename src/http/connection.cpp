@@ -1,35 +1,52 @@
 #include "http/connection.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
+#include "platform/net_names.h"
+#include "platform/platform.h"
 #include "shell/app_log.h"
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
 
 StrHashTable* ConnectionPool = nullptr;
 StrHashTable* ConnectFailureCounts = nullptr;
+StrHashTable* HostTimeoutCounts = nullptr;
 
 namespace {
 
-// Both tables are shared by the download threads.
+// The tables and the lookups are shared by the download threads.
 std::mutex tables_mutex;
 
-// Whether this thread's last failed connect failed for a reason that trying
-// again soon does not change.
-thread_local bool lastFailurePermanent = false;
+// Set once a time-out has been counted since the last reset, so that the
+// exchanges of a job without any skip the table.
+std::atomic<bool> anyTimeouts{false};
+
+// The job's lookups, one per host name, answered or still running.
+struct CachedLookup {
+    std::shared_ptr<platform::HostLookup> lookup;
+    double started;
+};
+std::unordered_map<std::string, CachedLookup> lookups;
+
+// Why this thread's last connect failed.
+thread_local FailureKind lastFailureKind = FailureKind::None;
 
 struct IdleConnections {
     int count;
     Connection connections[MAX_IDLE_SOCKETS];
 };
 
-int connect_timeout_ms = CONNECT_TIMEOUT_MS;
-int socket_timeout_ms = SOCKET_TIMEOUT_MS;
+std::atomic<int> connect_timeout_ms{CONNECT_TIMEOUT_MS};
+std::atomic<int> socket_timeout_ms{SOCKET_TIMEOUT_MS};
 
 // "host:port", or "https://host:port" over TLS, on the heap and sized to
 // fit, so no host name is ever cut short into another host's key.
@@ -67,35 +84,75 @@ void clear_failure_count(const char* host, int port, Transport transport) {
         set_failure_count(host, port, transport, 0);
 }
 
+int timeout_count_locked(const char* key) {
+    if (!anyTimeouts.load()) return 0;
+    return static_cast<int>(reinterpret_cast<intptr_t>(strhash_get(HostTimeoutCounts, key)));
+}
+
+// The text of a host given up for the job, when it is one.
+bool given_up(const char* host, int port, Transport transport, char* errorText) {
+    if (!anyTimeouts.load()) return false;
+    if (host_timeout_count(host, port, transport) < HOST_TIMEOUT_LIMIT) return false;
+    format_error_text(errorText, "主机多次没有响应，本次不再等待：%s:%d", host, port);
+    return true;
+}
+
+// Every address of `host`, from the job's one lookup of it. A lookup that
+// does not answer within the connect limit fails like a name that does not
+// resolve, for every download that waits for it.
+bool host_addresses(const char* host, platform::HostAddresses* out) {
+    CachedLookup cached;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        auto found = lookups.find(host);
+        if (found == lookups.end()) {
+            found = lookups
+                        .emplace(host, CachedLookup{platform::start_host_lookup(host),
+                                                    platform::monotonic_seconds()})
+                        .first;
+        }
+        cached = found->second;
+    }
+    const double until = cached.started + connect_timeout_ms.load() / 1000.0;
+    return platform::wait_host_lookup(cached.lookup.get(), until, out) ==
+           platform::LookupStatus::Found;
+}
+
 // The TCP half of every connection. A plain connect that proves the host is
 // back clears its count; over TLS only a finished handshake does.
 platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText) {
-    lastFailurePermanent = false;
+    lastFailureKind = FailureKind::None;
     if (host == nullptr) {
         format_error_text(errorText, "域名 = null");
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::BadAddress;
         return platform::NO_SOCKET;
     }
     if (connect_failure_count(host, port, transport) >= CONNECT_FAILURE_LIMIT) {
         format_error_text(errorText, "%s:%d - 连接失败已连续发生5次+", host, port);
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::HostGivenUp;
         return platform::NO_SOCKET;
     }
-    uint32_t address = 0;
-    if (!platform::resolve_ipv4(host, &address)) {
+    if (given_up(host, port, transport, errorText)) {
+        lastFailureKind = FailureKind::HostGivenUp;
+        return platform::NO_SOCKET;
+    }
+    platform::HostAddresses addresses;
+    if (!host_addresses(host, &addresses)) {
         format_error_text(errorText, "无法解析域名: %s", host);
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::Dns;
         return platform::NO_SOCKET;
     }
 
     const platform::ConnectResult result =
-        platform::connect_tcp(address, port, connect_timeout_ms, socket_timeout_ms);
+        platform::connect_tcp(addresses, port, connect_timeout_ms.load(), socket_timeout_ms.load());
     if (result.nonBlockingUnavailable) {
         app_log_format("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。",
                        result.nonBlockingCode);
     }
+    lastFailureKind = FailureKind::Connect;
     switch (result.status) {
         case platform::ConnectStatus::Connected:
+            lastFailureKind = FailureKind::None;
             // Only a connect that was timed (non-blocking) proves the host is back.
             if (!result.nonBlockingUnavailable && transport == Transport::Plain)
                 clear_failure_count(host, port, transport);
@@ -105,7 +162,10 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
             break;
         case platform::ConnectStatus::TimedOut:
             format_error_text(errorText, "使用非阻塞方式连接超时。");
-            raise_failure_count(host, port, transport);
+            lastFailureKind = FailureKind::Timeout;
+            // A connect cut by a stop says nothing about the host.
+            if (platform::last_wait_end() != platform::WaitEnd::Aborted)
+                raise_failure_count(host, port, transport);
             break;
         case platform::ConnectStatus::WaitFailed:
             format_error_text(errorText, "使用非阻塞方式连接发生错误，错误码:%d", result.code);
@@ -116,6 +176,7 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
             // own text (with the system's error number) keeps it apart from
             // a failed wait in app.log.
             format_error_text(errorText, "连接被拒绝，错误码:%d", result.code);
+            lastFailureKind = FailureKind::Refused;
             raise_failure_count(host, port, transport);
             break;
         case platform::ConnectStatus::RestoreBlockingFailed:
@@ -167,6 +228,45 @@ void connection_tables_init() {
         ConnectFailureCounts =
             strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     }
+    if (HostTimeoutCounts == nullptr) {
+        HostTimeoutCounts =
+            strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
+    }
+}
+
+int host_timeout_count(const char* host, int port, Transport transport) {
+    char* key = host_key(host, port, transport);
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    const int count = timeout_count_locked(key);
+    std::free(key);
+    return count;
+}
+
+void note_exchange_timed_out(const char* host, int port, Transport transport) {
+    if (host == nullptr) return;
+    char* key = host_key(host, port, transport);
+    int count = 0;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        anyTimeouts.store(true);
+        count = timeout_count_locked(key) + 1;
+        const bool present = strhash_find(HostTimeoutCounts, key, nullptr);
+        strhash_put(HostTimeoutCounts, key, reinterpret_cast<void*>(static_cast<intptr_t>(count)));
+        if (present) std::free(key);  // the table kept its own
+    }
+    if (count == HOST_TIMEOUT_LIMIT) {
+        app_log_format("%s:%d 连续%d次没有响应，本次不再等待这个主机", host, port, count);
+    }
+}
+
+void note_host_answered(const char* host, int port, Transport transport) {
+    if (host == nullptr || !anyTimeouts.load()) return;
+    char* key = host_key(host, port, transport);
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    if (timeout_count_locked(key) != 0) {
+        strhash_put(HostTimeoutCounts, key, nullptr);  // the table keeps its own key
+    }
+    std::free(key);
 }
 
 int connect_failure_count(const char* host, int port, Transport transport) {
@@ -174,8 +274,13 @@ int connect_failure_count(const char* host, int port, Transport transport) {
     return failure_count_locked(host, port, transport);
 }
 
+FailureKind last_connect_failure_kind() {
+    return lastFailureKind;
+}
+
 bool last_connect_failure_permanent() {
-    return lastFailurePermanent;
+    return lastFailureKind == FailureKind::BadAddress || lastFailureKind == FailureKind::Dns ||
+           lastFailureKind == FailureKind::HostGivenUp || lastFailureKind == FailureKind::Tls;
 }
 
 platform::Socket connect_to_host(const char* host, int port, char* errorText) {
@@ -189,15 +294,25 @@ Connection open_connection(const char* host, int port, Transport transport, char
 
     platform::TlsFailure failure = platform::TlsFailure::None;
     char detail[platform::TLS_DETAIL_SIZE];
-    connection.tls = platform::tls_start(connection.socket, host, &failure, detail);
+    // The certificate names an IPv6 address without the brackets of a URL.
+    char bare[48];
+    const char* name = platform::ipv6_literal_inside(host, bare, sizeof bare) ? bare : host;
+    connection.tls = platform::tls_start(connection.socket, name, &failure, detail);
     if (connection.tls == nullptr) {
         platform::close_socket(connection.socket);
         connection.socket = platform::NO_SOCKET;
         format_tls_failure(errorText, failure, host);
+        // A stalled handshake is a host that does not answer, like any other.
+        lastFailureKind =
+            failure == platform::TlsFailure::TimedOut ? FailureKind::Timeout : FailureKind::Tls;
         app_log_format("%s:%d - %s (%s)", host, port, errorText, detail);
         // A host whose TLS fails is skipped like a dead one after the limit,
         // so that each image does not pay for the handshake again.
         raise_failure_count(host, port, transport);
+        if (failure == platform::TlsFailure::TimedOut &&
+            platform::last_wait_end() != platform::WaitEnd::Aborted) {
+            note_exchange_timed_out(host, port, transport);
+        }
         return connection;
     }
     clear_failure_count(host, port, transport);
@@ -225,6 +340,11 @@ void connection_close(Connection* connection, bool orderly) {
 
 Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText) {
     if (host == nullptr) return open_connection(host, port, transport, errorText);
+    // A host given up for the job lends nothing, not even an idle connection.
+    if (given_up(host, port, transport, errorText)) {
+        lastFailureKind = FailureKind::HostGivenUp;
+        return Connection{};
+    }
     char* key = host_key(host, port, transport);
     {
         std::lock_guard<std::mutex> lock(tables_mutex);
@@ -271,11 +391,18 @@ int pooled_connection_count(const char* host, int port, Transport transport) {
 void reset_connect_failures() {
     std::lock_guard<std::mutex> lock(tables_mutex);
     strhash_clear(ConnectFailureCounts, 0);
+    strhash_clear(HostTimeoutCounts, 0);
+    anyTimeouts.store(false);
+    lookups.clear();  // a lookup still running finishes for nobody
+}
+
+void set_connection_time_limits(int connectMs, int socketMs) {
+    connect_timeout_ms.store(connectMs);
+    socket_timeout_ms.store(socketMs);
 }
 
 void set_connection_timeouts_for_testing(int connectMs, int socketMs) {
-    connect_timeout_ms = connectMs;
-    socket_timeout_ms = socketMs;
+    set_connection_time_limits(connectMs, socketMs);
 }
 
 void connection_tables_reset_for_testing() {
@@ -290,4 +417,7 @@ void connection_tables_reset_for_testing() {
     strhash_free_keys(keys);
     strhash_clear(ConnectionPool, 0);
     strhash_clear(ConnectFailureCounts, 0);
+    strhash_clear(HostTimeoutCounts, 0);
+    anyTimeouts.store(false);
+    lookups.clear();
 }

@@ -1,12 +1,14 @@
-// Connections for the image download: name lookup, a connect limit, send and
-// receive time-outs, TLS where the address asks for it, a count of
-// consecutive connect failures per transport, host and port, and a pool of
-// idle keep-alive connections per transport, host and port. Safe to use from
-// several download threads at once.
+// Connections for the image download: one name lookup per host and job,
+// every address of a name raced for the connect, a connect limit, send and
+// receive time-outs, TLS where the address asks for it, counts of
+// consecutive connect failures and of exchanges that timed out per transport,
+// host and port, and a pool of idle keep-alive connections per transport,
+// host and port. Safe to use from several download threads at once.
 #pragma once
 
 #include <cstddef>
 
+#include "http/failure_kind.h"
 #include "http/url.h"
 #include "platform/net.h"
 #include "platform/tls.h"
@@ -23,6 +25,10 @@ void format_error_text(char* out, const char* format, ...)
 
 // A host and port is refused outright after this many connect failures in a row.
 inline constexpr int CONNECT_FAILURE_LIMIT = 5;
+// A host and port is given up for the rest of the job after this many
+// exchanges in a row that timed out once connected (no answer within the
+// socket limit, a stalled TLS handshake, the attempt's time limit).
+inline constexpr int HOST_TIMEOUT_LIMIT = 3;
 inline constexpr int CONNECT_TIMEOUT_MS = 10000;
 inline constexpr int SOCKET_TIMEOUT_MS = 10000;
 
@@ -35,6 +41,8 @@ extern StrHashTable* ConnectionPool;
 // The same keys -> consecutive connect failures, stored in the value slot.
 // Over TLS a failed handshake counts as a failed connect.
 extern StrHashTable* ConnectFailureCounts;
+// The same keys -> exchanges in a row that timed out, in the value slot.
+extern StrHashTable* HostTimeoutCounts;
 
 // One open connection to an image host: a socket, and the TLS session that
 // owns it when the exchange goes over TLS.
@@ -66,9 +74,14 @@ void connection_tables_init();
 // TCP connect of open_connection.
 platform::Socket connect_to_host(const char* host, int port, char* errorText);
 
+// Why the last failed connect_to_host, open_connection or pool_get_connection
+// of this thread failed.
+FailureKind last_connect_failure_kind();
+
 // Whether the last failed connect_to_host or open_connection of this thread failed for a reason
-// that waiting does not change: no host, a name that does not resolve, or a
-// host refused after too many failures in a row.
+// that waiting does not change: no host, a name that does not resolve, a
+// host refused after too many failures or time-outs in a row, or a TLS
+// handshake that failed (a certificate does not mend itself in a few seconds).
 bool last_connect_failure_permanent();
 
 // An idle pooled connection for transport, host and port, or a new one from
@@ -84,8 +97,25 @@ void pool_put_connection(const char* host, int port, Transport transport, Connec
 // The idle connections pooled for transport, host and port.
 int pooled_connection_count(const char* host, int port, Transport transport = Transport::Plain);
 
-// Forgets every failure count; the move job calls it when a job ends.
+// An exchange with transport, host and port timed out after the connection
+// stood (or its TLS handshake stalled); at HOST_TIMEOUT_LIMIT in a row the
+// host and port is given up until reset_connect_failures: its connections
+// then fail at once with their own text.
+void note_exchange_timed_out(const char* host, int port, Transport transport);
+// The host answered an exchange: its time-outs in a row start again from 0.
+void note_host_answered(const char* host, int port, Transport transport);
+// The exchanges in a row that timed out for transport, host and port.
+int host_timeout_count(const char* host, int port, Transport transport = Transport::Plain);
+
+// Forgets every failure and time-out count and every name lookup; the move
+// job calls it when a job ends, so that the next job tries every host again.
 void reset_connect_failures();
+
+// The connect limit and the send and receive limit of later connections
+// (kelvane-cli's --timeout); CONNECT_TIMEOUT_MS and SOCKET_TIMEOUT_MS unless set.
+// Longer than the attempt's own limit (DOWNLOAD_TIME_LIMIT_S) would change nothing.
+inline constexpr int MAX_TIMEOUT_SECONDS = 60;
+void set_connection_time_limits(int connectMs, int socketMs);
 
 // The consecutive failures recorded for transport, host and port.
 int connect_failure_count(const char* host, int port, Transport transport = Transport::Plain);

@@ -45,7 +45,19 @@ int url_parse(const char* url, UrlParts* parts) {
     const char* host_end = path;
     int32_t port = scheme_port;
     bool explicit_port = false;
-    if (host < path && *host == ':') {
+    const void* bracket = host < path && *host == '['
+                              ? std::memchr(host, ']', static_cast<size_t>(path - host))
+                              : nullptr;
+    if (bracket != nullptr) {
+        // An IPv6 literal keeps its brackets, as the Host line must carry them;
+        // only a colon right after them starts the port.
+        const char* after = static_cast<const char*>(bracket) + 1;
+        if (after < path && *after == ':') {
+            host_end = after;
+            port = lenient_number(after + 1, path);
+            explicit_port = true;
+        }
+    } else if (host < path && *host == ':') {
         host_end = host;
         port = lenient_number(host + 1, path);
         explicit_port = true;

@@ -14,7 +14,7 @@ inline constexpr size_t HOST_LINE_BUFFER_SIZE = 64;
 enum class Transport { Plain, Tls };
 
 struct UrlParts {
-    char* host;    // as written in the address; may be empty
+    char* host;    // as written in the address ("[::1]" with its brackets); may be empty
     char* path;    // from the first "/" after the host to the end, query included
     int32_t port;  // the explicit port, else 443 for "https:", else 80
     // The scheme is https, in any letter case: the address is tried over TLS

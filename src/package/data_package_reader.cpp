@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "shell/app_log.h"
 #include "shell/charset.h"
+#include "shell/content_hash.h"
 #include "shell/memory.h"
 
 namespace {
@@ -153,13 +154,28 @@ ItemRecord* new_item(bool hasMobileColumn) {
     return item;
 }
 
+// The title cell without its first and last byte (the enclosing quotes), and
+// shown as the seller wrote it: a quoted cell writes each quote inside twice.
+// No byte of a multi-byte character is a quote, so none is taken for one.
+void copy_title(char* name, const char* cell, size_t length) {
+    const bool quoted = cell[0] == '"' && cell[length - 1] == '"';
+    const char* in = cell + 1;
+    const char* end = cell + length - 1;
+    while (in < end) {
+        if (quoted && in[0] == '"' && in + 1 < end && in[1] == '"') ++in;
+        *name++ = *in++;
+    }
+}
+
+// The limit counts the cell as stored, quotes doubled, as Taobao Assistant
+// reads it back.
 TitleOutcome apply_title_rule(const char* title, size_t length, bool hasMobileColumn,
                               PtrVector* items, ItemRecord** current) {
     if (length > static_cast<size_t>(MAX_TITLE_CELL_BYTES)) return TitleOutcome::TooLong;
     if (length == 0) return TitleOutcome::End;
     if (length == 1) return title[0] == '\r' ? TitleOutcome::End : TitleOutcome::Malformed;
     ItemRecord* item = new_item(hasMobileColumn);
-    std::memcpy(item->name, title + 1, length - 2);  // without the enclosing quotes
+    copy_title(item->name, title, length);
     item->index = items->count;
     ptr_vector_push(items, item);
     *current = item;
@@ -228,10 +244,14 @@ ReadResult read_rows(const char* rows, const char* end, const Columns& columns, 
 
 }  // namespace
 
-ReadResult read_data_package(const char* path, PtrVector* items, char** outText) {
+ReadResult read_data_package(const char* path, PtrVector* items, char** outText,
+                             PackageFingerprint* outFingerprint) {
     size_t size = 0;
     unsigned char* file = read_whole_file(path, &size);
     if (file == nullptr) return ReadResult::Malformed;
+    ContentHash hash;
+    hash.add(file, size);
+    const PackageFingerprint fingerprint{static_cast<int64_t>(size), hash.value()};
 
     // An 8-bit export with its version line, or a UTF-16 file that starts
     // straight with the Chinese header, is not what Taobao Assistant 5 writes.
@@ -279,6 +299,7 @@ ReadResult read_data_package(const char* path, PtrVector* items, char** outText)
         return result;
     }
     *outText = text;
+    if (outFingerprint != nullptr) *outFingerprint = fingerprint;
     return ReadResult::Ok;
 }
 

@@ -49,7 +49,8 @@ const char* check_package_path(const char* path) {
 ReadResult load_data_package(const char* path, DataPackage* package,
                              char (&message)[LOAD_MESSAGE_SIZE]) {
     if (package->items == nullptr) package->items = ptr_vector_new(256, 64);
-    const ReadResult result = read_data_package(path, package->items, &package->text);
+    const ReadResult result =
+        read_data_package(path, package->items, &package->text, &package->readFrom);
     if (result == ReadResult::Ok) return result;
     // Records appended before the refusal are no use to anyone.
     item_list_clear(package->items);
@@ -64,6 +65,7 @@ ReadResult load_data_package(const char* path, DataPackage* package,
 void unload_data_package(DataPackage* package) {
     std::free(package->text);
     package->text = nullptr;
+    package->readFrom = PackageFingerprint{};
     if (package->items == nullptr) return;
     item_list_clear(package->items);
     ptr_vector_destroy(package->items, 0);

@@ -1,4 +1,4 @@
-// TCP over IPv4 for the image client: the few socket operations the
+// TCP over IPv6 and IPv4 for the image client: the few socket operations the
 // connection layer and the download need, so that BSD sockets and Winsock
 // differ only below this line. Winsock must already be started by the front
 // end when any of these is called on Windows.
@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace platform {
 
@@ -15,11 +16,43 @@ namespace platform {
 using Socket = uintptr_t;
 inline constexpr Socket NO_SOCKET = 0;
 
-// The IPv4 address of a host name or dotted address, in network byte order.
-// False when the name is not a plausible host name (so garbage never reaches
-// the resolver, and an empty name never means "this machine") or does not
-// resolve to an IPv4 address.
-bool resolve_ipv4(const char* host, uint32_t* address);
+// One address of a host, in network byte order.
+struct NetAddress {
+    int family;         // 4 or 6
+    uint8_t bytes[16];  // IPv4: the first four
+};
+
+// The most addresses of one name that are tried.
+inline constexpr int MAX_HOST_ADDRESSES = 16;
+struct HostAddresses {
+    int count = 0;
+    NetAddress list[MAX_HOST_ADDRESSES];
+};
+
+// Every address of a host name, of a dotted IPv4 address or of a bracketed
+// IPv6 literal ("[::1]"), IPv6 and IPv4 alike, in the order to try them: the
+// system's first choice, then the families taking turns. False when the text
+// is not a plausible host (so garbage never reaches the resolver, and an
+// empty name never means "this machine") or does not resolve. Blocks as long
+// as the system's resolver takes: the image client asks through
+// start_host_lookup instead.
+bool resolve_host(const char* host, HostAddresses* out);
+
+// A lookup running on a thread of its own, shared by the downloads that wait
+// for it: a resolver that hangs then holds up no stop, since a waiting
+// download can leave it behind.
+struct HostLookup;
+std::shared_ptr<HostLookup> start_host_lookup(const char* host);
+enum class LookupStatus { Found, NotFound, Unfinished };
+// Waits for the lookup until `until` (monotonic seconds), in slices like
+// every other wait: Found with `out` filled, NotFound, or Unfinished when the
+// wait ended first (last_wait_end() says why).
+LookupStatus wait_host_lookup(HostLookup* lookup, double until, HostAddresses* out);
+
+// Tests only: from now on `name` resolves to `addresses` (comma-separated
+// numeric addresses, "127.0.0.2,::1"; empty: the name does not resolve),
+// after `delayMs`, without asking the system. A null name forgets them all.
+void set_host_for_testing(const char* name, const char* addresses, int delayMs);
 
 enum class ConnectStatus {
     Connected,
@@ -44,10 +77,15 @@ struct ConnectResult {
     int nonBlockingCode;
 };
 
-// Connects to `port` (1..65535) of `address`, waiting at most `timeoutMs`
-// for the connection to stand. A connected socket is blocking, and each send
-// and receive on it gives up after `ioTimeoutMs`.
-ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeoutMs);
+// Connects to `port` (1..65535) of the first of `addresses` that answers, the
+// simple form of RFC 8305: the first address, then the next one after
+// CONNECT_STAGGER_MS without an answer or at once when one fails, every
+// started attempt racing on; `timeoutMs` bounds the whole. A connected socket
+// is blocking, and each send and receive on it gives up after `ioTimeoutMs`.
+// When every address fails, the result is a time-out if any attempt timed
+// out, else the last failure.
+inline constexpr int CONNECT_STAGGER_MS = 250;
+ConnectResult connect_tcp(const HostAddresses& addresses, int port, int timeoutMs, int ioTimeoutMs);
 
 // Tests only: the next call of this kind that connect_tcp makes on the
 // calling thread fails as the system call fails, with `errorCode` as the
@@ -66,7 +104,7 @@ long receive(Socket socket, char* buffer, size_t capacity);
 void close_socket(Socket socket);
 
 // ---- Giving up on waits -------------------------------------------------
-// Every wait of connect_tcp, send_all and receive on the calling thread is
+// Every wait of connect_tcp, wait_host_lookup, send_all and receive on the calling thread is
 // cut into short slices, so that it can end early: when the flag set here
 // becomes non-zero (a stopped job abandons its downloads), or when the
 // deadline set here passes (a download may not take forever, however slowly
@@ -76,5 +114,11 @@ void set_thread_abort_flag(const std::atomic<int>* flag);  // nullptr: never
 void set_thread_deadline(double deadline);  // on the monotonic_seconds() clock; 0: none
 enum class WaitEnd { TimedOut, Aborted, DeadlinePassed };
 WaitEnd last_wait_end();
+// True once the flag set with set_thread_abort_flag is non-zero: nothing new
+// (an attempt, a connection) should start.
+bool thread_aborted();
+// How many waits of this thread have ended without their event so far; two
+// readings tell whether a failed exchange failed by waiting.
+unsigned ended_wait_count();
 
 }  // namespace platform

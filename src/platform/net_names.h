@@ -22,4 +22,23 @@ inline bool is_plausible_host_name(const char* host) {
     return true;
 }
 
+// The inside of a bracketed IPv6 literal ("[::1]" gives "::1"), copied to
+// `inner` (`capacity` bytes): hexadecimal digits, colons and dots only, so
+// that a zone or anything stranger is refused before it is parsed. False for
+// any other text, or one too long.
+inline bool ipv6_literal_inside(const char* host, char* inner, size_t capacity) {
+    if (host == nullptr || host[0] != '[') return false;
+    const size_t length = std::strlen(host);
+    if (length < 4 || host[length - 1] != ']' || length - 2 >= capacity) return false;
+    for (size_t i = 1; i + 1 < length; ++i) {
+        const char c = host[i];
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+                        (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+        if (!ok) return false;
+    }
+    std::memcpy(inner, host + 1, length - 2);
+    inner[length - 2] = '\0';
+    return true;
+}
+
 }  // namespace platform

@@ -47,6 +47,14 @@ WaitEnd last_wait_end() {
     return lastEnd;
 }
 
+bool thread_aborted() {
+    return abortFlag != nullptr && abortFlag->load() != 0;
+}
+
+unsigned ended_wait_count() {
+    return endedWaits;
+}
+
 int waits::next_slice(double until) {
     if (abortFlag != nullptr && abortFlag->load() != 0) {
         lastEnd = WaitEnd::Aborted;

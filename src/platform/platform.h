@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -38,6 +39,17 @@ bool program_folder(char* out, size_t capacity);
 // The user's desktop folder. False when it cannot be located.
 bool desktop_folder(char* out, size_t capacity);
 
+// ---- app.log -------------------------------------------------------------
+// The log's encoding. On POSIX it is UTF-8, what terminals, pagers and
+// editors there read, and each run opens with a dated line; on Windows it
+// is GBK with time-of-day lines only, byte for byte as the window has always
+// written it (the window and its tests read it so).
+#ifdef _WIN32
+inline constexpr bool APP_LOG_UTF8 = false;
+#else
+inline constexpr bool APP_LOG_UTF8 = true;
+#endif
+
 // ---- Character sets ------------------------------------------------------
 struct CharsetStep {
     size_t consumed;  // input units taken
@@ -60,7 +72,15 @@ CharsetStep gbk_encode(const char16_t* in, size_t count, char* out, size_t capac
 // of GBK (every GBK sequence, 0x80 for the euro sign included, decodes to the
 // same character) that represents every Unicode character, so nothing of a
 // package is lost between reading and saving. Decoding writes a surrogate
-// pair whole or not at all; encoding drops only unpaired surrogates.
+// pair whole or not at all.
+//
+// GB18030 has no form for half a surrogate pair (a title cut inside an emoji
+// leaves one in a package), so such a unit is carried in a four-byte form
+// that no character has: U+D800 to U+DFFF as the forms numbered from
+// LONE_SURROGATE_FORM_BASE (84 32 81 30 to 84 33 CF 37), well past the BMP's
+// last form (84 31 A4 39) and before U+10000's (90 30 81 30). Encoding writes
+// that form for a unit without its partner; decoding gives the unit back.
+inline constexpr uint32_t LONE_SURROGATE_FORM_BASE = 40320;
 CharsetStep gb18030_decode(const unsigned char* in, size_t length, char16_t* out, size_t capacity);
 CharsetStep gb18030_encode(const char16_t* in, size_t count, char* out, size_t capacity);
 

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "platform/platform.h"
+#include "shell/charset.h"
 #include "shell/fatal.h"
 #include "shell/files.h"
 #include "shell/memory.h"
@@ -16,6 +18,43 @@ namespace {
 
 std::mutex log_mutex;
 FILE* log_file = nullptr;
+
+// The time now in `format` and a space; `fallback` (as long as the
+// formatted time) when the C library cannot format it.
+std::string stamp(const char* format, const char* fallback) {
+    struct tm now {};
+    platform::local_time(std::time(nullptr), &now);
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, format, &now);
+    return (length == std::strlen(fallback) ? std::string(text, length) : fallback) + " ";
+}
+
+// One write per line, so lines from the job and the window never mix.
+void write_line(const char* prefix, const char* message) {
+    const size_t prefixLength = std::strlen(prefix);
+    const size_t length = std::strlen(message);
+    const size_t total = checked_add(checked_add(length, prefixLength), 2);
+    char small[512];
+    char* line = total <= sizeof small ? small : static_cast<char*>(xmalloc(total));
+    std::memcpy(line, prefix, prefixLength);
+    std::memcpy(line + prefixLength, message, length);
+    std::memcpy(line + prefixLength + length, "\r\n", 2);
+    {
+        std::lock_guard<std::mutex> lock(log_mutex);
+        if (log_file != nullptr) {
+            std::fwrite(line, 1, total, log_file);
+            std::fflush(log_file);
+        }
+    }
+    if (line != small) std::free(line);
+}
+
+bool is_ascii(const char* text) {
+    for (; *text != '\0'; ++text) {
+        if (static_cast<unsigned char>(*text) >= 0x80) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -33,31 +72,21 @@ void app_log_open(const char* programFolder) {
 }
 
 void app_log(const char* message) {
-    char prefix[10];
-    struct tm now {};
-    platform::local_time(std::time(nullptr), &now);
-    if (std::strftime(prefix, sizeof prefix, "%H:%M:%S", &now) != 8)
-        std::memcpy(prefix, "00:00:00", 8);
-    prefix[8] = ' ';
-    prefix[9] = '\0';
-
-    // One write per line, so lines from the job and the window never mix.
-    const size_t length = std::strlen(message);
-    const size_t total = checked_add(length, 9 + 2);
-    char small[512];
-    char* line = total <= sizeof small ? small : static_cast<char*>(xmalloc(total));
-    std::memcpy(line, prefix, 9);
-    std::memcpy(line + 9, message, length);
-    std::memcpy(line + 9 + length, "\r\n", 2);
-
-    {
-        std::lock_guard<std::mutex> lock(log_mutex);
-        if (log_file != nullptr) {
-            std::fwrite(line, 1, total, log_file);
-            std::fflush(log_file);
-        }
+    char* converted = nullptr;
+    if (platform::APP_LOG_UTF8 && !is_ascii(message)) {
+        // Bytes that are no GB18030 character (a dump of a server's reply)
+        // are left out rather than making the file unreadable as UTF-8.
+        converted = gb18030_to_utf8(message);
+        message = converted;
     }
-    if (line != small) std::free(line);
+    write_line(stamp("%H:%M:%S", "00:00:00").c_str(), message);
+    std::free(converted);
+}
+
+void app_log_run_start(const char* commandUtf8) {
+    if (!platform::APP_LOG_UTF8) return;
+    const std::string line = "==== " + stamp("%Y-%m-%d", "0000-00-00") + commandUtf8;
+    write_line(stamp("%H:%M:%S", "00:00:00").c_str(), line.c_str());
 }
 
 void app_log_format(const char* format, ...) {

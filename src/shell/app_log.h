@@ -1,5 +1,8 @@
 // app.log in the program folder: the technical reasons behind what the user
-// is told. One line per call: "HH:MM:SS message" and CR LF.
+// is told. One line per call: "HH:MM:SS message" and CR LF. The messages
+// are the program's text (GBK, or GB18030 where a package's title or address
+// is quoted); the file holds them in the platform's log encoding
+// (platform::APP_LOG_UTF8).
 #pragma once
 
 #include <cstdint>
@@ -20,5 +23,10 @@ void app_log_format(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// Where the log is UTF-8, a line that opens one run of a program: the date
+// (the other lines carry only the time of day) and `commandUtf8`, the
+// command as it was typed, written as it is. Elsewhere nothing: the Windows
+// log keeps the window's format byte for byte.
+void app_log_run_start(const char* commandUtf8);
 // Closes the log (tests and orderly exits).
 void app_log_close();

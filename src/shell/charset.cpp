@@ -77,9 +77,9 @@ struct Decoded {
 };
 
 // UCS-2 or, with `pairs`, UTF-16. UCS-2 has no surrogates: each is left
-// out; in UTF-16 only an unpaired one is.
+// out; in UTF-16 only an unpaired one is, unless `keepLone`.
 Decoded decode_utf16(const unsigned char* in, size_t length, bool little_endian, bool pairs,
-                     char16_t* out, size_t capacity) {
+                     bool keepLone, char16_t* out, size_t capacity) {
     auto unit_at = [&](size_t at) {
         return static_cast<char16_t>(little_endian ? (in[at + 1] << 8 | in[at])
                                                    : (in[at] << 8 | in[at + 1]));
@@ -100,8 +100,9 @@ Decoded decode_utf16(const unsigned char* in, size_t length, bool little_endian,
             d.consumed += 4;
             continue;
         }
+        if (pairs && keepLone) out[d.produced++] = unit;
         d.consumed += 2;
-        ++d.dropped;
+        if (!(pairs && keepLone)) ++d.dropped;
     }
     d.incomplete = d.produced < capacity && length - d.consumed == 1;
     return d;
@@ -156,8 +157,8 @@ Decoded decode_utf8(const unsigned char* in, size_t length, char16_t* out, size_
     return d;
 }
 
-Decoded decode(Charset set, bool little_endian, const unsigned char* in, size_t length,
-               char16_t* out, size_t capacity) {
+Decoded decode(Charset set, bool little_endian, bool keepLone, const unsigned char* in,
+               size_t length, char16_t* out, size_t capacity) {
     switch (set) {
         case Charset::Gbk:
         case Charset::Gb18030: {
@@ -169,7 +170,7 @@ Decoded decode(Charset set, bool little_endian, const unsigned char* in, size_t 
         case Charset::Utf8:
             return decode_utf8(in, length, out, capacity);
         default:
-            return decode_utf16(in, length, little_endian, is_utf16(set), out, capacity);
+            return decode_utf16(in, length, little_endian, is_utf16(set), keepLone, out, capacity);
     }
 }
 
@@ -179,7 +180,11 @@ struct Encoded {
     size_t dropped;
 };
 
-Encoded encode(Charset set, const char16_t* in, size_t count, char* out, size_t capacity) {
+// Half a pair reaches an encoder only from a GB18030 form that carries one
+// (platform.h): `keepLone` writes it as it is, into UTF-16 and GB18030;
+// otherwise a Unicode target shows U+FFFD in its place.
+Encoded encode(Charset set, bool keepLone, const char16_t* in, size_t count, char* out,
+               size_t capacity) {
     if (set == Charset::Gbk || set == Charset::Gb18030) {
         const platform::CharsetStep step = set == Charset::Gbk
                                                ? platform::gbk_encode(in, count, out, capacity)
@@ -205,14 +210,16 @@ Encoded encode(Charset set, const char16_t* in, size_t count, char* out, size_t 
             e.consumed = i;
             if (e.consumed == count || !is_surrogate(in[e.consumed])) break;
         }
-        const char16_t unit = in[e.consumed];
+        char16_t unit = in[e.consumed];
         const bool pair = is_high_surrogate(unit) && e.consumed + 1 < count &&
                           is_low_surrogate(in[e.consumed + 1]);
+        if (is_surrogate(unit) && !pair && !keepLone) unit = u'\uFFFD';
         const size_t units = pair ? 2 : 1;
         unsigned char bytes[4];
         size_t n = 0;
-        if (is_surrogate(unit) && (!pair || set == Charset::Ucs2Le || set == Charset::Ucs2Be)) {
-            // no character, or none UCS-2 can hold
+        const bool ucs2 = set == Charset::Ucs2Le || set == Charset::Ucs2Be;
+        if (is_surrogate(unit) && (ucs2 || (!pair && set == Charset::Utf8))) {
+            // none UCS-2 can hold, nor UTF-8 half a pair
         } else if (set == Charset::Utf8) {
             if (pair) {
                 const uint32_t cp =
@@ -233,7 +240,7 @@ Encoded encode(Charset set, const char16_t* in, size_t count, char* out, size_t 
             }
         } else {
             for (size_t i = 0; i < units; ++i) {
-                const char16_t u = in[e.consumed + i];
+                const char16_t u = i == 0 ? unit : in[e.consumed + i];
                 bytes[n++] = static_cast<unsigned char>(little ? u & 0xFF : u >> 8);
                 bytes[n++] = static_cast<unsigned char>(little ? u >> 8 : u & 0xFF);
             }
@@ -269,7 +276,7 @@ namespace {
 
 // The conversion proper.
 int32_t transcode(Charset from, Charset to, const unsigned char* src, size_t left, char* out,
-                  size_t outCapacity, size_t* outLength) {
+                  size_t outCapacity, size_t* outLength, bool keepLone = false) {
     bool little_endian = from == Charset::Ucs2Le || from == Charset::Utf16Le;
     if ((from == Charset::Ucs2 || from == Charset::Utf16) && left >= 2) {
         if (src[0] == 0xFF && src[1] == 0xFE) {
@@ -287,11 +294,12 @@ int32_t transcode(Charset from, Charset to, const unsigned char* src, size_t lef
     size_t dropped = 0;
     bool failed = false;
     while (left > 0) {
-        const Decoded d = decode(from, little_endian, src, left, chunk, CHUNK_UNITS);
+        const Decoded d = decode(from, little_endian, keepLone, src, left, chunk, CHUNK_UNITS);
         src += d.consumed;
         left -= d.consumed;
         dropped += d.dropped;
-        const Encoded e = encode(target, chunk, d.produced, out + written, outCapacity - written);
+        const Encoded e =
+            encode(target, keepLone, chunk, d.produced, out + written, outCapacity - written);
         written += e.produced;
         dropped += e.dropped;
         if (e.consumed < d.produced || d.incomplete) {  // output full, or a cut-off character
@@ -330,7 +338,7 @@ int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_
     size_t written = 0;
     const int32_t result =
         transcode(Charset::Utf16, Charset::Gb18030, reinterpret_cast<const unsigned char*>(in),
-                  length, text, capacity - 1, &written);
+                  length, text, capacity - 1, &written, true);
     if (result == -1) {
         std::free(text);
         *out = nullptr;
@@ -342,6 +350,13 @@ int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_
     *out = shrunk != nullptr ? shrunk : text;
     *outLength = written;
     return result;
+}
+
+int32_t package_text_to_utf16(const char* text, size_t length, char* out, size_t capacity,
+                              size_t* outLength) {
+    return transcode(Charset::Gb18030, Charset::Utf16Le,
+                     reinterpret_cast<const unsigned char*>(text), length, out, capacity, outLength,
+                     true);
 }
 
 char* gbk_to_utf8(const char* text) {

@@ -20,7 +20,8 @@
 // (FF FE little-endian, FE FF big-endian, none big-endian) and as a target are
 // big-endian without a mark. The UCS-2 sets hold no surrogates: each one is a
 // character left out. The UTF-16 sets take surrogate pairs; an unpaired
-// surrogate is left out. Any other name prints "不支持的字符集" and a line
+// surrogate is left out. Half a pair that GB18030 text carries (platform.h)
+// becomes U+FFFD in a UTF or UCS target. Any other name prints "不支持的字符集" and a line
 // feed on standard output and returns -1 without touching the output.
 int32_t convert_charset(const char* fromCharset, const char* toCharset, const char* in,
                         size_t inLength, char* out, size_t outCapacity, size_t* outLength);
@@ -35,10 +36,16 @@ int32_t convert_charset(const char* fromCharset, const char* toCharset, const ch
 // The package file's UTF-16 (FF FE little-endian, FE FF or no mark
 // big-endian) as GB18030 in a new heap buffer: `*outLength` bytes and a NUL.
 // The buffer is sized for the worst case but shrunk at the end; pages it
-// never touched cost no memory. Returns the number of characters left out
-// (unpaired surrogates), or -1 with `*out` null when the input ends inside a
-// character.
+// never touched cost no memory. Every unit is kept: half a surrogate pair
+// becomes the GB18030 form that carries it (platform.h). Returns 0, or -1
+// with `*out` null when the input ends inside a character.
 int32_t package_text_from_utf16(const char* in, size_t length, char** out, size_t* outLength);
+
+// The package text back as UTF-16LE without a byte-order mark, every unit as
+// the file had it, into `capacity` bytes at `out`; `*outLength` bytes
+// written. -1 when they do not suffice or the text ends inside a character.
+int32_t package_text_to_utf16(const char* text, size_t length, char* out, size_t capacity,
+                              size_t* outLength);
 
 // A new heap string: GBK text as UTF-8, characters without a mapping left out.
 char* gbk_to_utf8(const char* text);

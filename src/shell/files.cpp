@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/safe_files.h"
+#include "shell/app_log.h"
 #include "shell/text.h"
 
 // Only regular files count: opening a FIFO for reading waits for a writer
@@ -112,4 +114,22 @@ bool folder_of_executable(const char* exePath, char* out, size_t capacity) {
     std::memcpy(out, exePath, length);
     out[length] = '\0';
     return true;
+}
+
+void prepare_temporary_folder(const char* folder) {
+    switch (platform::claim_temporary_folder(folder)) {
+        case platform::ClaimResult::Locked:
+            break;
+        case platform::ClaimResult::Unlocked:
+            app_log_format(
+                "无法锁定 [%s] 中的临时文件：%s。任务照常进行，其他任务不会删除本任务的临时文件，"
+                "但被强行结束的任务在此留下的临时文件不会被自动删除。",
+                folder, platform::last_file_error());
+            break;
+        case platform::ClaimResult::Failed:
+            app_log_format("无法在 [%s] 中创建临时文件的锁文件：%s", folder,
+                           platform::last_file_error());
+            break;
+    }
+    platform::remove_stale_temporaries(folder);
 }

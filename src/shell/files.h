@@ -39,3 +39,8 @@ bool folder_of_executable(const char* exePath, char* out, size_t capacity);
 // Joins folder and name with the platform's separator into `out`. False when
 // the result would not fit in `capacity` bytes.
 bool join_path(char* out, size_t capacity, const char* folder, const char* name);
+
+// Readies `folder` for this process's temporary files: takes its owner lock
+// (app.log says so when the file system takes no lock, or no lock file can
+// be made) and removes what jobs that are gone for certain left there.
+void prepare_temporary_folder(const char* folder);

@@ -16,6 +16,7 @@
 #include "package/data_package.h"
 #include "package/load_messages.h"
 #include "platform/safe_files.h"
+#include "shell/app_log.h"
 #include "shell/files.h"
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
@@ -33,7 +34,9 @@ namespace {
 DataPackage package{};
 MoveOptions jobOptions{};
 WindowJobView jobView;
-// Held from Start until the job ends.
+// Held from loading the package until the next load, Back or the end of the
+// process: no other job (the console's, another window's) may move the
+// package this window shows, nor save over what this window's job saves.
 platform::PackageLock* packageLock = nullptr;
 // The folder dialog's start selection: allocated at its first use, then reused.
 wchar_t* folderStart = nullptr;
@@ -128,6 +131,11 @@ void show_loaded_package() {
     focus_page();
 }
 
+void release_package() {
+    platform::unlock_package(packageLock);
+    packageLock = nullptr;
+}
+
 void load_package() {
     if (!read_path(mainWindow.pathBox, package.path, PATH_BUFFER_SIZE)) {
         warn(PACKAGE_PATH_TOO_LONG_MESSAGE, mainWindow.choosePackage);
@@ -138,6 +146,16 @@ void load_package() {
         return;
     }
     if (package.items != nullptr) reset_page_two();
+    release_package();
+    // Taken before the read, so that the text shown is one no other job can
+    // save over while this window has it.
+    const platform::LockResult locked = platform::lock_package(package.path, &packageLock);
+    if (locked == platform::LockResult::Held) {
+        warn(PACKAGE_IN_USE_MESSAGE, mainWindow.choosePackage);
+        return;
+    }
+    if (locked == platform::LockResult::Failed)
+        app_log_format(PACKAGE_UNLOCKED_LOG_FORMAT, package.path, platform::last_file_error());
     set_cursor(reinterpret_cast<LPCWSTR>(IDC_WAIT));
     static char message[LOAD_MESSAGE_SIZE];
     const ReadResult result = load_data_package(package.path, &package, message);
@@ -146,6 +164,7 @@ void load_package() {
         show_loaded_package();
         return;
     }
+    release_package();
     if (result == ReadResult::TitleTooLong) {
         warn(message, mainWindow.choosePackage);
         return;
@@ -159,6 +178,7 @@ void load_package() {
 }
 
 void go_back() {
+    release_package();  // the next job starts with a new load
     ShowWindow(mainWindow.panel1, SW_SHOW);
     ShowWindow(mainWindow.panel2, SW_HIDE);
     set_text(mainWindow.next, "下一步");
@@ -208,9 +228,8 @@ void choose_folder() {
 
 unsigned __stdcall job_thread(void*) {
     const MoveJobOutcome outcome = run_move_job(&package, jobOptions, &jobView);
-    platform::unlock_package(packageLock);
-    packageLock = nullptr;
-    // Interrupted or stopped: the package has been saved as far as it got.
+    // Interrupted or stopped: the package has been saved as far as it got (or
+    // left as another program had written it).
     if (outcome != MoveJobOutcome::Finished) ExitProcess(0);
     return 0;
 }
@@ -230,12 +249,6 @@ void start_job() {
         refusal = check_job_files(options, package.path, package.items->count);
     if (refusal != StartRefusal::None) {
         warn(start_refusal_text(refusal), start_check_focus(refusal));
-        return;
-    }
-    // Another kelvane.exe or kelvane-cli may be moving the same package: two
-    // jobs would each save over the other's work.
-    if (platform::lock_package(package.path, &packageLock) == platform::LockResult::Held) {
-        warn(PACKAGE_IN_USE_MESSAGE, mainWindow.next);
         return;
     }
     EnableWindow(mainWindow.optionImageSpace, FALSE);

@@ -31,7 +31,7 @@ bool exists(const std::string& path) {
 class FetchTest : public testing::Test {
   protected:
     std::string home() const { return dir.file("home"); }
-    std::string log() const { return read_file(dir.file("home") + "/app.log"); }
+    std::string log() const { return read_log(dir.file("home") + "/app.log"); }
     TempDir dir;
 };
 
@@ -80,10 +80,16 @@ TEST_F(FetchTest, ReportsEachFailureAndExitsOne) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
 #ifndef _WIN32
-    EXPECT_EQ(run.err, utf8(u8"download failed (-1): 404 Not Found - 文件不存在\n"
-                            u8"download failed (-1): 无法parse下载图片地址\n"
-                            u8"download failed (0): 下载的图片格式不受支持\n"));
-    // app.log is GBK, like every text inside the program.
+    // Each failure names its pair, with the download's result code and why.
+    EXPECT_EQ(run.err, utf8(u8"下载失败 (-1，HTTP 404 文件不存在)：") + server.url("/b.gif") +
+                           utf8(u8" → ") + dir.file("b.gif") +
+                           utf8(u8"：404 Not Found - 文件不存在\n") +
+                           utf8(u8"下载失败 (-1，地址无法识别)：ftp://127.0.0.1/c.gif → ") +
+                           dir.file("c.gif") +
+                           utf8(u8"：无法parse下载图片地址\n下载失败 (0，不是支持的图片格式)：") +
+                           server.url("/w.gif") + utf8(u8" → ") + dir.file("w.gif") +
+                           utf8(u8"：下载的图片格式不受支持\n"));
+    // The log as the program wrote it, whatever its encoding on disk.
     const std::string retry = "搬家失败：" + server.url("/b.gif") + "(useKeepAlive:1)";
     EXPECT_NE(log().find(retry), std::string::npos) << log();
 #endif
@@ -107,10 +113,11 @@ TEST_F(FetchTest, HttpsAddressesAreFetchedOverTlsElseTheFailureNamesBothCauses) 
     EXPECT_EQ(good.handshakes(), 1);
     EXPECT_FALSE(exists(dir.file("b.jpg")));
 #ifndef _WIN32
-    EXPECT_EQ(run.err.rfind(utf8(u8"download failed (0): HTTPS连接失败：HTTPS证书与域名不符: "
-                                 u8"localhost；改用HTTP下载也失败："),
-                            0),
-              0u)
+    EXPECT_NE(run.err.find(utf8(u8"：HTTPS连接失败：HTTPS证书与域名不符: "
+                                u8"localhost；改用HTTP下载也失败：")),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.rfind(utf8(u8"下载失败 (0，HTTPS 连接失败)：") + bad.url("/b.jpg"), 0), 0u)
         << run.err;
 #endif
 }
@@ -122,7 +129,10 @@ TEST_F(FetchTest, WrongArgumentsAreAUsageError) {
           std::vector<std::string>{"fetch", "u", "f", "u2"}}) {
         const CliRun run = run_cli(args, home());
         EXPECT_EQ(run.status, 2) << args.size();
-        EXPECT_NE(run.err.find("usage: kelvane-cli fetch URL FILE"), std::string::npos);
+#ifndef _WIN32
+        EXPECT_EQ(run.err, utf8(u8"kelvane-cli fetch：图片地址和文件必须成对给出\n"
+                                u8"可用 kelvane-cli help fetch 查看用法。\n"));
+#endif
     }
 }
 

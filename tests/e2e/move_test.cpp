@@ -4,14 +4,18 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "shell/charset.h"
 #include "support/cli_runner.h"
 #include "support/cli_test.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "support/tls_front.h"
 
@@ -43,7 +47,7 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     builder.write(package());
 
     const CliRun run = run_cli({"move", package(), "--to", pictures()}, home());
-    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.status, 5) << run.err;  // done and saved, but an image failed
     EXPECT_EQ(pictures_saved(), 2u);
     const std::string saved = utf16le_to_gbk(read_file(package()));
     EXPECT_EQ(saved.find(server.url("/a.jpg")), std::string::npos);
@@ -53,17 +57,37 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     EXPECT_EQ(utf16le_to_gbk(read_file(home() + "/bak/shop(1).csv")), builder.text());
     // Text for people: UTF-8 on this terminal-less run, one progress line per item.
     EXPECT_NE(run.out.find(utf8("数据包(shop.csv)已更新")), std::string::npos) << run.out;
-    EXPECT_NE(run.err.find(utf8("[1/2] saved 2, failed 0: 连衣裙\n")), std::string::npos)
+    EXPECT_NE(run.err.find(utf8("[1/2] 已存 2 张，失败 0 张：连衣裙\n")), std::string::npos)
+        << run.err;
+    // The summary at the end says where to look further.
+    EXPECT_NE(run.err.find(utf8("已存 2 张图片，失败 1 张，按选项跳过 0 张，用时 0:0")),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(utf8("详细原因见应用日志：") + home() + "/app.log\n"), std::string::npos)
         << run.err;
     EXPECT_NE(
         run.err.find(utf8(
             "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：\n" +
-            server.url("/gone.jpg"))),
+            server.url("/gone.jpg") + "  (HTTP 404 文件不存在)\n")),
         std::string::npos)
         << run.err;
-    EXPECT_NE(read_file(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
+    EXPECT_NE(read_log(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
               std::string::npos);  // 搬家失败
+    // The run began with the date and the command, in UTF-8 like the rest.
+    const std::string log = read_file(home() + "/app.log");
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d\d:\d\d:\d\d ==== \d{4}-\d\d-\d\d \(.+\) )"
+                                                  R"(kelvane-cli move /\S+/shop.csv --to /)")))
+        << log;
+    EXPECT_NE(log.find(utf8("搬家失败：") + server.url("/gone.jpg")), std::string::npos) << log;
 #endif
+
+    // A second run meets only the address that fails again: still not done.
+    const CliRun again = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
+    EXPECT_EQ(again.status, 5) << again.err;
+    EXPECT_EQ(server.hits("/a.jpg"), 1);
+    auto report = nlohmann::json::parse(again.out);
+    EXPECT_EQ(report["status"], 5);
+    EXPECT_EQ(report["counts"]["failed"], 1);
 }
 
 TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
@@ -86,6 +110,7 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         {"missing folder", {"move", package(), "--to", dir.file("nowhere")}, 2},
         {"missing package", {"move", dir.file("none.csv"), "--to", pictures()}, 2},
         {"unknown option", {"move", package(), "--to", pictures(), "--fast"}, 2},
+        {"timeout out of range", {"move", package(), "--to", pictures(), "--timeout", "0"}, 2},
         {"malformed package", {"move", malformed, "--to", pictures()}, 3},
         {"title too long", {"move", long_title, "--to", pictures()}, 4},
     };
@@ -93,6 +118,16 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         const CliRun run = run_cli(c.args, home());
         EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
         EXPECT_FALSE(run.err.empty()) << c.what;
+        // A script asking for JSON gets its one object even so.
+        std::vector<std::string> json = c.args;
+        json.push_back("--json");
+        const CliRun scripted = run_cli(json, home());
+        EXPECT_EQ(scripted.status, c.status) << c.what;
+        auto report = nlohmann::json::parse(scripted.out, nullptr, false);
+        ASSERT_TRUE(report.is_object()) << c.what << "\n" << scripted.out;
+        EXPECT_EQ(report["outcome"], "refused") << c.what;
+        EXPECT_EQ(report["status"], c.status) << c.what;
+        EXPECT_FALSE(report["message"].get<std::string>().empty()) << c.what;
     }
 #ifndef _WIN32
     const CliRun desktop = run_cli({"move", package(), "--to", pictures() + "/"}, home(),
@@ -103,6 +138,123 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
     const CliRun inside = run_cli({"move", package(), "--to", pictures() + "/inside"}, home(),
                                   {"XDG_DESKTOP_DIR=" + pictures()});
     EXPECT_EQ(inside.status, 0) << inside.err;
+#endif
+}
+
+TEST_F(MoveCliTest, TimeoutBoundsEveryWaitOfMoveAndFetch) {
+    ScriptedServer silent;
+    silent.set_responder([](const std::string&) { return no_answer(); });
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder()
+        .add(PackageItem{
+            "a",
+            "<img src=\"" + server.url("/a.jpg") + "\"><img src=\"" + silent.url("/b.jpg") + "\">",
+            "", ""})
+        .write(package());
+    // The default would wait ten seconds for the silent host, each time.
+    double started = platform::monotonic_seconds();
+    const CliRun move = run_cli(
+        {"move", package(), "--to", pictures(), "--timeout", "1", "--retries", "1", "--json"},
+        home());
+    EXPECT_EQ(move.status, 5) << move.err;  // the silent host's image failed
+    EXPECT_LT(platform::monotonic_seconds() - started, 6.0);
+    EXPECT_EQ(pictures_saved(), 1u);
+    // It says why, and how often it was tried.
+    auto failure = nlohmann::json::parse(move.out)["failures"][0];
+    EXPECT_EQ(failure["url"], silent.url("/b.jpg"));
+    EXPECT_EQ(failure["reason"], "timeout");
+    EXPECT_EQ(failure["status"], nullptr);
+    EXPECT_EQ(failure["attempts"], 2);
+    EXPECT_FALSE(failure["text"].get<std::string>().empty());
+#ifndef _WIN32
+    EXPECT_NE(move.err.find(silent.url("/b.jpg") + utf8("  (超时，试了 2 次)\n")),
+              std::string::npos)
+        << move.err;
+#endif
+
+    started = platform::monotonic_seconds();
+    const CliRun fetch =
+        run_cli({"fetch", silent.url("/c.jpg"), dir.file("c.jpg"), "--timeout", "1"}, home());
+    EXPECT_EQ(fetch.status, 1);
+    EXPECT_LT(platform::monotonic_seconds() - started, 5.0);
+    EXPECT_EQ(run_cli({"fetch", "--timeout", "61", "u", "f"}, home()).status, 2);
+}
+
+TEST_F(MoveCliTest, AHostThatKeepsTimingOutIsGivenUpForTheRestOfTheJob) {
+    ScriptedServer silent;
+    silent.set_responder([](const std::string&) { return no_answer(); });
+    std::string description;
+    for (int i = 0; i < 6; ++i)
+        description += "<img src=\"" + silent.url("/" + std::to_string(i) + ".jpg") + "\">";
+    PackageBuilder().add(PackageItem{"a", description, "", ""}).write(package());
+    // One connection, and one more beside a slow one: at most two time-outs
+    // run at once, so the host is given up before the last images start.
+    const CliRun run = run_cli({"move", package(), "--to", pictures(), "--timeout", "1",
+                                "--retries", "0", "--connections", "1", "--json"},
+                               home());
+    EXPECT_EQ(run.status, 5) << run.err;
+    auto failures = nlohmann::json::parse(run.out)["failures"];
+    ASSERT_EQ(failures.size(), 6u) << run.out;
+    int timeouts = 0;
+    int givenUp = 0;
+    for (auto& failure : failures) {
+        timeouts += failure["reason"] == "timeout";
+        givenUp += failure["reason"] == "host given up";
+        EXPECT_EQ(failure["status"], nullptr);
+        EXPECT_EQ(failure["attempts"], 1);
+    }
+    EXPECT_GE(timeouts, 3) << run.out;
+    EXPECT_GE(givenUp, 1) << run.out;
+    EXPECT_EQ(timeouts + givenUp, 6) << run.out;
+    EXPECT_LE(silent.connections(), 4);
+}
+
+TEST_F(MoveCliTest, HttpsImagesFetchedOverPlainHttpAreListedUnlessRefused) {
+    // A plain HTTP host: a TLS hello gets "400 Bad Request", the image plain HTTP.
+    server.set_reject_tls(true);
+    server.add("/a.jpg", jpeg_body(70));
+    const std::string secure = "https://127.0.0.1:" + std::to_string(server.port()) + "/a.jpg";
+    PackageBuilder builder;
+    builder.add(PackageItem{"a", "<img src=\"" + secure + "\">", "", ""});
+    builder.write(package());
+
+    const CliRun fallback = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
+    EXPECT_EQ(fallback.status, 0) << fallback.err;
+    auto report = nlohmann::json::parse(fallback.out);
+    EXPECT_EQ(report["counts"]["http_fallback"], 1);
+    EXPECT_EQ(report["http_fallback"], nlohmann::json::array({secure}));
+    EXPECT_EQ(server.hits("/a.jpg"), 1);
+#ifndef _WIN32
+    EXPECT_NE(fallback.err.find(utf8("其中 1 张 https 图片因 HTTPS 连接失败改用 HTTP 下载")),
+              std::string::npos)
+        << fallback.err;
+#endif
+
+    // HTTPS or nothing: the image fails for its TLS, and is not asked for.
+    builder.write(package());
+    const CliRun strict =
+        run_cli({"move", package(), "--to", pictures(), "--no-http-fallback", "--json"}, home());
+    EXPECT_EQ(strict.status, 5) << strict.err;
+    report = nlohmann::json::parse(strict.out);
+    EXPECT_EQ(report["counts"]["http_fallback"], 0);
+    ASSERT_EQ(report["failures"].size(), 1u) << strict.out;
+    EXPECT_EQ(report["failures"][0]["reason"], "tls");
+    EXPECT_EQ(report["failures"][0]["status"], nullptr);
+    EXPECT_EQ(report["failures"][0]["attempts"], 1);
+    EXPECT_EQ(server.hits("/a.jpg"), 1);
+
+    // fetch alike, and it says when it fell back.
+    const CliRun fetched = run_cli({"fetch", secure, dir.file("a.jpg")}, home());
+    EXPECT_EQ(fetched.status, 0) << fetched.err;
+    const CliRun refused =
+        run_cli({"fetch", "--no-http-fallback", secure, dir.file("b.jpg")}, home());
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_EQ(server.hits("/a.jpg"), 2);
+#ifndef _WIN32
+    EXPECT_EQ(fetched.err, utf8("已改用 HTTP 下载(HTTPS 连接失败)：") + secure + utf8(" → ") +
+                               dir.file("a.jpg") + "\n");
+    EXPECT_EQ(refused.err.rfind(utf8("下载失败 (-1，HTTPS 连接失败)：") + secure, 0), 0u)
+        << refused.err;
 #endif
 }
 
@@ -124,6 +276,23 @@ TEST_F(MoveCliTest, HttpsImagesAreMovedOverTlsOneSessionPerConnection) {
     EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("https://"), std::string::npos);
     EXPECT_GE(front.handshakes(), 1);
     EXPECT_LE(front.handshakes(), 3);
+}
+
+TEST_F(MoveCliTest, GnuOptionFormsAndAQuietRunSaysNothingButFatalErrors) {
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder()
+        .add(PackageItem{"a",
+                         "<img src=\"" + server.url("/a.jpg") + "\"><img src=\"" +
+                             server.url("/gone.jpg") + "\">",
+                         "", ""})
+        .write(package());
+    const CliRun run =
+        run_cli({"move", "--to=" + pictures(), "--connections=2", "-q", "--", package()}, home());
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_EQ(pictures_saved(), 1u);
+    // No progress, failure list, final message or summary.
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
 }
 
 #ifndef _WIN32

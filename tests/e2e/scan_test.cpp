@@ -29,7 +29,11 @@ TEST_F(ScanTest, JsonListsExactlyTheTitlesAndAddresses) {
 
     const CliRun run = run_cli({"scan", package, "--json"}, home());
     ASSERT_EQ(run.status, 0) << run.err;
-    const nlohmann::json json = nlohmann::json::parse(run.out);
+    nlohmann::json json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["command"], "scan");
+    EXPECT_FALSE(json["version"].get<std::string>().empty());
+    json.erase("command");
+    json.erase("version");
     const nlohmann::json expected = nlohmann::json::parse(R"({
         "count": 2,
         "items": [

@@ -106,8 +106,10 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
 #include <fcntl.h>
 #include <unistd.h>
 
-pid_t start_cli(const std::vector<std::string>& args, const std::string& home) {
+pid_t start_cli(const std::vector<std::string>& args, const std::string& home,
+                const std::vector<std::string>& wrapper) {
     std::vector<char*> argv;
+    for (const std::string& arg : wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(const_cast<char*>(KELVANE_CLI_PATH));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -117,7 +119,7 @@ pid_t start_cli(const std::vector<std::string>& args, const std::string& home) {
         const int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        execv(KELVANE_CLI_PATH, argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return child;

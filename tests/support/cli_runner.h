@@ -24,7 +24,10 @@ const char* cli_path();
 
 // Starts kelvane-cli with `args` and `home` as its program folder without
 // waiting for it; its output goes nowhere. The caller signals and reaps it.
-pid_t start_cli(const std::vector<std::string>& args, const std::string& home);
+// With `wrapper` (a program and its first arguments) that program is started
+// instead, with kelvane-cli's path and `args` after its own.
+pid_t start_cli(const std::vector<std::string>& args, const std::string& home,
+                const std::vector<std::string>& wrapper = {});
 // Waits for a started kelvane-cli: its exit status, or 128 + the signal.
 int wait_cli(pid_t child);
 #endif

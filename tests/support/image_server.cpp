@@ -6,9 +6,14 @@ ImageServer::ImageServer() {
     server_.set_responder([this](const std::string& request) { return answer(request); });
 }
 
-void ImageServer::add(const std::string& path, const std::string& body) {
-    add_raw(path, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                      std::to_string(body.size()) + "\r\n\r\n" + body);
+void ImageServer::add(const std::string& path, const std::string& body, int pauseMs) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (pauseMs > 0) {
+        add_sequence(path, {{response, pauseMs}});
+    } else {
+        add_raw(path, response);
+    }
 }
 
 void ImageServer::add_raw(const std::string& path, const std::string& response) {
@@ -44,6 +49,15 @@ void ImageServer::set_delay_ms(int ms) {
     delayMs_ = ms;
 }
 
+void ImageServer::set_path_delay_ms(const std::string& path, int ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ms < 0) {
+        pathDelayMs_.erase(path);
+    } else {
+        pathDelayMs_[path] = ms;
+    }
+}
+
 // Runs under the scripted server's lock, one request at a time.
 ScriptedReply ImageServer::answer(const std::string& request) {
     // "GET /path HTTP/1.1"
@@ -67,7 +81,8 @@ ScriptedReply ImageServer::answer(const std::string& request) {
         reply(found == responses_.end() ? "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"
                                         : found->second,
               false);
-    answer.pieces.front().pauseMs = delayMs_;
+    const auto own = pathDelayMs_.find(path);
+    answer.pieces.front().pauseMs = own == pathDelayMs_.end() ? delayMs_ : own->second;
     return answer;
 }
 

@@ -29,7 +29,7 @@ class NetworkTest : public testing::Test {
         app_log_close();
     }
 
-    std::string log() const { return read_file(dir.file("app.log")); }
+    std::string log() const { return read_log(dir.file("app.log")); }
     static int occurrences(const std::string& text, const std::string& part) {
         int count = 0;
         for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))

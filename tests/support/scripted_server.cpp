@@ -64,26 +64,31 @@ Native native(intptr_t s) {
     return static_cast<Native>(s);
 }
 
-// A socket bound to a loopback port (`*port`, or any when 0), listening
-// unless `backlog` is negative.
-Native listen_on_loopback(int backlog, int* port) {
+// A socket bound to a loopback port (`*port`, or any when 0) of `host`,
+// listening unless `backlog` is negative.
+Native listen_on_loopback(int backlog, int* port, const char* host = "127.0.0.1") {
     start_test_networking();
-    Native s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_storage address{};
+    int length = 0;
+    if (!loopback_address(host, *port, &address, &length))
+        throw std::runtime_error("not a loopback address");
+    Native s = socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == BAD) throw std::runtime_error("socket() failed");
-    sockaddr_in address = loopback(*port);
     socklen_t size = sizeof address;
 #ifndef _WIN32
     // A fixed port may still be in TIME_WAIT from an earlier run.
     int one = 1;
     if (*port != 0) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 #endif
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         (backlog >= 0 && listen(s, backlog) != 0) ||
         getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         close_native(s);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
+        throw std::runtime_error(std::string("cannot listen on ") + host);
     }
-    *port = ntohs(address.sin_port);
+    *port = address.ss_family == AF_INET6
+                ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
+                : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
     return s;
 }
 
@@ -126,15 +131,21 @@ ScriptedReply reply_cut_at(const std::string& bytes, const std::vector<size_t>& 
     return out;
 }
 
+ScriptedReply no_answer() {
+    return ScriptedReply{{}, false};
+}
+
 ScriptedReply reply_in_pieces(const std::string& bytes, size_t size, int pauseMs, bool close) {
     std::vector<size_t> cuts;
     for (size_t at = size; at < bytes.size(); at += size) cuts.push_back(at);
     return reply_cut_at(bytes, cuts, pauseMs, close);
 }
 
-ScriptedServer::ScriptedServer(std::vector<ScriptedReply> script, int port)
-    : port_(port), script_(script.begin(), script.end()) {
-    listener_ = static_cast<intptr_t>(listen_on_loopback(16, &port_));
+ScriptedServer::ScriptedServer(std::vector<ScriptedReply> script, int port, const char* address)
+    : port_(port),
+      host_(std::strchr(address, ':') != nullptr ? "[" + std::string(address) + "]" : address),
+      script_(script.begin(), script.end()) {
+    listener_ = static_cast<intptr_t>(listen_on_loopback(16, &port_, address));
     deadline_ = platform::monotonic_seconds() + SERVER_LIFETIME_SECONDS;
     acceptor_ = std::thread([this] { accept_loop(); });
 }
@@ -152,7 +163,7 @@ void ScriptedServer::add(ScriptedReply reply) {
 }
 
 std::string ScriptedServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://" + host_ + ":" + std::to_string(port_) + path;
 }
 
 std::vector<RecordedRequest> ScriptedServer::requests(size_t atLeast) const {

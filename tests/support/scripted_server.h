@@ -34,6 +34,9 @@ ScriptedReply reply_cut_at(const std::string& bytes, const std::vector<size_t>& 
 // The reply in pieces of `size` bytes, `pauseMs` apart.
 ScriptedReply reply_in_pieces(const std::string& bytes, size_t size, int pauseMs,
                               bool close = true);
+// No reply at all: the connection is held open, unanswered, until the
+// client gives up (a host that takes connections and never answers).
+ScriptedReply no_answer();
 
 struct RecordedRequest {
     int connection;  // 1 for the first accepted connection, and so on
@@ -44,8 +47,10 @@ class ScriptedServer {
   public:
     // Replies are used in order, one per request, whatever the connection.
     // A request that finds the script used up gets its connection closed.
-    // `port` 0 takes any free port; throws when the port cannot be had.
-    explicit ScriptedServer(std::vector<ScriptedReply> script = {}, int port = 0);
+    // `port` 0 takes any free port; `address` is the loopback address to
+    // listen on ("127.0.0.2", "::1"); throws when they cannot be had.
+    explicit ScriptedServer(std::vector<ScriptedReply> script = {}, int port = 0,
+                            const char* address = "127.0.0.1");
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -61,7 +66,8 @@ class ScriptedServer {
     // answered "400 Bad Request" and closed, as a plain HTTP server answers.
     void set_reject_tls(bool reject) { rejectTls_ = reject; }
     int port() const { return port_; }
-    // "http://127.0.0.1:PORT" followed by `path`.
+    // "http://127.0.0.1:PORT" (or the address listened on, an IPv6 one in
+    // brackets) followed by `path`.
     std::string url(const std::string& path) const;
     // What has arrived so far. A test that stopped reading before the server
     // could answer asks for `atLeast` and waits (up to 2 s) for it.
@@ -77,6 +83,7 @@ class ScriptedServer {
 
     intptr_t listener_ = -1;
     int port_ = 0;
+    std::string host_;     // as it appears in a URL
     double deadline_ = 0;  // the server stops by itself at this time
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "shell/charset.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +38,18 @@ std::string read_file(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::string read_log(const std::string& path) {
+    const std::string bytes = read_file(path);
+    if (!platform::APP_LOG_UTF8) return bytes;
+    // A character takes no more bytes in GB18030 than twice its UTF-8 bytes.
+    std::string text(bytes.size() * 2 + 1, '\0');
+    size_t length = 0;
+    convert_charset("UTF-8", "GB18030", bytes.data(), bytes.size(), text.data(), text.size(),
+                    &length);
+    text.resize(length);
+    return text;
 }
 
 std::string read_path(const std::filesystem::path& path) {

@@ -24,5 +24,8 @@ class TempDir {
 void write_file(const std::string& path, const std::string& bytes);
 // The whole file, or an empty string when it cannot be read.
 std::string read_file(const std::string& path);
+// app.log's lines as the program's text (GBK, GB18030 where it quotes a
+// package), whatever the encoding the platform writes the file in.
+std::string read_log(const std::string& path);
 // The same for a path that may hold any character (wide on Windows).
 std::string read_path(const std::filesystem::path& path);

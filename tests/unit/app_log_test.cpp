@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -22,9 +23,12 @@ TEST_F(AppLogTest, WritesTimeOfDaySpaceMessageCrLf) {
     app_log_open(dir.path().c_str());
     app_log("first");
     app_log_format("Matching error: %d", -47);
-    app_log("\xD6\xD0\xCE\xC4");                        // GBK bytes go out unchanged
+    app_log("\xD6\xD0\xCE\xC4");                        // 中文 in GBK
     const std::string content = read_file(log_path());  // flushed: readable before close
-    const std::regex line(R"((\d\d:\d\d:\d\d) (first|Matching error: -47|\xD6\xD0\xCE\xC4)\r\n)");
+    // On Windows the bytes go out as they are; elsewhere the log is UTF-8.
+    const std::string chinese =
+        platform::APP_LOG_UTF8 ? "\xE4\xB8\xAD\xE6\x96\x87" : "\xD6\xD0\xCE\xC4";
+    const std::regex line(R"((\d\d:\d\d:\d\d) (first|Matching error: -47|)" + chinese + R"()\r\n)");
     std::string rest = content;
     int lines = 0;
     std::smatch m;
@@ -34,6 +38,23 @@ TEST_F(AppLogTest, WritesTimeOfDaySpaceMessageCrLf) {
     }
     EXPECT_EQ(lines, 3) << content;
     EXPECT_EQ(rest, "");
+}
+
+// A UTF-8 log says on which day each run began; the Windows log keeps its
+// time-of-day lines.
+TEST_F(AppLogTest, ARunOpensWithItsDateWhereTheLogIsUtf8) {
+    app_log_open(dir.path().c_str());
+    app_log_run_start("kelvane-cli move '\xE5\xBA\x97 1.csv'");
+    app_log("after");
+    const std::string content = read_file(log_path());
+    if (platform::APP_LOG_UTF8) {
+        const std::regex lines(R"(\d\d:\d\d:\d\d ==== \d{4}-\d\d-\d\d kelvane-cli move ')"
+                               "\xE5\xBA\x97"
+                               R"( 1.csv'\r\n\d\d:\d\d:\d\d after\r\n)");
+        EXPECT_TRUE(std::regex_match(content, lines)) << content;
+    } else {
+        EXPECT_EQ(content.substr(8), " after\r\n");
+    }
 }
 
 // A long address must keep the failure reason that follows it, on one line;

@@ -258,35 +258,53 @@ TEST(PackageText, ASurrogatePairAtAChunkEdgeStaysWhole) {
     }
 }
 
-TEST(PackageText, ByteOrderAndUnpairedSurrogates) {
+TEST(PackageText, ByteOrderAndHalvesOfPairs) {
     struct Case {
         const char* name;
         std::string utf16;
-        int32_t rc;
         std::string text;
     };
     const std::string smile = "\x94\x39\xFC\x36";
+    const std::string high = "\x84\x32\x81\x30";  // U+D800 alone
+    const std::string low = "\x84\x32\xE7\x34";   // U+DC00 alone
+    const std::string unit[] = {std::string("\0\xD8", 2), std::string("\0\xDC", 2),
+                                std::string("\xFF\xDF", 2)};
+    const std::string a = utf16le_of(u"a");
     const Case cases[] = {
-        {"FF FE: little-endian", MARK + utf16le_of(u"a\U0001F600"), 0, "a" + smile},
-        {"no mark: big-endian", std::string("\0a\xD8\x3D\xDE\x00", 6), 0, "a" + smile},
-        {"lone high", MARK + utf16le_of(u"a") + std::string("\0\xD8", 2) + utf16le_of(u"b"), 1,
-         "ab"},
-        {"lone low", MARK + utf16le_of(u"a") + std::string("\0\xDC", 2) + utf16le_of(u"b"), 1,
-         "ab"},
-        {"high before a pair",
-         MARK + utf16le_of(u"a") + std::string("\0\xD8", 2) + utf16le_of(u"\U0001F600"), 1,
-         "a" + smile},
-        {"low, then high at the end", MARK + utf16le_of(u"a") + std::string("\0\xDC\0\xD8", 4), 2,
-         "a"},
+        {"FF FE: little-endian", MARK + utf16le_of(u"a\U0001F600"), "a" + smile},
+        {"no mark: big-endian", std::string("\0a\xD8\x3D\xDE\x00", 6), "a" + smile},
+        {"lone high", MARK + a + unit[0] + utf16le_of(u"b"), "a" + high + "b"},
+        {"lone low", MARK + a + unit[1] + utf16le_of(u"b"), "a" + low + "b"},
+        {"high before a pair", MARK + a + unit[0] + utf16le_of(u"\U0001F600"), "a" + high + smile},
+        {"low, then high at the end", MARK + a + unit[1] + unit[0], "a" + low + high},
+        {"the last one", MARK + a + unit[2], "a\x84\x33\xCF\x37"},
     };
     for (const Case& c : cases) {
         const PackageText gb = from_utf16(c.utf16);
-        EXPECT_EQ(gb.rc, c.rc) << c.name;
+        EXPECT_EQ(gb.rc, 0) << c.name;
         EXPECT_EQ(gb.text, c.text) << c.name;
+        if (c.utf16.rfind(MARK, 0) != 0) continue;
+        std::string back(c.utf16.size(), '\0');
+        size_t written = 0;
+        EXPECT_EQ(package_text_to_utf16(gb.text.data(), gb.text.size(), back.data(), back.size(),
+                                        &written),
+                  0)
+            << c.name;
+        EXPECT_TRUE(back.substr(0, written) == c.utf16.substr(2)) << c.name;
     }
     const PackageText odd = from_utf16(MARK + utf16le_of(u"ab") + "c");
     EXPECT_EQ(odd.rc, -1);
     EXPECT_TRUE(odd.null);
+
+    // Shown, half a pair is the replacement character.
+    char* utf8 = gb18030_to_utf8(("a" + high + "b" + low).c_str());
+    EXPECT_STREQ(utf8,
+                 "a\xEF\xBF\xBD"
+                 "b\xEF\xBF\xBD");
+    std::free(utf8);
+    char16_t* utf16 = gb18030_to_utf16(("a" + high + "b").c_str());
+    EXPECT_EQ(std::u16string(utf16), u"a\uFFFDb");
+    std::free(utf16);
 }
 
 TEST(Utf8Helpers, Gb18030TextShowsWhole) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -9,14 +10,18 @@
 #include "package/data_package_io.h"
 #include "package/image_refs.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 #include "shell/app_log.h"
 #include "support/fatal_capture.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
 #ifdef _WIN32
-#include <process.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -106,8 +111,9 @@ TEST_F(ReaderTest, ReadsTitlesAddressesAndTheWholeText) {
     const Loaded loaded = load(builder);
     ASSERT_EQ(loaded.result, ReadResult::Ok);
     EXPECT_TRUE(loaded.text == builder.text());
-    // Titles lose their enclosing quotes; doubled quotes inside stay doubled.
-    EXPECT_EQ(loaded.titles(), (Strings{"连衣裙 \"\"新款\"\" 2026", "T恤", "裤子"}));
+    // Titles lose their enclosing quotes, and doubled quotes inside are one
+    // again, as the seller wrote them; the text keeps them doubled.
+    EXPECT_EQ(loaded.titles(), (Strings{"连衣裙 \"新款\" 2026", "T恤", "裤子"}));
     ASSERT_EQ(loaded.items.size(), 3u);
     EXPECT_EQ(strings_of(loaded.items[0]->desc_images),
               (Strings{"http://img.example.com/1.jpg", "//img.example.com/2.png"}));
@@ -223,15 +229,19 @@ TEST_F(ReaderTest, EncodingsAndLeadingBytes) {
     EXPECT_EQ(load_bytes(eight_bit).result, ReadResult::Malformed);
     EXPECT_EQ(load_bytes(gbk_to_utf16le_file(rows)).result, ReadResult::Malformed);
 
-    // An unpaired surrogate is no character: it is left out of the text.
+    // Half a surrogate pair is no character, but it is kept, in the form
+    // that carries it, in the title and in the text.
     std::string lone = le;
     const size_t title_at = lone.find(std::string("\"\0a\0\"\0", 6));
     ASSERT_NE(title_at, std::string::npos);
     lone.insert(title_at + 2, std::string("\0\xD8", 2));
-    const Loaded dropped = load_bytes(lone);
-    ASSERT_EQ(dropped.result, ReadResult::Ok);
-    EXPECT_EQ(dropped.titles(), Strings{"a"});
-    EXPECT_TRUE(dropped.text == builder.text());
+    const Loaded kept = load_bytes(lone);
+    ASSERT_EQ(kept.result, ReadResult::Ok);
+    EXPECT_EQ(kept.titles(), Strings{"\x84\x32\x81\x30"
+                                     "a"});
+    std::string text = builder.text();
+    text.insert(text.find("\"a\"") + 1, "\x84\x32\x81\x30");
+    EXPECT_TRUE(kept.text == text);
 }
 
 TEST_F(ReaderTest, RefusesWhatIsNotAWellFormedPackage) {
@@ -296,7 +306,7 @@ TEST_F(ReaderTest, ConversionFailureIsLogged) {
                   .result,
               ReadResult::Malformed);
     app_log_close();
-    EXPECT_NE(read_file(dir.file("app.log")).find("csv 文件编码存在问题, 无法正常的解析。"),
+    EXPECT_NE(read_log(dir.file("app.log")).find("csv 文件编码存在问题, 无法正常的解析。"),
               std::string::npos);
 }
 
@@ -331,7 +341,7 @@ TEST_F(ReaderTest, AFailedAddressScanIsLoggedAndCostsOnlyThatItem) {
     EXPECT_EQ(strings_of(mobile_failed.items[0]->mobile_images), Strings{});
     app_log_close();
 
-    const std::string log = read_file(dir.file("app.log"));
+    const std::string log = read_log(dir.file("app.log"));
     EXPECT_NE(log.find("Matching error: -47"), std::string::npos) << log;
     EXPECT_NE(log.find("读取宝贝详情时出错：宝贝“坏”，错误码:-47（match limit exceeded），"
                        "已找到的图片地址保留。\r\n"),
@@ -412,6 +422,39 @@ TEST_F(WriterTest, BackupNamesWithoutOrWithSeveralDots) {
     }
 }
 
+TEST_F(WriterTest, ACopyAndASaveAreOnlyOfAndOverThePackageAsRead) {
+    PackageBuilder builder;  // bigger than a copy block
+    builder.add(item("连衣裙", "<p>" + std::string(9000, 'x') + "</p>", ""));
+    const std::string path = dir.file("items.csv");
+    builder.write(path);
+    PtrVector* items = ptr_vector_new(16, 16);
+    char* text = nullptr;
+    PackageFingerprint read;
+    ASSERT_EQ(read_data_package(path.c_str(), items, &text, &read), ReadResult::Ok);
+    EXPECT_TRUE(package_unchanged(path.c_str(), read));
+
+    // Another program's version: as long, one byte apart.
+    std::string other = builder.file_bytes();
+    other[other.size() / 2] ^= 1;
+    write_file(path, other);
+    EXPECT_FALSE(package_unchanged(path.c_str(), read));
+    EXPECT_FALSE(backup_data_package(path.c_str(), nullptr, &read));
+    EXPECT_FALSE(write_data_package(path.c_str(), text, &read));
+    EXPECT_TRUE(read_file(path) == other);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".kelvane-", 0), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("bak")));
+
+    builder.write(path);  // the package as read again
+    EXPECT_TRUE(backup_data_package(path.c_str(), nullptr, &read));
+    EXPECT_TRUE(write_data_package(path.c_str(), "new", &read));
+    EXPECT_TRUE(read_file(bak("items(1).csv")) == builder.file_bytes());
+    EXPECT_EQ(read_file(path), gbk_to_utf16le_file("new"));
+    std::free(text);
+    item_list_clear(items);
+    ptr_vector_destroy(items, 0);
+}
+
 using WriterDeathTest = WriterTest;
 
 TEST_F(WriterDeathTest, FailuresEndTheProgramWithTheirMessage) {
@@ -462,17 +505,106 @@ TEST_F(WriterTest, ASymlinkedPackageKeepsItsLinkAndItsTargetIsSaved) {
 
 namespace {
 
-TEST_F(WriterTest, ASaveTakesAwayWhatAKilledSaveLeftButNotWhatARunningOneHas) {
-    // Temporary names carry their process: one long gone, and this one.
-    const std::string gone = dir.file(".kelvane-2147483646-0.tmp");
-    const std::string running = dir.file(".kelvane-" + std::to_string(getpid()) + "-7.tmp");
-    const std::string other = dir.file(".kelvane-notes.tmp");
-    for (const std::string& path : {gone, running, other}) write_file(path, "partial");
-    const std::string path = dir.file("items.csv");
-    write_data_package(path.c_str(), "text");
-    EXPECT_FALSE(std::filesystem::exists(gone));
-    EXPECT_TRUE(std::filesystem::exists(running));
-    EXPECT_TRUE(std::filesystem::exists(other));
+// The owner lock of a job that is still running, as another process (in
+// another PID namespace, or on another computer) holds it.
+class HeldOwnerLock {
+  public:
+    explicit HeldOwnerLock(const std::string& path) {
+#ifdef _WIN32
+        handle_ = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW, 0, nullptr);
+#else
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) ADD_FAILURE() << "flock " << path;
+#endif
+    }
+    ~HeldOwnerLock() {
+#ifdef _WIN32
+        CloseHandle(handle_);
+#else
+        close(fd_);
+#endif
+    }
+    HeldOwnerLock(const HeldOwnerLock&) = delete;
+    HeldOwnerLock& operator=(const HeldOwnerLock&) = delete;
+
+  private:
+#ifdef _WIN32
+    HANDLE handle_;
+#else
+    int fd_;
+#endif
+};
+
+Strings names_in(const std::string& folder) {
+    Strings names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
+
+TEST_F(WriterTest, ASaveTakesAwayOnlyWhatJobsThatAreGoneForCertainLeft) {
+    // Process ids prove nothing; an owner's lock does. One owner still holds
+    // its lock, one was killed (its lock file is there, unheld), one left no
+    // lock file at all.
+    const std::string running = ".kelvane-00000000000000a1", killed = ".kelvane-0123456789abcdef",
+                      vanished = ".kelvane-fedcba9876543210";
+    const HeldOwnerLock held(dir.file(running + ".lock"));
+    const Strings kept = {
+        ".kelvane-2147483646-0.tmp",  // an earlier version's: its owner cannot be told
+        running + "-4.tmp",          running + ".lock", ".kelvane-notes.tmp", "items.csv",
+    };
+    const Strings removed = {killed + "-0.tmp", killed + "-12.tmp", killed + ".lock",
+                             vanished + "-7.tmp"};
+    for (const Strings* names : {&kept, &removed}) {
+        for (const std::string& name : *names) {
+            if (!std::filesystem::exists(dir.file(name))) write_file(dir.file(name), "partial");
+        }
+    }
+    write_data_package(dir.file("items.csv").c_str(), "text");
+    Strings expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir.path()), expected);  // and nothing of this process's own
+}
+
+#ifndef _WIN32
+TEST_F(WriterTest, APrivatePackageStaysPrivateWhileSavedAndInItsBackup) {
+    const std::string path = dir.file("items.csv");
+    write_file(path, "secret");
+    chmod(path.c_str(), 0600);
+    auto mode = [](const std::string& file) {
+        struct stat st {};
+        return stat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    char temporary[PATH_BUFFER_SIZE];
+    FILE* file = platform::create_temporary_beside(path.c_str(), temporary, sizeof temporary);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(mode(temporary), 0600u);
+    std::fclose(file);
+
+    backup_data_package(path.c_str());
+    EXPECT_EQ(mode(bak("items(1).csv")), 0600u);
+    write_data_package(path.c_str(), "new");
+    EXPECT_EQ(mode(path), 0600u);
+
+    // Images are nobody's secret: they get what any new file gets.
+    const mode_t mask = umask(022);
+    umask(mask);
+    const std::string image = dir.file("1.jpg");
+    ASSERT_EQ(platform::move_to_new_name(temporary, image.c_str()), platform::PlaceResult::Done);
+    EXPECT_EQ(mode(image), 0666u & ~mask);
+}
+#else
+TEST_F(WriterTest, ASaveKeepsThePackagesAttributes) {
+    const std::string path = dir.file("items.csv");
+    write_file(path, "old");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    write_data_package(path.c_str(), "new");
+    EXPECT_EQ(read_file(path), gbk_to_utf16le_file("new"));
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN) << attributes;
+}
+#endif
 
 }  // namespace

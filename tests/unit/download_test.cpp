@@ -16,6 +16,7 @@
 
 #include "http/connection.h"
 #include "http/url.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "shell/app_log.h"
 #include "support/network_test.h"
@@ -51,6 +52,7 @@ struct Outcome {
     std::string error;
     bool saved;  // the file exists afterwards
     std::string content;
+    DownloadDetails details;
 };
 
 class DownloadTest : public NetworkTest {
@@ -65,10 +67,13 @@ class DownloadTest : public NetworkTest {
     static Outcome fetch_to(const std::string& url, const std::string& path,
                             DownloadOptions options = {}) {
         char error[ERROR_TEXT_SIZE] = {};
-        const DownloadResult result = download_image(url.c_str(), path.c_str(), error, options);
+        DownloadDetails details;
+        details.failure = FailureKind::Stopped;  // so that leaving it alone shows
+        const DownloadResult result =
+            download_image(url.c_str(), path.c_str(), error, options, &details);
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (file != nullptr) std::fclose(file);
-        return Outcome{result, error, file != nullptr, read_file(path)};
+        return Outcome{result, error, file != nullptr, read_file(path), details};
     }
     std::string target() const { return dir.file("image.jpg"); }
     // The line the retry writes to app.log, with the first attempt's text.
@@ -92,52 +97,66 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
         DownloadResult result;
         std::string error;
         bool prefix_only;  // the text only has to begin with `error`
+        FailureKind failure;
+        int status;  // of the answer, 0 for none
     };
+    using K = FailureKind;
     const Case cases[] = {
         {"head larger than the buffer", over_buffer_head, DownloadResult::Failed,
-         "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false},
+         "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false, K::BadResponse, 0},
         {"status 404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-         DownloadResult::Failed, "404 Not Found - 文件不存在", false},
+         DownloadResult::Failed, "404 Not Found - 文件不存在", false, K::HttpStatus, 404},
         {"status 500, cut to 256 bytes", long_status, DownloadResult::Failed,
-         "返回错误的http状态码:\n" + long_status.substr(0, 256), false},
+         "返回错误的http状态码:\n" + long_status.substr(0, 256), false, K::HttpStatus, 500},
         {"200 without OK", "HTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8",
          DownloadResult::Failed,
-         "返回错误的http状态码:\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", false},
+         "返回错误的http状态码:\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", false,
+         K::BadResponse, 200},
         {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n\r\nGIF8",
-         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 206", true},
+         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 206", true, K::HttpStatus, 206},
+        {"no status code", "HTTP/1.1 2x0 OK\r\nContent-Length: 4\r\n\r\nGIF8",
+         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 2x0", true, K::BadResponse, 0},
         {"compressed body", with_length("GIF8", "Content-Encoding: gzip\r\n"),
-         DownloadResult::Failed, "header.contentEncoding:gzip", false},
+         DownloadResult::Failed, "header.contentEncoding:gzip", false, K::BadResponse, 200},
         {"announced length over 10 MiB", "HTTP/1.1 200 OK\r\nContent-Length: 10485761\r\n\r\nGIF8",
-         DownloadResult::BadContent, "fileSize=0, header.contentLength: 10485761, 大于10M", false},
+         DownloadResult::BadContent, "fileSize=0, header.contentLength: 10485761, 大于10M", false,
+         K::TooLarge, 200},
         {"negative announced length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nGIF8",
-         DownloadResult::BadContent, "fileSize=0, header.contentLength: 4294967291, 大于10M",
-         false},
+         DownloadResult::BadContent, "fileSize=0, header.contentLength: 4294967291, 大于10M", false,
+         K::TooLarge, 200},
         {"first body bytes exceed the length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nGIF8",
          DownloadResult::BadContent, "readTotal > fileSize, 当前下载的文件数据大小:4, fileSize:2",
-         false},
+         false, K::BadResponse, 200},
         {"identity body over 10 MiB", endless_body, DownloadResult::BadContent,
-         "header.contentLength: -1, readTotal:", true},
+         "header.contentLength: -1, readTotal:", true, K::TooLarge, 200},
         // Nine digits would wrap to 4 and take the next four bytes as the chunk.
         {"chunk size of more than eight digits", CHUNKED_HEAD + "100000004\r\nGIF8\r\n0\r\n\r\n",
-         DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字", false},
+         DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字", false, K::BadResponse,
+         200},
         {"negative chunk size", CHUNKED_HEAD + "80000000\r\n", DownloadResult::Failed,
-         "不正常: 这里就有问题了, chunksize:-2147483648", false},
+         "不正常: 这里就有问题了, chunksize:-2147483648", false, K::BadResponse, 200},
         {"connection ends before a chunk-size line", CHUNKED_HEAD + "4\r\nGIF8\r\n",
-         DownloadResult::Failed, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true},
+         DownloadResult::Failed, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true,
+         K::Cut, 200},
         {"trailer longer than the buffer",
          CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n" + std::string(9000, 't'), DownloadResult::Failed,
-         "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符", false},
+         "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符", false, K::BadResponse,
+         200},
         {"connection ends in the trailer", CHUNKED_HEAD + "0\r\nX: y", DownloadResult::Failed,
-         "读取chunk最后的结束符时出错: syCount:4, bufferSize:8188, ret:0, errno:0", false},
+         "读取chunk最后的结束符时出错: syCount:4, bufferSize:8188, ret:0, errno:0", false, K::Cut,
+         200},
         {"body shorter than announced", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nGIF8",
-         DownloadResult::BadContent, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false},
+         DownloadResult::BadContent, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false,
+         K::Cut, 200},
         {"not an image (WebP)", with_length("RIFF\x10\0\0\0WEBPVP8 "), DownloadResult::BadContent,
-         "下载的图片格式不受支持", false},
+         "下载的图片格式不受支持", false, K::NotAnImage, 200},
         {"one-byte body", with_length("\xFF"), DownloadResult::BadContent, "下载的图片格式不受支持",
-         false},
-        {"empty body", with_length(""), DownloadResult::BadContent, "下载的图片格式不受支持",
-         false},
-        {"no response at all", "", DownloadResult::BadContent, "下载的图片格式不受支持", false},
+         false, K::NotAnImage, 200},
+        {"empty body", with_length(""), DownloadResult::BadContent, "下载的图片格式不受支持", false,
+         K::NotAnImage, 200},
+        // Closed without a word: no image to judge, and worth asking again later.
+        {"no response at all", "", DownloadResult::BadContent, "下载的图片格式不受支持", false,
+         K::Cut, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,6 +170,11 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
             EXPECT_EQ(out.error, c.error);
         }
         EXPECT_FALSE(out.saved);
+        EXPECT_EQ(out.details.failure, c.failure);
+        EXPECT_EQ(out.details.httpStatus, c.status);
+        if (c.response.empty()) {
+            EXPECT_TRUE(last_download_failure_transient());
+        }
         const std::vector<RecordedRequest> requests = server.requests();
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_EQ(request_line(requests[0].bytes), "GET /a.jpg HTTP/1.1");
@@ -209,6 +233,7 @@ TEST_F(DownloadTest, RefusedAddressFailsAtOnceWithoutRetry) {
         const Outcome out = fetch(url);
         EXPECT_EQ(out.result, DownloadResult::Failed) << url;
         EXPECT_EQ(out.error, "无法parse下载图片地址") << url;
+        EXPECT_EQ(out.details.failure, FailureKind::BadAddress) << url;
         EXPECT_FALSE(out.saved) << url;
     }
     EXPECT_EQ(log().find("搬家失败"), std::string::npos);
@@ -220,6 +245,8 @@ TEST_F(DownloadTest, ConnectFailureIsRetriedAndCountsTwice) {
     const Outcome out = fetch(url);
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
+    EXPECT_EQ(out.details.failure, FailureKind::Refused);
+    EXPECT_EQ(out.details.httpStatus, 0);
     EXPECT_FALSE(out.saved);
     EXPECT_NE(log().find(retry_line(url, out.error)), std::string::npos);
     EXPECT_EQ(connect_failure_count("127.0.0.1", port), 2);
@@ -231,6 +258,7 @@ TEST_F(DownloadTest, FileThatCannotBeCreatedIsNotRetried) {
         fetch_to(server.url("/a.gif"), dir.file("missing") + platform::PATH_SEPARATOR + "a.gif");
     EXPECT_EQ(out.result, DownloadResult::CreateError);
     EXPECT_EQ(out.error, "图片搬家失败：无法创建新文件。");
+    EXPECT_EQ(out.details.failure, FailureKind::Create);
     EXPECT_EQ(server.requests(1).size(), 1u);  // the request went out before the file
     EXPECT_EQ(log().find("搬家失败："), std::string::npos);
     EXPECT_EQ(ConnectionPool->count, 0);  // the socket went with the failure
@@ -251,6 +279,7 @@ TEST_F(DownloadTest, FullDiskEndsAtOnceWithoutRetryOrFile) {
     signal(SIGXFSZ, old_handler);
     EXPECT_EQ(out.result, DownloadResult::WriteError);
     EXPECT_EQ(out.error, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+    EXPECT_EQ(out.details.failure, FailureKind::Write);
     EXPECT_FALSE(out.saved);
     EXPECT_EQ(server.requests().size(), 1u);
 }
@@ -272,18 +301,26 @@ TEST_F(DownloadTest, SendOnAConnectionTheServerResetIsRetried) {
     EXPECT_EQ(server.connections(2), 2);
 }
 
-TEST_F(DownloadTest, ReceiveTimeOutEndsTheBodyWithinTheLimit) {
+TEST_F(DownloadTest,
+       AReceiveTimeOutEndsTheAttemptWithinTheLimitAndIsNotAskedAgainWithoutKeepAlive) {
     const std::string stalled = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nGIF8";
     ScriptedServer server({reply(stalled, false), reply(stalled, false)});
     const double start = platform::monotonic_seconds();
     const Outcome out = fetch(server.url("/slow.gif"));
     const double waited = platform::monotonic_seconds() - start;
-    EXPECT_EQ(out.result, DownloadResult::BadContent);
-    const std::string expected = "图片大小:100, 实际接收到的文件大小:4, ret:-1, errno:";
-    EXPECT_EQ(out.error.substr(0, expected.size()), expected);
+    EXPECT_EQ(out.result, DownloadResult::Failed);
+    EXPECT_EQ(out.error,
+              "(fileSize:100, readTotal:4), (header.isChunked:0, isChunkReceiveCompleted:0)");
+    // Cut short by the wait, not by the server: a time-out, after a 200.
+    EXPECT_EQ(out.details.failure, FailureKind::Timeout);
+    EXPECT_EQ(out.details.httpStatus, 200);
     EXPECT_FALSE(out.saved);
-    EXPECT_GE(waited, 2 * SHORT_SOCKET_MS / 1000.0 * 0.8);  // two attempts, each waited out
-    EXPECT_LT(waited, 4.0);
+    EXPECT_TRUE(last_download_failure_transient());
+    // The host did not answer in time: asking it again at once would wait as long again.
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(host_timeout_count("127.0.0.1", server.port()), 1);
+    EXPECT_GE(waited, SHORT_SOCKET_MS / 1000.0 * 0.8);
+    EXPECT_LT(waited, 2 * SHORT_SOCKET_MS / 1000.0);
 }
 
 // --- Bodies that succeed ------------------------------------------------------
@@ -405,6 +442,28 @@ TEST_F(DownloadTest, KeepAliveConnectionIsReusedUntilTheServerSaysClose) {
     const std::string key = "127.0.0.1:" + std::to_string(server.port());
     EXPECT_EQ(occurrences(log(), key + " --- new socket()"), 2);
     EXPECT_EQ(ConnectionPool->count, 1);
+}
+
+TEST_F(DownloadTest, AnHttp10ServerGetsOneRequestPerImageUnlessItSaysKeepAlive) {
+    const std::string body = jpeg(40);
+    // The server ends each connection after its response, as HTTP/1.0 allows.
+    const std::string sized = "HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n" + body;
+    const std::string kept =
+        "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 40\r\n\r\n" + body;
+    ScriptedServer server(
+        {reply(sized), reply(sized), reply(sized), reply(kept, false), reply(kept, false)});
+    for (int i = 1; i <= 5; ++i) {
+        const Outcome out =
+            fetch_to(server.url("/" + std::to_string(i) + ".jpg"), dir.file(std::to_string(i)));
+        EXPECT_EQ(out.result, DownloadResult::Ok) << i << " " << out.error;
+        EXPECT_TRUE(out.content == body) << i;
+    }
+    const std::vector<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 5u);  // no request went out on a closed connection
+    EXPECT_EQ(requests[2].connection, 3);
+    EXPECT_EQ(requests[3].connection, 4);
+    EXPECT_EQ(requests[4].connection, 4);  // "Connection: keep-alive" keeps it
+    EXPECT_EQ(log().find("(useKeepAlive:1)"), std::string::npos) << log();
 }
 
 TEST_F(DownloadTest, StalePooledConnectionIsDetectedByItsExchangeAndRetried) {
@@ -674,11 +733,117 @@ TEST_F(DownloadTest, AServerThatDripsItsBytesIsGivenUpAfterTheAttemptsLimit) {
     set_download_time_limit_for_testing(DOWNLOAD_TIME_LIMIT_S);
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "下载图片超时：0.5秒内没有下载完成。");
+    EXPECT_EQ(out.details.failure, FailureKind::Timeout);
     EXPECT_FALSE(out.saved);
     EXPECT_TRUE(last_download_failure_transient());  // worth trying again later
-    EXPECT_EQ(server.requests(2).size(), 2u);        // and retried like any failure
-    EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(server.requests().size(), 1u);         // but not at once without keep-alive
+    EXPECT_GE(took, 0.45);
+    EXPECT_LT(took, 2.0);
+}
+
+}  // namespace
+
+// --- Hosts that do not answer, and every address of a name -------------------
+
+namespace {
+
+TEST_F(DownloadTest, AHostThatTimesOutThreeTimesInARowIsGivenUpUntilTheCountsAreReset) {
+    const std::string image = with_length(jpeg(30));
+    ScriptedServer server({reply(image, false), no_answer(), no_answer(), reply(image, false),
+                           no_answer(), no_answer(), no_answer(), reply(image, false)});
+    const int port = server.port();
+    const std::string given_up =
+        "主机多次没有响应，本次不再等待：127.0.0.1:" + std::to_string(port);
+    // A success between time-outs starts the count again.
+    const DownloadResult expected[] = {
+        DownloadResult::Ok,     DownloadResult::Failed, DownloadResult::Failed, DownloadResult::Ok,
+        DownloadResult::Failed, DownloadResult::Failed, DownloadResult::Failed};
+    const int counts[] = {0, 1, 2, 0, 1, 2, 3};
+    for (int i = 0; i < 7; ++i) {
+        const Outcome out = fetch(server.url("/" + std::to_string(i) + ".jpg"));
+        EXPECT_EQ(out.result, expected[i]) << i << " " << out.error;
+        EXPECT_EQ(host_timeout_count("127.0.0.1", port), counts[i]) << i;
+    }
+    EXPECT_EQ(server.requests().size(), 7u);
+    EXPECT_EQ(occurrences(log(), " 连续3次没有响应，本次不再等待这个主机"), 1) << log();
+
+    // Given up: no connection, no retry, no extra try.
+    const int connections = server.connections();
+    const Outcome refused = fetch(server.url("/7.jpg"));
+    EXPECT_EQ(refused.result, DownloadResult::Failed);
+    EXPECT_EQ(refused.error, given_up);
+    EXPECT_EQ(refused.details.failure, FailureKind::HostGivenUp);
+    EXPECT_FALSE(last_download_failure_transient());
+    EXPECT_EQ(server.connections(), connections);
+
+    // The next job tries the host again.
+    reset_connect_failures();
+    EXPECT_EQ(fetch(server.url("/8.jpg")).result, DownloadResult::Ok);
+    EXPECT_EQ(server.requests().size(), 8u);
+}
+
+TEST_F(DownloadTest, AnIpv6LiteralAndANameServedOnIpv6OnlyAreFetched) {
+    std::unique_ptr<ScriptedServer> server;
+    try {
+        server = std::make_unique<ScriptedServer>(
+            std::vector<ScriptedReply>{reply(with_length("GIF8-six")),
+                                       reply(with_length("GIF8-2"))},
+            0, "::1");
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "no IPv6 loopback (::1) on this system";
+    }
+    const std::string url = server->url("/a.gif");
+    ASSERT_EQ(url.substr(0, 13), "http://[::1]:");
+    const Outcome out = fetch(url);
+    EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
+    EXPECT_EQ(out.content, "GIF8-six");
+    ASSERT_EQ(server->requests().size(), 1u);
+    EXPECT_TRUE(
+        has_header(server->requests()[0].bytes, "Host: [::1]:" + std::to_string(server->port())));
+
+    // A name whose IPv4 address has nothing listening: its IPv6 one serves.
+    platform::set_host_for_testing("six-only.test", "127.0.0.1,::1", 0);
+    const Outcome named =
+        fetch("http://six-only.test:" + std::to_string(server->port()) + "/b.gif");
+    platform::set_host_for_testing(nullptr, nullptr, 0);
+    EXPECT_EQ(named.result, DownloadResult::Ok) << named.error;
+    EXPECT_EQ(named.content, "GIF8-2");
+}
+
+TEST_F(DownloadTest, EveryAddressOfANameIsTriedTheNextAtOnceOnAFailureElseAfterAQuarterSecond) {
+    set_connection_timeouts_for_testing(3000, SHORT_SOCKET_MS);
+    // The first address refuses: the next one is tried at once.
+    ScriptedServer server({reply(with_length("GIF8-1")), reply(with_length("GIF8-2"))});
+    platform::set_host_for_testing("refusing-first.test", "127.0.0.2,127.0.0.1", 0);
+    const Outcome refused =
+        fetch("http://refusing-first.test:" + std::to_string(server.port()) + "/1.gif");
+    EXPECT_EQ(refused.result, DownloadResult::Ok) << refused.error;
+    EXPECT_EQ(refused.content, "GIF8-1");
+
+    // The first address never answers (its queue is full): the next one
+    // starts after a quarter second, long before the connect limit.
+    SilentListener silent;
+    ScriptedServer beside({reply(with_length("GIF8-3"))}, silent.port(), "127.0.0.2");
+    platform::set_host_for_testing("silent-first.test", "127.0.0.1,127.0.0.2", 0);
+    const double started = platform::monotonic_seconds();
+    const Outcome staggered =
+        fetch("http://silent-first.test:" + std::to_string(silent.port()) + "/3.gif");
+    const double took = platform::monotonic_seconds() - started;
+    EXPECT_EQ(staggered.result, DownloadResult::Ok) << staggered.error;
+    EXPECT_EQ(staggered.content, "GIF8-3");
+    EXPECT_GE(took, 0.2);
+    EXPECT_LT(took, 1.5);
+
+    // A name is looked up once per job: the table's answer changes, the job's does not.
+    platform::set_host_for_testing("refusing-first.test", "", 0);
+    EXPECT_EQ(
+        fetch("http://refusing-first.test:" + std::to_string(server.port()) + "/2.gif").result,
+        DownloadResult::Ok);
+    reset_connect_failures();
+    const Outcome unknown =
+        fetch("http://refusing-first.test:" + std::to_string(server.port()) + "/2.gif");
+    EXPECT_EQ(unknown.error, "无法解析域名: refusing-first.test");
+    platform::set_host_for_testing(nullptr, nullptr, 0);
 }
 
 }  // namespace

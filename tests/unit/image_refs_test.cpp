@@ -330,7 +330,7 @@ class ImageRefsLog : public testing::Test {
   protected:
     void SetUp() override { app_log_open(dir.path().c_str()); }
     void TearDown() override { app_log_close(); }
-    std::string log() const { return read_file(dir.file("app.log")); }
+    std::string log() const { return read_log(dir.file("app.log")); }
     TempDir dir;
 };
 

@@ -20,6 +20,7 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "package/image_hosts.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "shell/app_log.h"
 #include "support/image_server.h"
@@ -86,7 +87,8 @@ class MoveJobTest : public testing::Test {
         unload();
         std::snprintf(package.path, sizeof package.path, "%s", packagePath.c_str());
         package.items = ptr_vector_new(256, 64);
-        ASSERT_EQ(read_data_package(package.path, package.items, &package.text), ReadResult::Ok);
+        ASSERT_EQ(read_data_package(package.path, package.items, &package.text, &package.readFrom),
+                  ReadResult::Ok);
     }
 
     void unload() {
@@ -113,7 +115,7 @@ class MoveJobTest : public testing::Test {
 
     ItemRecord* item(int i) const { return static_cast<ItemRecord*>(package.items->items[i]); }
     std::string saved_text() const { return utf16le_to_gbk(read_file(packagePath).substr(2)); }
-    std::string log() const { return read_file(dir.file("app.log")); }
+    std::string log() const { return read_log(dir.file("app.log")); }
 
     Strings files_in(const std::string& folder) const {
         Strings names;
@@ -356,7 +358,9 @@ TEST_F(MoveJobTest, StopAndResumeDownloadEveryImageOnce) {
     ASSERT_EQ(run(second, options()), MoveJobOutcome::Finished);
     EXPECT_EQ(files_in(target).size(), 4u);
     EXPECT_EQ(saved_text().find("http://"), std::string::npos);
-    EXPECT_TRUE(fs::exists(dir.file("bak") + SEP + "items(2).csv"));  // one backup per job
+    // A stopped job that saved has its copy; the second one only if it changed anything.
+    EXPECT_TRUE(fs::exists(dir.file("bak") + SEP + "items(1).csv"));
+    EXPECT_EQ(fs::exists(dir.file("bak") + SEP + "items(2).csv"), saved_text() != after_stop);
 }
 
 TEST_F(MoveJobTest, CancelBeforeTheFirstItemWritesNothing) {
@@ -543,6 +547,7 @@ TEST_F(MoveJobTest, TheQueueRunsAsManyDownloadsAtOnceAsItHasConnections) {
         DownloadQueue queue(target.c_str(), connections, 0);
         for (int i = 0; i < IMAGES; ++i)
             queue.add(server.url("/q" + std::to_string(i) + ".jpg").c_str());
+        queue.start();
         for (size_t i = 0; i < queue.size(); ++i) {
             FetchedImage image;
             ASSERT_TRUE(queue.take(i, &image, never));
@@ -582,9 +587,16 @@ TEST_F(MoveJobTest, AStopAbandonsDownloadsInFlightAndAResumeFetchesOnlyWhatIsLef
     EXPECT_EQ(run(slow, o), MoveJobOutcome::Interrupted);
     EXPECT_LT(platform::monotonic_seconds() - stopped, 1.0);
     EXPECT_TRUE(files_in(target).empty());  // nothing half written, no temporary file
+    // Nothing started after the stop: no retry, no extra try, no connection.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(server.connections(), server.total_hits());
+    EXPECT_EQ(log().find("下载已放弃"), std::string::npos) << log();
 
-    // Stopped at item 5 with fast answers: what had arrived whole is kept.
+    // Stopped at item 5 with the first half answered at once and the rest
+    // held: what had arrived whole is kept, what was in flight is not.
     server.set_delay_ms(0);
+    for (int i = ITEMS / 2; i < ITEMS; ++i)
+        server.set_path_delay_ms("/s" + std::to_string(i) + ".jpg", 3000);
     cancelRequested.store(0);
     load();
     HookedView fast;
@@ -604,6 +616,8 @@ TEST_F(MoveJobTest, AStopAbandonsDownloadsInFlightAndAResumeFetchesOnlyWhatIsLef
     EXPECT_LE(remote, ITEMS - 5);
     EXPECT_EQ(files_in(target).size(), static_cast<size_t>(ITEMS - remote));
 
+    for (int i = ITEMS / 2; i < ITEMS; ++i)
+        server.set_path_delay_ms("/s" + std::to_string(i) + ".jpg", -1);
     cancelRequested.store(0);
     load();
     RecordingView resume;
@@ -717,4 +731,109 @@ TEST_F(RetryTest, AStopCutsAPause) {
     EXPECT_LT(platform::monotonic_seconds() - started, 1.0);
     EXPECT_EQ(server.hits("/down.jpg"), 2);  // no extra try after the stop
     EXPECT_NE(saved_text().find(server.url("/down.jpg")), std::string::npos);
+}
+
+// ---- Hosts that do not answer, slow addresses, lookups that hang ---------------
+
+TEST_F(RetryTest, AHostThatNeverAnswersIsGivenUpForTheJobAndEveryAddressOnItListed) {
+    constexpr int ITEMS = 30;
+    ScriptedServer silent;
+    silent.set_responder([](const std::string&) { return no_answer(); });
+    set_connection_timeouts_for_testing(2000, 300);
+    PackageBuilder builder;
+    for (int i = 0; i < ITEMS; ++i) {
+        const std::string n = std::to_string(i);
+        server.add("/good" + n + ".jpg", jpeg_body(50));
+        builder.add(PackageItem{"item" + n,
+                                "<img src=\"" + server.url("/good" + n + ".jpg") +
+                                    "\"><img src=\"" + silent.url("/banner.gif?item=" + n) + "\">",
+                                "", ""});
+    }
+    const double started = platform::monotonic_seconds();
+    EXPECT_EQ(failed_with(builder, DEFAULT_RETRIES), ITEMS);
+    const double took = platform::monotonic_seconds() - started;
+    // Asked until three time-outs in a row gave it up; the downloads already
+    // waiting on it when that happened end on their own.
+    const size_t asked = silent.requests().size();
+    EXPECT_LE(asked, static_cast<size_t>(DEFAULT_CONNECTIONS + HOST_TIMEOUT_LIMIT));
+    EXPECT_LT(took, 5.0);
+    for (int i = 0; i < ITEMS; ++i) {
+        EXPECT_EQ(strings_of(item(i)->desc_failed),
+                  Strings{silent.url("/banner.gif?item=" + std::to_string(i))});
+    }
+    EXPECT_EQ(files_in(target).size(), static_cast<size_t>(ITEMS));
+    EXPECT_NE(
+        log().find("主机多次没有响应，本次不再等待：127.0.0.1:" + std::to_string(silent.port())),
+        std::string::npos);
+
+    // The next job asks the host again.
+    load();
+    RecordingView again;
+    EXPECT_EQ(run(again, options()), MoveJobOutcome::Finished);
+    EXPECT_GT(silent.requests().size(), asked);
+}
+
+TEST_F(MoveJobTest, ASlowAddressHoldsUpNoOtherDownload) {
+    constexpr int GOOD = 120;
+    // The slow host answers after a while, and counts what the good host
+    // had answered by then.
+    int slowMs = 0;
+    std::atomic<int> answeredBefore{-1};
+    ScriptedServer slow;
+    slow.set_responder([&](const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(slowMs));
+        answeredBefore.store(server.total_hits());
+        return reply("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n" + jpeg_body(50), false);
+    });
+    server.set_delay_ms(10);
+    PackageBuilder builder;
+    builder.add(PackageItem{"slow", "<img src=\"" + slow.url("/slow.jpg") + "\">", "", ""});
+    for (int i = 0; i < GOOD; ++i) {
+        const std::string path = "/g" + std::to_string(i) + ".jpg";
+        server.add(path, jpeg_body(50));
+        builder.add(
+            PackageItem{"g" + std::to_string(i), "<img src=\"" + server.url(path) + "\">", "", ""});
+    }
+    // Every other connection keeps working while the first image is awaited;
+    // even the only one makes way for another after a while.
+    for (const int connections : {8, 1}) {
+        slowMs = connections == 8 ? 1500 : 2500;
+        fs::remove_all(target);
+        fs::create_directories(target);
+        write(builder);
+        load();
+        MoveOptions o = options();
+        o.connections = connections;
+        RecordingView view;
+        const int hitsBefore = server.total_hits();
+        EXPECT_EQ(run(view, o), MoveJobOutcome::Finished);
+        EXPECT_EQ(files_in(target).size(), static_cast<size_t>(GOOD + 1));
+        if (connections == 8) {
+            EXPECT_EQ(answeredBefore.load() - hitsBefore, GOOD);
+        } else {
+            EXPECT_GT(answeredBefore.load() - hitsBefore, 0);
+        }
+    }
+}
+
+TEST_F(MoveJobTest, AStopEndsTheJobWhileALookupHangs) {
+    server.add("/a.jpg", jpeg_body());
+    platform::set_host_for_testing("hanging.test", "127.0.0.1", 5000);
+    const std::string address = "http://hanging.test:" + std::to_string(server.port()) + "/a.jpg";
+    write(PackageBuilder().add(PackageItem{"a", "<img src=\"" + address + "\">", "", ""}));
+    load();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancelRequested.store(1);
+    });
+    RecordingView view;
+    const double started = platform::monotonic_seconds();
+    EXPECT_EQ(run(view, options()), MoveJobOutcome::Interrupted);
+    const double took = platform::monotonic_seconds() - started;
+    stopper.join();
+    platform::set_host_for_testing(nullptr, nullptr, 0);
+    EXPECT_LT(took, 1.3);
+    EXPECT_NE(saved_text().find(address), std::string::npos);  // still remote, not failed
+    EXPECT_EQ(item(0)->desc_failed, nullptr);
+    EXPECT_EQ(server.total_hits(), 0);
 }

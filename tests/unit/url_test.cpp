@@ -69,6 +69,11 @@ TEST(UrlParse, SplitsHostPortAndPath) {
         {"http://h/a%20b.jpg?q=/x", "h", 80, "/a%20b.jpg?q=/x"},
         // The host starts two bytes after the first "/", whatever they are.
         {"http:/a/b/c.jpg", "", 80, "/b/c.jpg"},
+        // An IPv6 literal keeps its brackets; only a colon after them starts the port.
+        {"http://[::1]:8080/a.jpg", "[::1]", 8080, "/a.jpg"},
+        {"http://[2001:db8::7]/a.jpg", "[2001:db8::7]", 80, "/a.jpg"},
+        {"https://[::1]/a.jpg", "[::1]", 443, "/a.jpg"},
+        {"http://[::1]x:81/a.jpg", "[::1]x:81", 80, "/a.jpg"},  // no name; the lookup refuses it
     };
     for (const Case& c : cases) {
         UrlParts parts{};

@@ -17,6 +17,7 @@
 
 #include "gui_driver.h"
 #include "platform/safe_files.h"
+#include "support/cli_runner.h"
 #include "support/image_server.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
@@ -343,19 +344,71 @@ TEST_F(GuiTest, LoadingAndStartChecksTellTheUserAndMoveTheFocus) {
                    "\n\n请重新选择一个文件夹。",
                    browse);
 
-    // Another program's job holds the package: refused before anything starts.
-    platform::PackageLock* lock = nullptr;
-    ASSERT_EQ(platform::lock_package(package().c_str(), &lock), platform::LockResult::Locked);
-    program.set_text(folder, pictures());
-    program.click(next);
-    expect_warning(program, "这个数据包正在被另一个搬家任务使用，请等那个任务结束后再搬家。", next);
-    platform::unlock_package(lock);
-
     // Nothing started: every control still works and no file was touched.
     EXPECT_TRUE(IsWindowEnabled(next));
     EXPECT_TRUE(IsWindowEnabled(browse));
     EXPECT_EQ(program.cell(0, 1), "等待");
     EXPECT_FALSE(fs::exists(dir.file("app") + "\\bak"));
+}
+
+TEST_F(GuiTest, TheWindowHoldsItsPackageFromLoadingUntilBack) {
+    const std::string title = "T恤 \"男女\" 同款";
+    PackageBuilder builder;
+    builder.add({title, img("http://127.0.0.1:9/a.jpg"), "", ""});
+    builder.write(package());
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+
+    // Another job holds the package: loading it is refused.
+    platform::PackageLock* lock = nullptr;
+    ASSERT_EQ(platform::lock_package(package().c_str(), &lock), platform::LockResult::Locked);
+    program.set_text(program.control(36102), package());
+    program.click(program.control(36116));
+    expect_warning(program, "这个数据包正在被另一个搬家任务使用，请等那个任务结束后再搬家。",
+                   program.control(36103));
+    EXPECT_TRUE(IsWindowVisible(program.child(program.main(), 0)));
+    platform::unlock_package(lock);
+
+    // Loaded, it is the window's: a job from the console is refused.
+    ASSERT_TRUE(load(program));
+    EXPECT_EQ(program.cell(0, 0), title);  // as the seller wrote it
+    EXPECT_EQ(platform::lock_package(package().c_str(), &lock), platform::LockResult::Held);
+    const CliRun cli = run_cli({"move", package(), "--to", pictures()}, dir.file("home"));
+    EXPECT_EQ(cli.status, 2) << cli.err;
+    EXPECT_TRUE(read_file(package()) == builder.file_bytes());
+
+    // Back lets it go.
+    program.click(program.control(36115));
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.child(program.main(), 0)) != 0; }));
+    ASSERT_EQ(platform::lock_package(package().c_str(), &lock), platform::LockResult::Locked);
+    platform::unlock_package(lock);
+}
+
+TEST_F(GuiTest, AJobLeavesAPackageChangedSinceLoadingAsItIs) {
+    ImageServer server;
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder().add({"连衣裙", img(server.url("/a.jpg")), "", ""}).write(package());
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    ASSERT_TRUE(load(program));
+    // Another program writes the package after the window has read it.
+    PackageBuilder other;
+    other.add({"帆布包", "", "", ""});
+    other.write(package());
+
+    program.set_text(program.control(36109), pictures());
+    program.click(program.control(36116));
+    const MessageBoxSeen box = program.wait_message_box(60);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(box.caption, "错误");
+    EXPECT_NE(box.text.find("被其他程序改动过"), std::string::npos) << box.text;
+    program.press(box, IDOK);
+    ASSERT_TRUE(program.exited(10000));
+    EXPECT_EQ(program.exit_code(), 0u);
+    EXPECT_TRUE(read_file(package()) == other.file_bytes());
+    const std::string bak = dir.file("app") + "\\bak";
+    EXPECT_TRUE(!fs::exists(bak) || fs::is_empty(bak));
+    EXPECT_FALSE(fs::is_empty(pictures()));  // the image waits there for the next job
 }
 
 TEST_F(GuiTest, TheDialogsChooseThePackageAndTheFolder) {

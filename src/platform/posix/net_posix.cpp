@@ -9,10 +9,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/net.h"
-#include "platform/net_names.h"
 #include "platform/net_waits.h"
 #include "platform/platform.h"
 
@@ -34,7 +34,14 @@ bool set_nonblocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
+// Each socket's send and receive limit as set when it connected (small
+// descriptors only; 0: not known), so that a send or a receive need not ask
+// the system for it every time.
+constexpr int KNOWN_LIMITS = 1024;
+std::atomic<int> knownLimitMs[KNOWN_LIMITS];
+
 void set_timeouts(int fd, int ms) {
+    if (fd < KNOWN_LIMITS) knownLimitMs[fd].store(ms);
     struct timeval limit {};
     limit.tv_sec = ms / 1000;
     limit.tv_usec = (ms % 1000) * 1000;
@@ -58,12 +65,12 @@ int wait_for(int fd, short events, double until) {
     }
 }
 
-int wait_writable(int fd, int timeoutMs) {
-    return wait_for(fd, POLLOUT, monotonic_seconds() + timeoutMs / 1000.0);
-}
-
 // The socket's own send or receive limit, as set when it connected.
 double io_limit_seconds(int fd, int option) {
+    if (fd < KNOWN_LIMITS) {
+        const int known = knownLimitMs[fd].load();
+        if (known > 0) return known / 1000.0;
+    }
     struct timeval limit {};
     socklen_t size = sizeof limit;
     if (getsockopt(fd, SOL_SOCKET, option, &limit, &size) != 0 ||
@@ -81,95 +88,154 @@ bool injected_failure(NetCall call) {
     return true;
 }
 
-ConnectResult failure(int fd, ConnectStatus status, int code, const ConnectResult& so_far) {
-    if (fd >= 0) close(fd);
-    ConnectResult result = so_far;
-    result.socket = NO_SOCKET;
-    result.status = status;
-    result.code = code;
-    return result;
-}
-
 }  // namespace
 
-bool resolve_ipv4(const char* host, uint32_t* address) {
-    if (!is_plausible_host_name(host)) return false;
-    struct addrinfo hints {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    bool ok = false;
-    for (const struct addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            ok = true;
-            break;
-        }
-    }
-    freeaddrinfo(found);
-    return ok;
-}
+namespace sockets {
 
-ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeoutMs) {
-    ConnectResult result{NO_SOCKET, ConnectStatus::SocketFailed, -1, false, 0};
-    if (port < 1 || port > 65535) return failure(-1, ConnectStatus::Refused, ECONNREFUSED, result);
+Started start_connect(const NetAddress& address, int port) {
+    Started started{NO_SOCKET, false, false, ConnectStatus::SocketFailed, -1};
+    const int family = address.family == 6 ? AF_INET6 : AF_INET;
     const int fd =
         injected_failure(NetCall::Socket)
             ? -1
-            : nonzero_descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (fd < 0) return failure(-1, ConnectStatus::SocketFailed, -1, result);
+            : nonzero_descriptor(socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (fd < 0) return started;
 
     const bool nonblocking = !injected_failure(NetCall::NonBlocking) && set_nonblocking(fd, true);
-    if (!nonblocking) {
-        result.nonBlockingUnavailable = true;
-        result.nonBlockingCode = -1;
+    started.blocking = !nonblocking;
+    struct sockaddr_storage peer {};
+    socklen_t size = 0;
+    if (family == AF_INET6) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(&peer);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(static_cast<uint16_t>(port));
+        std::memcpy(&six->sin6_addr, address.bytes, 16);
+        size = sizeof *six;
+    } else {
+        auto* four = reinterpret_cast<sockaddr_in*>(&peer);
+        four->sin_family = AF_INET;
+        four->sin_port = htons(static_cast<uint16_t>(port));
+        std::memcpy(&four->sin_addr, address.bytes, 4);
+        size = sizeof *four;
     }
-    struct sockaddr_in peer {};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    peer.sin_addr.s_addr = address;
     const int connected = injected_failure(NetCall::Connect)
                               ? -1
-                              : connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-
+                              : connect(fd, reinterpret_cast<const sockaddr*>(&peer), size);
+    if (connected == 0) {
+        started.socket = static_cast<Socket>(fd);
+        started.status = ConnectStatus::Connected;
+        started.code = 0;
+        return started;
+    }
     if (!nonblocking) {
-        if (connected != 0) return failure(fd, ConnectStatus::BlockingConnectFailed, -1, result);
-    } else {
-        if (connected != 0 && errno != EINPROGRESS && errno != EINTR) {
-            return failure(fd, ConnectStatus::Refused, errno, result);
-        }
-        if (connected != 0) {
-            const int ready = injected_failure(NetCall::Wait) ? -1 : wait_writable(fd, timeoutMs);
-            if (ready == 0) return failure(fd, ConnectStatus::TimedOut, 0, result);
-            if (ready < 0) return failure(fd, ConnectStatus::WaitFailed, ready, result);
-            // Writable also means "the connect failed": only SO_ERROR tells.
-            int pending = 0;
-            socklen_t size = sizeof pending;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = errno;
-            if (pending != 0) return failure(fd, ConnectStatus::Refused, pending, result);
-        }
-        if (injected_failure(NetCall::RestoreBlocking) || !set_nonblocking(fd, false)) {
-            return failure(fd, ConnectStatus::RestoreBlockingFailed, -1, result);
+        close(fd);
+        started.status = ConnectStatus::BlockingConnectFailed;
+        return started;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        started.status = ConnectStatus::Refused;
+        started.code = errno;
+        close(fd);
+        return started;
+    }
+    started.socket = static_cast<Socket>(fd);
+    started.pending = true;
+    started.status = ConnectStatus::Connected;
+    started.code = 0;
+    return started;
+}
+
+int wait_for_connect(const Socket* sockets, int count, int ms, int* error) {
+    if (injected_failure(NetCall::Wait)) {
+        *error = -1;
+        return -2;
+    }
+    struct pollfd entries[MAX_HOST_ADDRESSES];
+    for (int i = 0; i < count; ++i) entries[i] = pollfd{static_cast<int>(sockets[i]), POLLOUT, 0};
+    const int ready = poll(entries, static_cast<nfds_t>(count), ms);
+    if (ready < 0) {
+        if (errno == EINTR) return -1;
+        *error = ready;
+        return -2;
+    }
+    for (int i = 0; i < count && ready > 0; ++i) {
+        if (entries[i].revents == 0) continue;
+        // Writable also means "the connect failed": only SO_ERROR tells.
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        if (getsockopt(entries[i].fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = errno;
+        *error = pending;
+        return i;
+    }
+    return -1;
+}
+
+bool finish_connect(Socket socket, bool blocking, int ioTimeoutMs) {
+    const int fd = static_cast<int>(socket);
+    if (!blocking && (injected_failure(NetCall::RestoreBlocking) || !set_nonblocking(fd, false)))
+        return false;
+    set_timeouts(fd, ioTimeoutMs);
+    return true;
+}
+
+int refused_code() {
+    return ECONNREFUSED;
+}
+
+bool system_lookup(const char* name, HostAddresses* out) {
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    for (const struct addrinfo* entry = found; entry != nullptr && out->count < MAX_HOST_ADDRESSES;
+         entry = entry->ai_next) {
+        NetAddress& address = out->list[out->count];
+        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            address.family = 4;
+            std::memcpy(address.bytes,
+                        &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, 4);
+            ++out->count;
+        } else if (entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6)) {
+            address.family = 6;
+            std::memcpy(address.bytes,
+                        &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, 16);
+            ++out->count;
         }
     }
-    set_timeouts(fd, ioTimeoutMs);
-    result.socket = static_cast<Socket>(fd);
-    result.status = ConnectStatus::Connected;
-    result.code = 0;
-    return result;
+    freeaddrinfo(found);
+    return out->count > 0;
 }
+
+bool parse_numeric_address(const char* text, NetAddress* out) {
+    *out = NetAddress{};
+    if (inet_pton(AF_INET, text, out->bytes) == 1) {
+        out->family = 4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text, out->bytes) == 1) {
+        out->family = 6;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace sockets
 
 bool send_all(Socket socket, const char* bytes, size_t length) {
     const int fd = static_cast<int>(socket);
     const double limit = io_limit_seconds(fd, SO_SNDTIMEO);
+    // A stopped job or a passed deadline sends nothing, as when waiting.
+    if (waits::next_slice(monotonic_seconds() + limit) < 0) return false;
     while (length > 0) {
-        // Each piece may wait the whole limit, as a blocking send would.
-        if (wait_for(fd, POLLOUT, monotonic_seconds() + limit) != 1) return false;
+        // The socket's buffer nearly always has room: wait only when it has none.
         const ssize_t sent = send(fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return false;
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            // Each piece may wait the whole limit, as a blocking send would.
+            if (errno != EINTR && wait_for(fd, POLLOUT, monotonic_seconds() + limit) != 1)
+                return false;
+            continue;
         }
         if (sent == 0) return false;
         bytes += sent;
@@ -191,7 +257,10 @@ long receive(Socket socket, char* buffer, size_t capacity) {
 }
 
 void close_socket(Socket socket) {
-    if (socket != NO_SOCKET) close(static_cast<int>(socket));
+    if (socket == NO_SOCKET) return;
+    const int fd = static_cast<int>(socket);
+    if (fd < KNOWN_LIMITS) knownLimitMs[fd].store(0);
+    close(fd);
 }
 
 }  // namespace platform

@@ -63,8 +63,7 @@ constexpr char16_t PRIVATE_USE_WITHOUT_FORM[] = {
 };
 constexpr uint32_t FIRST_FORM_PAST_BMP = 39420;  // the form 84 31 A5 30
 
-void private_use_form(size_t index, char* out) {
-    uint32_t number = FIRST_FORM_PAST_BMP + static_cast<uint32_t>(index);
+void four_byte_form(uint32_t number, char* out) {
     out[3] = static_cast<char>('0' + number % 10);
     number /= 10;
     out[2] = static_cast<char>(0x81 + number % 126);
@@ -73,9 +72,34 @@ void private_use_form(size_t index, char* out) {
     out[0] = static_cast<char>(0x81 + number / 10);
 }
 
+void private_use_form(size_t index, char* out) {
+    four_byte_form(FIRST_FORM_PAST_BMP + static_cast<uint32_t>(index), out);
+}
+
+bool is_surrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDFFF;
+}
+
+// The half of a surrogate pair that the four bytes at `src` carry, or 0.
+char16_t lone_surrogate(const char* src) {
+    const auto* form = reinterpret_cast<const unsigned char*>(src);
+    auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
+    if (form[0] < 0x81 || form[0] == 0xFF || !digit(form[1]) || form[2] < 0x81 || form[2] == 0xFF ||
+        !digit(form[3])) {
+        return 0;
+    }
+    const uint32_t number =
+        ((static_cast<uint32_t>(form[0] - 0x81) * 10 + (form[1] - '0')) * 126 + (form[2] - 0x81)) *
+            10 +
+        (form[3] - '0');
+    if (number < LONE_SURROGATE_FORM_BASE || number >= LONE_SURROGATE_FORM_BASE + 0x800) return 0;
+    return static_cast<char16_t>(0xD800 + (number - LONE_SURROGATE_FORM_BASE));
+}
+
 // A character at `src` that glibc's GB18030 does not read: GBK's euro sign
-// (0x80, which GB18030 writes with two bytes) or one of the forms above.
-// Stores the bytes it takes in `*taken`; 0 when there is none.
+// (0x80, which GB18030 writes with two bytes), one of the forms above, or
+// half a surrogate pair (platform.h). Stores the bytes it takes in `*taken`;
+// 0 when there is none.
 char16_t own_character(const char* src, size_t left, size_t* taken) {
     *taken = 1;
     if (left >= 1 && *src == '\x80') return u'\u20AC';
@@ -85,7 +109,7 @@ char16_t own_character(const char* src, size_t left, size_t* taken) {
         private_use_form(i, form);
         if (std::memcmp(src, form, 4) == 0) return PRIVATE_USE_WITHOUT_FORM[i];
     }
-    return 0;
+    return left >= 4 ? lone_surrogate(src) : 0;
 }
 
 // Converts a whole NUL-terminated string. Exact by default: false on any
@@ -108,8 +132,9 @@ bool convert_string(const char* to, const char* from, const char* in, std::strin
         if (!lossy || errno == E2BIG) return false;
         if (left == 0) break;
         size_t taken = 0;
-        const char16_t own = gb18030 ? own_character(src, left, &taken) : 0;
-        if (own != 0 && room >= 3) {  // the target is UTF-8; both kinds take three bytes
+        char16_t own = gb18030 ? own_character(src, left, &taken) : 0;
+        if (is_surrogate(own)) own = u'\uFFFD';  // text to show: half a pair is no character
+        if (own != 0 && room >= 3) {  // the target is UTF-8; every kind takes three bytes
             *dst++ = static_cast<char>(0xE0 | own >> 12);
             *dst++ = static_cast<char>(0x80 | (own >> 6 & 0x3F));
             *dst++ = static_cast<char>(0x80 | (own & 0x3F));
@@ -418,22 +443,27 @@ CharsetStep encode_multibyte(bool gb18030, const char16_t* in, size_t count, cha
             // A whole pair is one character left out.
             char16_t units[2] = {0, 0};
             std::memcpy(units, src, left >= sizeof units ? sizeof units : sizeof(char16_t));
+            const bool pair =
+                left >= sizeof units && is_high_surrogate(units[0]) && is_low_surrogate(units[1]);
             const char16_t* own = std::find(std::begin(PRIVATE_USE_WITHOUT_FORM),
                                             std::end(PRIVATE_USE_WITHOUT_FORM), units[0]);
-            if (gb18030 && own != std::end(PRIVATE_USE_WITHOUT_FORM)) {
+            const bool carried =
+                own != std::end(PRIVATE_USE_WITHOUT_FORM) || (is_surrogate(units[0]) && !pair);
+            if (gb18030 && carried) {
                 if (room < 4) {
                     full = true;
                     break;
                 }
-                private_use_form(static_cast<size_t>(own - PRIVATE_USE_WITHOUT_FORM), dst);
+                if (is_surrogate(units[0])) {
+                    four_byte_form(LONE_SURROGATE_FORM_BASE + (units[0] - 0xD800u), dst);
+                } else {
+                    private_use_form(static_cast<size_t>(own - PRIVATE_USE_WITHOUT_FORM), dst);
+                }
                 dst += 4, room -= 4;
                 src += sizeof(char16_t), left -= sizeof(char16_t);
                 continue;
             }
-            const size_t skip =
-                left >= sizeof units && is_high_surrogate(units[0]) && is_low_surrogate(units[1])
-                    ? 2
-                    : 1;
+            const size_t skip = pair ? 2 : 1;
             src += skip * sizeof(char16_t);
             left -= skip * sizeof(char16_t);
             ++step.dropped;

@@ -1,22 +1,28 @@
 // POSIX side of the safe file operations: O_EXCL for claims, fsync and
-// rename for saves, flock for the package lock.
+// rename for saves, flock for the package lock and for the owner locks of
+// temporary files.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/posix/native_path.h"
 #include "platform/safe_files.h"
+#include "platform/temporary_names.h"
 #include "shell/memory.h"
 
 namespace platform {
@@ -62,25 +68,234 @@ void sync_folder(const std::string& folder) {
 
 PlaceResult move_to_free_name(const std::string& temp, const std::string& native, bool synced);
 
-// A fresh temporary name in `folder`, created exclusively; -1 when none can be.
-int create_temporary(const std::string& folder, std::string* path) {
+// Read before main, while no other thread can be creating files: umask()
+// cannot be read without setting it.
+const mode_t processUmask = [] {
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}();
+
+// 64 bits from the system's random source; the clock and the process id
+// only where there is none, which still sets this process apart from the
+// others on this computer.
+uint64_t random_token() {
+    uint64_t token = 0;
+    if (getrandom(&token, sizeof token, 0) == static_cast<ssize_t>(sizeof token)) return token;
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    token = static_cast<uint64_t>(now.tv_sec) * 1000000007ULL ^
+            static_cast<uint64_t>(now.tv_nsec) << 20 ^ static_cast<uint64_t>(getpid());
+    return token * 0x9E3779B97F4A7C15ULL;
+}
+
+bool same_file(int fd, const std::string& path) {
+    struct stat held {};
+    struct stat named {};
+    return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// This process's owner lock in one folder.
+struct Claim {
+    dev_t device;  // the folder's identity, whatever its spelling
+    ino_t inode;
+    std::string folder;
+    std::string lockPath;
+    int fd;
+    bool locked;  // false on a file system that takes no lock
+};
+
+struct Owner {
+    std::mutex mutex;  // also held while a temporary file is created
+    pid_t pid = 0;
+    std::string token;
+    std::vector<Claim> claims;
+    bool exitHooked = false;
+    bool exiting = false;
+};
+
+Owner& owner() {
+    static Owner* const instance = new Owner;  // still there for the exit hook
+    return *instance;
+}
+
+// Under the owner's mutex. A forked child is a process of its own: its
+// parent's claims stay the parent's (closing the inherited descriptors
+// leaves the parent's locks alone).
+Owner& settled(Owner& o) {
+    if (o.pid == getpid()) return o;
+    for (const Claim& claim : o.claims) close(claim.fd);
+    o.claims.clear();
+    o.token = token_text(random_token());
+    o.pid = getpid();
+    return o;
+}
+
+// Calls `each` with every name in `folder` that belongs to `token`.
+template <class Each>
+void for_owned_names(const std::string& folder, const std::string& token, Each each) {
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) return;
+    std::string found;
+    while (const struct dirent* entry = readdir(listing)) {
+        const OwnedName kind = parse_owned_name(entry->d_name, &found);
+        if (kind != OwnedName::None && found == token) each(kind, entry->d_name);
+    }
+    closedir(listing);
+}
+
+// Under the owner's mutex. With `leftovers` (the process is ending) this
+// process's own temporary files go too; otherwise a folder that still holds
+// any stays claimed.
+void release_claims(Owner& o, bool leftovers) {
+    for (size_t i = o.claims.size(); i-- > 0;) {
+        const Claim& claim = o.claims[i];
+        bool inUse = false;
+        for_owned_names(claim.folder, o.token, [&](OwnedName kind, const char* name) {
+            if (kind != OwnedName::Temporary) return;
+            if (leftovers) {
+                unlink((claim.folder + "/" + name).c_str());
+            } else {
+                inUse = true;
+            }
+        });
+        if (inUse) continue;
+        // Removed while still locked, so that nobody takes a lock on a name
+        // that is about to go.
+        if (same_file(claim.fd, claim.lockPath)) unlink(claim.lockPath.c_str());
+        close(claim.fd);
+        o.claims.erase(o.claims.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void release_at_exit() {
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    if (o.pid != getpid()) return;
+    o.exiting = true;
+    release_claims(o, true);
+}
+
+// Under the owner's mutex.
+ClaimResult claim_folder(Owner& o, const std::string& folder) {
+    if (o.exiting) return fail(ESHUTDOWN), ClaimResult::Failed;
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) return fail(errno), ClaimResult::Failed;
+    for (size_t i = 0; i < o.claims.size(); ++i) {
+        const Claim& claim = o.claims[i];
+        if (claim.device != st.st_dev || claim.inode != st.st_ino) continue;
+        if (same_file(claim.fd, claim.lockPath))
+            return claim.locked ? ClaimResult::Locked : ClaimResult::Unlocked;
+        // The lock file was taken away under the job (or the folder with
+        // it, and a new one has its number): claim afresh.
+        close(claim.fd);
+        o.claims.erase(o.claims.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+    }
+    if (!o.exitHooked) o.exitHooked = std::atexit(release_at_exit) == 0;
+    const std::string lockPath = folder + "/.kelvane-" + o.token + ".lock";
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        int fd = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        // One of ours whose removal did not go through: lock it all the same.
+        if (fd < 0 && errno == EEXIST)
+            fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) {
+            if (errno == ENOENT) continue;
+            return fail(errno), ClaimResult::Failed;
+        }
+        int locked;
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) {
+            // The file alone still tells other jobs that these files have an
+            // owner who may be alive.
+            fail(errno);
+            o.claims.push_back(Claim{st.st_dev, st.st_ino, folder, lockPath, fd, false});
+            return ClaimResult::Unlocked;
+        }
+        // Another job may have found it unlocked in the moment before, taken
+        // it for a dead one's and removed it: then it is no lock at all.
+        if (same_file(fd, lockPath)) {
+            o.claims.push_back(Claim{st.st_dev, st.st_ino, folder, lockPath, fd, true});
+            return ClaimResult::Locked;
+        }
+        close(fd);
+    }
+    return fail(EAGAIN), ClaimResult::Failed;
+}
+
+// A fresh temporary name in `folder`, created exclusively and readable by
+// its owner alone; -1 when none can be.
+int create_temporary(const std::string& folder, const std::string& token, std::string* path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *path = folder + "/.kelvane-" + std::to_string(getpid()) + "-" +
+        *path = folder + "/.kelvane-" + token + "-" +
                 std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
-        const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
     return -1;
 }
 
+// The files of the process that owns `token` in the folder open as
+// `folder`, when that process is gone for certain.
+void remove_if_dead(int folder, const std::string& token, const std::vector<std::string>& temps) {
+    const std::string lockName = ".kelvane-" + token + ".lock";
+    const int fd = openat(folder, lockName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        // Its owner makes the lock file before any temporary file and
+        // removes it after the last: without it, these are nobody's.
+        if (errno == ENOENT) {
+            for (const std::string& name : temps) unlinkat(folder, name.c_str(), 0);
+        }
+        return;
+    }
+    struct stat held {};
+    struct stat named {};
+    // Held: alive. No lock to be had (the file system takes none): unknown.
+    // Replaced since it was opened: a live owner's new one.
+    const bool dead = fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+                      flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                      fstatat(folder, lockName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    if (dead) {
+        for (const std::string& name : temps) unlinkat(folder, name.c_str(), 0);
+        unlinkat(folder, lockName.c_str(), 0);
+    }
+    close(fd);
+}
+
 }  // namespace
+
+ClaimResult claim_temporary_folder(const char* folder) {
+    std::string native;
+    if (!to_native_path(folder, native)) return fail(EINVAL), ClaimResult::Failed;
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    return claim_folder(settled(o), native);
+}
+
+void release_temporary_folders() {
+    Owner& o = owner();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    release_claims(settled(o), false);
+}
 
 FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacity) {
     std::string native;
     if (!to_native_path(target, native)) return fail(EINVAL), nullptr;
+    const std::string folder = folder_of(resolved(native));
     std::string temp;
-    const int fd = create_temporary(folder_of(resolved(native)), &temp);
+    int fd = -1;
+    {
+        // Claimed and created in one step, so that no release in between
+        // leaves the new file without its owner's lock.
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        if (claim_folder(settled(o), folder) == ClaimResult::Failed) return nullptr;
+        fd = create_temporary(folder, o.token, &temp);
+    }
     if (fd < 0) return fail(errno), nullptr;
     std::string gbk;
     FILE* file = nullptr;
@@ -101,20 +316,36 @@ FILE* create_temporary_beside(const char* target, char* tempPath, size_t capacit
 void remove_stale_temporaries(const char* folder) {
     std::string native;
     if (!to_native_path(folder, native)) return;
+    std::string own;
+    {
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        own = settled(o).token;
+    }
     DIR* listing = opendir(native.c_str());
     if (listing == nullptr) return;
+    std::map<std::string, std::vector<std::string>> owners;  // token: its temporary files
+    std::string token;
     while (const struct dirent* entry = readdir(listing)) {
-        unsigned long pid = 0, number = 0;
-        int used = 0;
-        if (std::sscanf(entry->d_name, ".kelvane-%lu-%lu.tmp%n", &pid, &number, &used) != 2 ||
-            entry->d_name[used] != '\0' || pid == 0 || pid > INT_MAX) {
-            continue;
-        }
-        // Only a process that is gone for certain gives up its file.
-        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-        unlinkat(dirfd(listing), entry->d_name, 0);
+        const OwnedName kind = parse_owned_name(entry->d_name, &token);
+        if (kind == OwnedName::None || token == own) continue;
+        std::vector<std::string>& temps = owners[token];
+        if (kind == OwnedName::Temporary) temps.emplace_back(entry->d_name);
     }
+    for (const auto& [dead, temps] : owners) remove_if_dead(dirfd(listing), dead, temps);
     closedir(listing);
+}
+
+void set_permissions_like(const char* path, const char* model) {
+    std::string native, modelNative;
+    if (!to_native_path(path, native)) return;
+    mode_t mode = 0666 & ~processUmask;
+    if (model != nullptr) {
+        struct stat st {};
+        if (!to_native_path(model, modelNative) || stat(modelNative.c_str(), &st) != 0) return;
+        mode = st.st_mode & 07777;
+    }
+    chmod(native.c_str(), mode);
 }
 
 bool finish_file(FILE* file) {
@@ -158,6 +389,7 @@ PlaceResult move_to_new_name(const char* tempPath, const char* target) {
         fail(EINVAL);
         return PlaceResult::Failed;
     }
+    chmod(temp.c_str(), 0666 & ~processUmask);  // an image: nothing private
     return move_to_free_name(temp, native, false);
 }
 
@@ -216,8 +448,14 @@ bool can_replace_file(const char* path) {
     std::string native;
     if (!to_native_path(path, native)) return fail(EINVAL);
     if (access(native.c_str(), W_OK) != 0) return fail(errno);
+    std::string token;
+    {
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        token = settled(o).token;
+    }
     std::string temp;
-    const int fd = create_temporary(folder_of(resolved(native)), &temp);
+    const int fd = create_temporary(folder_of(resolved(native)), token, &temp);
     if (fd < 0) return fail(errno);
     close(fd);
     unlink(temp.c_str());
@@ -235,13 +473,15 @@ const char* last_file_error() {
 LockResult lock_package(const char* path, PackageLock** lock) {
     *lock = nullptr;
     std::string native;
-    if (!to_native_path(path, native)) return LockResult::Failed;
+    if (!to_native_path(path, native)) return fail(EINVAL), LockResult::Failed;
     const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return LockResult::Failed;
+    if (fd < 0) return fail(errno), LockResult::Failed;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
-        return error == EWOULDBLOCK ? LockResult::Held : LockResult::Failed;
+        if (error == EWOULDBLOCK) return LockResult::Held;
+        fail(error);
+        return LockResult::Failed;
     }
     *lock = static_cast<PackageLock*>(xmalloc(sizeof(PackageLock)));
     (*lock)->fd = fd;

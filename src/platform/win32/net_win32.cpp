@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/net.h"
-#include "platform/net_names.h"
 #include "platform/net_waits.h"
 #include "platform/platform.h"
 
@@ -28,10 +27,9 @@ void set_timeouts(SOCKET s, int ms) {
 }
 
 // select() until `until`, in slices so that a stop request or the thread's
-// deadline ends the wait early. 1 when ready (or, with `failed`, when the
-// socket shows in the exception set: a refused connect), 0 when the wait
-// ended first, negative when select failed.
-int wait_for(SOCKET s, bool write, double until, bool* failed = nullptr) {
+// deadline ends the wait early. 1 when ready (or when the socket shows in the
+// exception set), 0 when the wait ended first, negative when select failed.
+int wait_for(SOCKET s, bool write, double until) {
     for (;;) {
         const int slice = waits::next_slice(until);
         if (slice < 0) return 0;
@@ -48,7 +46,6 @@ int wait_for(SOCKET s, bool write, double until, bool* failed = nullptr) {
             select(0, write ? nullptr : &ready, write ? &ready : nullptr, &error, &limit);
         if (count < 0) return count;
         if (count == 0) continue;
-        if (failed != nullptr) *failed = FD_ISSET(s, &error) != 0;
         return 1;
     }
 }
@@ -83,87 +80,154 @@ int connect_error(SOCKET s) {
     return pending;
 }
 
-ConnectResult failure(SOCKET s, ConnectStatus status, int code, const ConnectResult& so_far) {
-    if (s != INVALID_SOCKET) closesocket(s);
-    ConnectResult result = so_far;
-    result.socket = NO_SOCKET;
-    result.status = status;
-    result.code = code;
-    return result;
-}
-
 }  // namespace
 
-bool resolve_ipv4(const char* host, uint32_t* address) {
-    if (!is_plausible_host_name(host)) return false;
-    ADDRINFOA hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOA* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    bool ok = false;
-    for (const ADDRINFOA* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            ok = true;
-            break;
-        }
-    }
-    freeaddrinfo(found);
-    return ok;
-}
+namespace sockets {
 
-ConnectResult connect_tcp(uint32_t address, int port, int timeoutMs, int ioTimeoutMs) {
-    ConnectResult result{NO_SOCKET, ConnectStatus::SocketFailed, SOCKET_ERROR, false, 0};
-    if (port < 1 || port > 65535)
-        return failure(INVALID_SOCKET, ConnectStatus::Refused, WSAECONNREFUSED, result);
+Started start_connect(const NetAddress& address, int port) {
+    Started started{NO_SOCKET, false, false, ConnectStatus::SocketFailed, SOCKET_ERROR};
+    const int family = address.family == 6 ? AF_INET6 : AF_INET;
     const SOCKET s = injected_failure(NetCall::Socket) ? INVALID_SOCKET
-                                                       : socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return failure(s, ConnectStatus::SocketFailed, SOCKET_ERROR, result);
+                                                       : socket(family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return started;
 
     const bool nonblocking = !injected_failure(NetCall::NonBlocking) && set_nonblocking(s, true);
-    if (!nonblocking) {
-        result.nonBlockingUnavailable = true;
-        result.nonBlockingCode = SOCKET_ERROR;
+    started.blocking = !nonblocking;
+    sockaddr_storage peer{};
+    int size = 0;
+    if (family == AF_INET6) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(&peer);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(static_cast<u_short>(port));
+        std::memcpy(&six->sin6_addr, address.bytes, 16);
+        size = sizeof *six;
+    } else {
+        auto* four = reinterpret_cast<sockaddr_in*>(&peer);
+        four->sin_family = AF_INET;
+        four->sin_port = htons(static_cast<u_short>(port));
+        std::memcpy(&four->sin_addr, address.bytes, 4);
+        size = sizeof *four;
     }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<u_short>(port));
-    peer.sin_addr.s_addr = address;
     const int connected = injected_failure(NetCall::Connect)
                               ? SOCKET_ERROR
-                              : connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-
+                              : connect(s, reinterpret_cast<const sockaddr*>(&peer), size);
+    if (connected != SOCKET_ERROR) {
+        started.socket = static_cast<Socket>(s);
+        started.status = ConnectStatus::Connected;
+        started.code = 0;
+        return started;
+    }
     if (!nonblocking) {
-        if (connected == SOCKET_ERROR) {
-            return failure(s, ConnectStatus::BlockingConnectFailed, SOCKET_ERROR, result);
+        closesocket(s);
+        started.status = ConnectStatus::BlockingConnectFailed;
+        return started;
+    }
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) {
+        closesocket(s);
+        started.status = ConnectStatus::Refused;
+        started.code = error;
+        return started;
+    }
+    started.socket = static_cast<Socket>(s);
+    started.pending = true;
+    started.status = ConnectStatus::Connected;
+    started.code = 0;
+    return started;
+}
+
+int wait_for_connect(const Socket* sockets, int count, int ms, int* error) {
+    if (injected_failure(NetCall::Wait)) {
+        *error = SOCKET_ERROR;
+        return -2;
+    }
+    // Winsock reports a failed connect in the exception set, never as
+    // writable: without it a refused connect would wait out the limit.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (int i = 0; i < count; ++i) {
+        FD_SET(native(sockets[i]), &writable);
+        FD_SET(native(sockets[i]), &failed);
+    }
+    timeval limit{};
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    const int ready = select(0, nullptr, &writable, &failed, &limit);
+    if (ready < 0) {
+        *error = ready;
+        return -2;
+    }
+    for (int i = 0; i < count && ready > 0; ++i) {
+        if (FD_ISSET(native(sockets[i]), &failed)) {
+            *error = connect_error(native(sockets[i]));
+            return i;
         }
-    } else {
-        if (connected == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) {
-            return failure(s, ConnectStatus::Refused, WSAGetLastError(), result);
-        }
-        if (connected == SOCKET_ERROR) {
-            // Winsock reports a failed connect in the exception set, never as
-            // writable: without it a refused connect would wait out the limit.
-            bool failed = false;
-            const int ready =
-                injected_failure(NetCall::Wait)
-                    ? SOCKET_ERROR
-                    : wait_for(s, true, monotonic_seconds() + timeoutMs / 1000.0, &failed);
-            if (ready == 0) return failure(s, ConnectStatus::TimedOut, 0, result);
-            if (ready < 0) return failure(s, ConnectStatus::WaitFailed, ready, result);
-            if (failed) return failure(s, ConnectStatus::Refused, connect_error(s), result);
-        }
-        if (injected_failure(NetCall::RestoreBlocking) || !set_nonblocking(s, false)) {
-            return failure(s, ConnectStatus::RestoreBlockingFailed, SOCKET_ERROR, result);
+        if (FD_ISSET(native(sockets[i]), &writable)) {
+            *error = 0;
+            return i;
         }
     }
-    set_timeouts(s, ioTimeoutMs);
-    result.socket = static_cast<Socket>(s);
-    result.status = ConnectStatus::Connected;
-    result.code = 0;
-    return result;
+    return -1;
 }
+
+bool finish_connect(Socket socket, bool blocking, int ioTimeoutMs) {
+    if (!blocking &&
+        (injected_failure(NetCall::RestoreBlocking) || !set_nonblocking(native(socket), false)))
+        return false;
+    set_timeouts(native(socket), ioTimeoutMs);
+    return true;
+}
+
+int refused_code() {
+    return WSAECONNREFUSED;
+}
+
+bool system_lookup(const char* name, HostAddresses* out) {
+    // The name is plain ASCII (is_plausible_host_name), so widening is a copy.
+    wchar_t wide[256];
+    const size_t length = std::strlen(name);
+    if (length >= sizeof wide / sizeof wide[0]) return false;
+    for (size_t i = 0; i <= length; ++i) wide[i] = static_cast<wchar_t>(name[i]);
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    if (GetAddrInfoW(wide, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    for (const ADDRINFOW* entry = found; entry != nullptr && out->count < MAX_HOST_ADDRESSES;
+         entry = entry->ai_next) {
+        NetAddress& address = out->list[out->count];
+        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
+            address.family = 4;
+            std::memcpy(address.bytes,
+                        &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, 4);
+            ++out->count;
+        } else if (entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6)) {
+            address.family = 6;
+            std::memcpy(address.bytes,
+                        &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, 16);
+            ++out->count;
+        }
+    }
+    FreeAddrInfoW(found);
+    return out->count > 0;
+}
+
+bool parse_numeric_address(const char* text, NetAddress* out) {
+    *out = NetAddress{};
+    if (inet_pton(AF_INET, text, out->bytes) == 1) {
+        out->family = 4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text, out->bytes) == 1) {
+        out->family = 6;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace sockets
 
 bool send_all(Socket socket, const char* bytes, size_t length) {
     const double limit = io_limit_seconds(native(socket), SO_SNDTIMEO);

@@ -192,6 +192,8 @@ uint32_t four_byte_code_point(const unsigned char* form) {
         ((static_cast<uint32_t>(form[0] - 0x81) * 10 + (form[1] - '0')) * 126 + (form[2] - 0x81)) *
             10 +
         (form[3] - '0');
+    if (number >= LONE_SURROGATE_FORM_BASE && number < LONE_SURROGATE_FORM_BASE + 0x800)
+        return 0xD800 + (number - LONE_SURROGATE_FORM_BASE);  // half a pair (platform.h)
     const std::vector<char16_t>& bmp = four_byte_bmp();
     if (number < bmp.size()) return bmp[number];
     if (number < FOUR_BYTE_SUPPLEMENTARY_BASE) return 0;
@@ -310,7 +312,11 @@ int encode_one(bool gb18030, const wchar_t* in, size_t i, size_t count, char* by
         four_byte_form(c - 0x10000 + FOUR_BYTE_SUPPLEMENTARY_BASE, bytes);
         return 4;
     }
-    if (is_high_surrogate(in[i]) || is_low_surrogate(in[i])) return 0;
+    if (is_high_surrogate(in[i]) || is_low_surrogate(in[i])) {
+        if (!gb18030) return 0;
+        four_byte_form(LONE_SURROGATE_FORM_BASE + (in[i] - 0xD800u), bytes);  // platform.h
+        return 4;
+    }
     BOOL lossy = FALSE;
     const int n = WideCharToMultiByte(GBK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, in + i, 1, bytes, 4,
                                       nullptr, &lossy);
@@ -369,7 +375,7 @@ CharsetStep encode_multibyte(bool gb18030, const char16_t* in, size_t count, cha
 }
 
 // Text as UTF-16 for display, decoded as GB18030; what is no character is
-// left out.
+// left out, and half a surrogate pair shows as U+FFFD.
 std::wstring display_wide(const char* text) {
     const size_t length = std::strlen(text);
     std::wstring wide(length, L'\0');  // no character gives more units than it has bytes
@@ -377,6 +383,13 @@ std::wstring display_wide(const char* text) {
     const CharsetStep step =
         decode_multibyte(true, bytes, length, reinterpret_cast<char16_t*>(wide.data()), length);
     wide.resize(step.produced);
+    for (size_t i = 0; i < wide.size(); ++i) {
+        if (is_high_surrogate(wide[i]) && i + 1 < wide.size() && is_low_surrogate(wide[i + 1])) {
+            ++i;
+        } else if (is_high_surrogate(wide[i]) || is_low_surrogate(wide[i])) {
+            wide[i] = L'\uFFFD';
+        }
+    }
     return wide;
 }
 
