@@ -241,22 +241,19 @@ std::string progress_line(const ProgressFacts& facts, int columns) {
     return fit_to_width(line, budget);
 }
 
-const char* console_hint(const char* text) {
-    static const struct {
-        const char* names;  // how the text names the control
-        const char* hint;
-    } HINTS[] = {
-        {"[将搬家失败的图片替换成空白图片]",
-         "命令行：再次搬家时加上 --blank-failed 选项，就是勾选了 "
-         "[将搬家失败的图片替换成空白图片]。"},
-        {"[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片]",
-         "命令行：--skip-image-space 与 --skip-third-party 不能同时使用。"},
-        {"请选择图片搬家后保存到哪一个文件夹中",
-         "命令行：用 --to 文件夹 指定图片保存到哪个文件夹。"},
-        {"请选择一个淘宝数据包(csv)文件", "命令行：在命令后面给出数据包(csv)文件的路径。"},
-    };
-    for (const auto& entry : HINTS) {
-        if (std::strstr(text, entry.names) != nullptr) return entry.hint;
+const char* console_hint(ConsoleHint hint) {
+    switch (hint) {
+        case ConsoleHint::None:
+            return nullptr;
+        case ConsoleHint::BlankFailed:
+            return "命令行：再次搬家时加上 --blank-failed 选项，就是勾选了 "
+                   "[将搬家失败的图片替换成空白图片]。";
+        case ConsoleHint::SourceOptions:
+            return "命令行：--skip-image-space 与 --skip-third-party 不能同时使用。";
+        case ConsoleHint::TargetFolder:
+            return "命令行：用 --to 文件夹 指定图片保存到哪个文件夹。";
+        case ConsoleHint::PackagePath:
+            return "命令行：在命令后面给出数据包(csv)文件的路径。";
     }
     return nullptr;
 }

@@ -37,6 +37,15 @@ struct ProgressFacts {
 // column (a terminal may wrap there); the least useful parts give way first.
 std::string progress_line(const ProgressFacts& facts, int columns);
 
-// A line for console users when the program's text (GBK) names a control of
-// the window, naming the matching option instead; nullptr otherwise.
-const char* console_hint(const char* text);
+// The messages the program shares with the window that name one of its
+// controls; the console adds a line naming the matching option instead.
+enum class ConsoleHint {
+    None,
+    BlankFailed,    // the final message suggests the blank image for failures
+    SourceOptions,  // neither kind of image chosen
+    TargetFolder,   // no image folder chosen
+    PackagePath,    // no package chosen
+};
+
+// The line for `hint` (GBK); nullptr for None.
+const char* console_hint(ConsoleHint hint);

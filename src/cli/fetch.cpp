@@ -56,9 +56,10 @@ int run_fetch(int argc, char** argv) {
         return EXIT_USAGE;
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;
     connection_tables_init();
-    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
 
     DownloadOptions options;
+    options.policy.connectTimeoutMs = timeoutSeconds * 1000;
+    options.policy.socketTimeoutMs = timeoutSeconds * 1000;
     options.httpFallback = !args.has("--no-http-fallback");
     bool all_saved = true;
     for (size_t i = 0; i < pairs.size(); i += 2) {

@@ -23,7 +23,7 @@
 #include "engine/start_checks.h"
 #include "http/connection.h"
 #include "package/data_package.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
@@ -172,7 +172,9 @@ class ConsoleView : public NullJobView {
         message_ = text;
         if (json_ || quiet_) return;  // the report carries it; quiet says nothing
         std::fflush(stderr);
-        say(text, stdout);
+        say(text, stdout,
+            counters_->finalMessage == FinalMessage::UpdatedWithFailures ? ConsoleHint::BlankFailed
+                                                                         : ConsoleHint::None);
         std::fflush(stdout);
     }
     void job_finished() override {
@@ -451,7 +453,11 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
         refusal = check_job_files(options, package.path, package.items->count);
     if (refusal != StartRefusal::None) {
         unload_data_package(&package);
-        return refuse(EXIT_USAGE, start_refusal_text(refusal));
+        const ConsoleHint hint = refusal == StartRefusal::NoSourceOption
+                                     ? ConsoleHint::SourceOptions
+                                 : refusal == StartRefusal::NoFolder ? ConsoleHint::TargetFolder
+                                                                     : ConsoleHint::None;
+        return refuse(EXIT_USAGE, start_refusal_text(refusal), hint);
     }
 
     connection_tables_init();
@@ -512,7 +518,8 @@ int run_move(int argc, char** argv) {
     if (args.version) return print_version();
     if (args.operands.size() > 1) return usage_error("move", "只能给一个数据包");
     const char* packageArgument = args.operands.empty() ? "" : args.operands[0];
-    if (packageArgument[0] == '\0') return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE);
+    if (packageArgument[0] == '\0')
+        return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE, ConsoleHint::PackagePath);
     DataPackage package{};
     char* path = platform::argument_to_text(packageArgument);
     const char* refusal = path == nullptr ? PACKAGE_UNREPRESENTABLE_MESSAGE
@@ -533,7 +540,8 @@ int run_move(int argc, char** argv) {
         !number_option("move", args, "--timeout", 1, MAX_TIMEOUT_SECONDS, &timeoutSeconds)) {
         return EXIT_USAGE;
     }
-    set_connection_time_limits(timeoutSeconds * 1000, timeoutSeconds * 1000);
+    options.network.connectTimeoutMs = timeoutSeconds * 1000;
+    options.network.socketTimeoutMs = timeoutSeconds * 1000;
     if (const char* problem = target_folder(args.value("--to"), options.targetFolder))
         return refuse(EXIT_USAGE, problem);
     if (!cli_startup() || !cli_start_networking()) return EXIT_FATAL;

@@ -59,18 +59,18 @@ std::string shown_argument(const char* argument) {
     return shown;
 }
 
-void say(const char* gbk, FILE* stream) {
+void say(const char* gbk, FILE* stream, ConsoleHint hint) {
     const bool toStderr = stream == stderr;
     cli_print(gbk, toStderr);
     cli_print("\n", toStderr);
-    if (const char* hint = console_hint(gbk)) {
-        cli_print(hint, toStderr);
+    if (const char* line = console_hint(hint)) {
+        cli_print(line, toStderr);
         cli_print("\n", toStderr);
     }
 }
 
-int refuse(int status, const char* message) {
-    say(message);
+int refuse(int status, const char* message, ConsoleHint hint) {
+    say(message, stderr, hint);
     std::fflush(stderr);
     if (runJson) print_json(ending("refused", status, message));
     return status;

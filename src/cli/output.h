@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "cli/console_text.h"
+
 using Json = nlohmann::ordered_json;
 
 // Set by main before the command runs: the command (nullptr while none is
@@ -26,14 +28,14 @@ void print_json(Json object);
 // console shows it, not as the shell's bytes ("?" when it is not UTF-8).
 std::string shown_argument(const char* argument);
 
-// A line of the program's text (GBK) on `stream`, followed by the option to
-// use where the text names a check box of the window.
-void say(const char* gbk, FILE* stream = stderr);
+// A line of the program's text (GBK) on `stream`, followed by the line for
+// `hint` where the text names a control of the window.
+void say(const char* gbk, FILE* stream = stderr, ConsoleHint hint = ConsoleHint::None);
 
 // Ends a run before its work began: `message` on stderr (as say prints
 // it) and, with --json, {"outcome": "refused", "status", "message"}.
 // Returns `status`.
-int refuse(int status, const char* message);
+int refuse(int status, const char* message, ConsoleHint hint = ConsoleHint::None);
 
 // A command line the command cannot take: "kelvane-cli COMMAND：PROBLEM"
 // and a hint to the command's help on stderr, and the refusal object with

@@ -10,7 +10,7 @@
 #include "cli/output.h"
 #include "cli/startup.h"
 #include "package/data_package.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/platform.h"
 
 namespace {
@@ -81,7 +81,8 @@ int run_scan(int argc, char** argv) {
     if (args.version) return print_version();
     if (args.operands.size() > 1) return usage_error("scan", "只能给一个数据包");
     const char* package = args.operands.empty() ? "" : args.operands[0];
-    if (package[0] == '\0') return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE);
+    if (package[0] == '\0')
+        return refuse(EXIT_USAGE, NO_PACKAGE_CHOSEN_MESSAGE, ConsoleHint::PackagePath);
     char* path = platform::argument_to_text(package);
     if (const char* refusal =
             path != nullptr ? check_package_path(path) : PACKAGE_MISSING_MESSAGE) {

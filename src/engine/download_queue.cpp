@@ -11,8 +11,6 @@
 
 namespace {
 
-std::atomic<double> pauseScale{1.0};
-
 std::unique_ptr<char[]> copy_of(const char* text) {
     const size_t length = std::strlen(text);
     std::unique_ptr<char[]> copy(new char[length + 1]);
@@ -22,15 +20,12 @@ std::unique_ptr<char[]> copy_of(const char* text) {
 
 }  // namespace
 
-void DownloadQueue::set_pause_scale_for_testing(double scale) {
-    pauseScale.store(scale);
-}
-
-DownloadQueue::DownloadQueue(const char* folder, int connections, int retries, bool httpFallback)
+DownloadQueue::DownloadQueue(const char* folder, int connections, int retries,
+                             const DownloadOptions& options)
     : folder_(folder),
       connections_(connections < 1 ? 1 : connections),
       retries_(retries < 0 ? 0 : retries),
-      httpFallback_(httpFallback) {}
+      options_(options) {}
 
 DownloadQueue::~DownloadQueue() {
     stop();
@@ -175,21 +170,20 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
     }
     std::fclose(claimed);
     char error[JOB_ERROR_TEXT_SIZE];
-    DownloadOptions options;
-    options.httpFallback = httpFallback_;
     for (int retry = 0;; ++retry) {
         error[0] = '\0';
-        out->result = download_image(address.c_str(), temporary, error, options, &out->details);
+        out->result = download_image(address.c_str(), temporary, error, options_, &out->details);
         out->attempts = retry + 1;
         if (retry > 0) {
             app_log_format("第%d次重试%s：%s", retry,
                            out->result == DownloadResult::Ok ? "成功" : "失败", address.c_str());
         }
         // A stopped job tries nothing more, and says nothing about trying.
-        if (out->result == DownloadResult::Ok || retry == retries_ ||
-            !last_download_failure_transient() || abandon_.load() != 0)
+        if (out->result == DownloadResult::Ok || retry == retries_ || !out->details.mayPass ||
+            abandon_.load() != 0)
             break;
-        const double seconds = retry == 0 ? FIRST_RETRY_PAUSE_S : LATER_RETRY_PAUSE_S;
+        const double seconds =
+            retry == 0 ? options_.policy.firstRetryPauseS : options_.policy.laterRetryPauseS;
         app_log_format("搬家失败，%g秒后重试：%s，返回的错误信息：\r\n%s", seconds, address.c_str(),
                        error);
         if (!pause(seconds)) break;
@@ -204,7 +198,7 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
 
 // Waits without holding any other download; false when the job stopped first.
 bool DownloadQueue::pause(double seconds) {
-    const double until = platform::monotonic_seconds() + seconds * pauseScale.load();
+    const double until = platform::monotonic_seconds() + seconds;
     while (abandon_.load() == 0) {
         const double left = until - platform::monotonic_seconds();
         if (left <= 0) return true;

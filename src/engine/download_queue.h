@@ -29,10 +29,6 @@
 
 // Room for a download's error text, NUL included.
 inline constexpr size_t JOB_ERROR_TEXT_SIZE = 2048;
-// The pauses before the extra tries of an address whose failure may pass
-// (a busy or briefly unreachable host): the first, then each later one.
-inline constexpr double FIRST_RETRY_PAUSE_S = 1;
-inline constexpr double LATER_RETRY_PAUSE_S = 4;
 // How many addresses the downloads may run ahead of the one the job files
 // next: enough for every new address of most packages, and a bound on the
 // temporary files of one that is huge.
@@ -55,9 +51,10 @@ class DownloadQueue {
     // a finished image only needs renaming); `connections` downloads run at
     // once (and as many more while some have run over STEP_ASIDE_S); an
     // address whose failure may pass gets up to `retries` more tries, each
-    // after a pause that holds no other download. `httpFallback` as in
-    // DownloadOptions.
-    DownloadQueue(const char* folder, int connections, int retries, bool httpFallback = true);
+    // after a pause (the policy's) that holds no other download. Each
+    // download takes `options`: the https fallback and the timing.
+    DownloadQueue(const char* folder, int connections, int retries,
+                  const DownloadOptions& options = {});
     // Stops the workers; temporary files nobody took are removed.
     ~DownloadQueue();
     DownloadQueue(const DownloadQueue&) = delete;
@@ -81,9 +78,6 @@ class DownloadQueue {
     // After stop(): hands over the `index`-th download when it had finished
     // with the image before the stop.
     bool take_finished(size_t index, FetchedImage* out);
-
-    // Tests only: pauses this many times as long (0.01 turns 4 s into 40 ms).
-    static void set_pause_scale_for_testing(double scale);
 
     // Tests only: the most downloads that ran at the same moment.
     int most_in_flight() const { return mostInFlight_.load(); }
@@ -122,7 +116,7 @@ class DownloadQueue {
     std::string folder_;
     int connections_;
     int retries_;
-    bool httpFallback_;
+    const DownloadOptions options_;
     std::vector<std::string> addresses_;
     std::unique_ptr<Entry[]> entries_;  // one per address, from start()
     std::atomic<size_t> next_{0};       // the next address a worker claims

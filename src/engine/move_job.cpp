@@ -68,6 +68,13 @@ class MoveJob {
     MoveJobOutcome run();
 
   private:
+    // What each of the job's downloads is given: the https fallback and the timing.
+    DownloadOptions download_options() const {
+        DownloadOptions options;
+        options.httpFallback = options_.httpFallback;
+        options.policy = options_.network;
+        return options;
+    }
     bool selected(const char* address) const;
     void note_skipped(const char* address);
     void count_skipped();
@@ -230,9 +237,7 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             // The job's own download stops with the job, like the queue's.
             error[0] = '\0';
             platform::set_thread_abort_flag(&cancelRequested);
-            DownloadOptions downloadOptions;
-            downloadOptions.httpFallback = options_.httpFallback;
-            result = download_image(address, path, error, downloadOptions, &details);
+            result = download_image(address, path, error, download_options(), &details);
             ++attempts;
             platform::set_thread_abort_flag(nullptr);
             if (result != DownloadResult::Ok && cancelRequested.load() != 0) {
@@ -373,7 +378,13 @@ void MoveJob::save_package() {
 void MoveJob::show_final_message(bool changed) {
     const char* name = file_name_part(package_->path);
     char text[2048];
-    if (changed && failedCount_ > 0 && !options_.blankForFailed) {
+    const FinalMessage which = changed && failedCount_ > 0 && !options_.blankForFailed
+                                   ? FinalMessage::UpdatedWithFailures
+                               : changed          ? FinalMessage::Updated
+                               : failedCount_ > 0 ? FinalMessage::AllFailed
+                                                  : FinalMessage::NothingToMove;
+    if (counters_ != nullptr) counters_->finalMessage = which;
+    if (which == FinalMessage::UpdatedWithFailures) {
         std::snprintf(
             text, sizeof text,
             "图片搬家已完成，数据包(%s)已更新。\n\n注意：有部分图片搬家失败！\n\n\n"
@@ -386,10 +397,10 @@ void MoveJob::show_final_message(bool changed) {
             "如果依然提示搬家失败，请联系我们的客服。",
             name);
         view_->show_message(text, "提示", MessageIcon::Warning);
-    } else if (changed) {
+    } else if (which == FinalMessage::Updated) {
         std::snprintf(text, sizeof text, "图片搬家已完成，数据包(%s)已更新。", name);
         view_->show_message(text, "完成", MessageIcon::Information);
-    } else if (failedCount_ > 0) {
+    } else if (which == FinalMessage::AllFailed) {
         view_->show_message("图片搬家失败，没有找到搬家成功的图片。", "提示", MessageIcon::Warning);
     } else {
         view_->show_message("没有找到需要搬家的图片。", "完成", MessageIcon::Information);
@@ -471,7 +482,7 @@ MoveJobOutcome MoveJob::run() {
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
         queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
-                                                 options_.retries, options_.httpFallback);
+                                                 options_.retries, download_options());
         plan_downloads();
         queue_->start();
     }
@@ -497,13 +508,6 @@ MoveJobOutcome MoveJob::run() {
 }
 
 }  // namespace
-
-bool is_image_space_address(const char* address) {
-    for (const char* suffix : IMAGE_SPACE_SUFFIXES) {
-        if (std::strstr(address, suffix) != nullptr) return true;
-    }
-    return false;
-}
 
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters) {

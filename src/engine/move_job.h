@@ -12,6 +12,7 @@
 
 #include "engine/move_job_view.h"
 #include "http/failure_kind.h"
+#include "http/network_policy.h"
 #include "package/data_package.h"
 #include "shell/files.h"
 
@@ -36,6 +37,7 @@ struct MoveOptions {
     int connections = DEFAULT_CONNECTIONS;  // downloads in flight at once, 1 to MAX_CONNECTIONS
     int retries = DEFAULT_RETRIES;          // extra tries, 0 to MAX_RETRIES
     bool httpFallback = true;               // https images whose TLS fails come over plain HTTP
+    NetworkPolicy network;                  // time-outs and the pauses before extra tries
 };
 
 // Why one address failed, for a report beside the failure lists.
@@ -55,6 +57,15 @@ extern std::atomic<int> cancelRequested;
 
 // Running totals a front end may show while the job runs (read from any
 // thread), and what a report on the job needs besides the view's calls.
+// Which final message a finished job showed, for a front end that adds to it.
+enum class FinalMessage {
+    None,                 // not shown (yet)
+    Updated,              // the package was updated; no failure left unmended
+    UpdatedWithFailures,  // updated; some images failed (it suggests the blank image)
+    AllFailed,            // nothing moved, and images failed
+    NothingToMove,        // no image needed moving
+};
+
 struct MoveJobCounters {
     std::atomic<int32_t> saved{0};   // images downloaded in this job
     std::atomic<int32_t> failed{0};  // distinct addresses that failed in this job
@@ -68,6 +79,8 @@ struct MoveJobCounters {
     // Why the operating system refused to create the last image file, set
     // just before the message that stops the job for it ("" when unknown).
     char createError[512] = "";
+    // Set just before the final message is shown.
+    FinalMessage finalMessage = FinalMessage::None;
     // Each address in the failure lists -> why it failed.
     std::unordered_map<std::string, ImageFailure> failures;
     // The https addresses saved over plain HTTP after their TLS failed, in
@@ -94,6 +107,3 @@ inline constexpr const char* PACKAGE_CHANGED_FORMAT =
 // its own). A front end ends the program after any outcome but Finished.
 MoveJobOutcome run_move_job(DataPackage* package, const MoveOptions& options, MoveJobView* view,
                             MoveJobCounters* counters = nullptr);
-
-// True when the address lies in the marketplace's image space.
-bool is_image_space_address(const char* address);

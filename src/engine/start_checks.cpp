@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "engine/placement.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/files.h"

@@ -17,18 +17,21 @@
 #include "shell/memory.h"
 #include "shell/ptr_vector.h"
 
-StrHashTable* ConnectionPool = nullptr;
-StrHashTable* ConnectFailureCounts = nullptr;
-StrHashTable* HostTimeoutCounts = nullptr;
-
 namespace {
 
-// The tables and the lookups are shared by the download threads.
+// The tables and the lookups are shared by the download threads: the three
+// tables and `lookups` below are read and written only under tables_mutex.
+// The atomics need no lock; lastFailureKind is each thread's own.
 std::mutex tables_mutex;
 
-// Set once a time-out has been counted since the last reset, so that the
-// exchanges of a job without any skip the table.
-std::atomic<bool> anyTimeouts{false};
+// "host:port" (plain) or "https://host:port" (TLS) -> its idle keep-alive
+// connections (present while there is one).
+StrHashTable* ConnectionPool = nullptr;
+// The same keys -> consecutive connect failures, stored in the value slot.
+// Over TLS a failed handshake counts as a failed connect.
+StrHashTable* ConnectFailureCounts = nullptr;
+// The same keys -> exchanges in a row that timed out, in the value slot.
+StrHashTable* HostTimeoutCounts = nullptr;
 
 // The job's lookups, one per host name, answered or still running.
 struct CachedLookup {
@@ -37,6 +40,10 @@ struct CachedLookup {
 };
 std::unordered_map<std::string, CachedLookup> lookups;
 
+// Set once a time-out has been counted since the last reset, so that the
+// exchanges of a job without any skip the table.
+std::atomic<bool> anyTimeouts{false};
+
 // Why this thread's last connect failed.
 thread_local FailureKind lastFailureKind = FailureKind::None;
 
@@ -44,9 +51,6 @@ struct IdleConnections {
     int count;
     Connection connections[MAX_IDLE_SOCKETS];
 };
-
-std::atomic<int> connect_timeout_ms{CONNECT_TIMEOUT_MS};
-std::atomic<int> socket_timeout_ms{SOCKET_TIMEOUT_MS};
 
 // "host:port", or "https://host:port" over TLS, on the heap and sized to
 // fit, so no host name is ever cut short into another host's key.
@@ -100,7 +104,7 @@ bool given_up(const char* host, int port, Transport transport, char* errorText) 
 // Every address of `host`, from the job's one lookup of it. A lookup that
 // does not answer within the connect limit fails like a name that does not
 // resolve, for every download that waits for it.
-bool host_addresses(const char* host, platform::HostAddresses* out) {
+bool host_addresses(const char* host, int waitMs, platform::HostAddresses* out) {
     CachedLookup cached;
     {
         std::lock_guard<std::mutex> lock(tables_mutex);
@@ -113,14 +117,15 @@ bool host_addresses(const char* host, platform::HostAddresses* out) {
         }
         cached = found->second;
     }
-    const double until = cached.started + connect_timeout_ms.load() / 1000.0;
+    const double until = cached.started + waitMs / 1000.0;
     return platform::wait_host_lookup(cached.lookup.get(), until, out) ==
            platform::LookupStatus::Found;
 }
 
 // The TCP half of every connection. A plain connect that proves the host is
 // back clears its count; over TLS only a finished handshake does.
-platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText) {
+platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText,
+                                 const NetworkPolicy& policy) {
     lastFailureKind = FailureKind::None;
     if (host == nullptr) {
         format_error_text(errorText, "域名 = null");
@@ -137,14 +142,14 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
         return platform::NO_SOCKET;
     }
     platform::HostAddresses addresses;
-    if (!host_addresses(host, &addresses)) {
+    if (!host_addresses(host, policy.connectTimeoutMs, &addresses)) {
         format_error_text(errorText, "无法解析域名: %s", host);
         lastFailureKind = FailureKind::Dns;
         return platform::NO_SOCKET;
     }
 
     const platform::ConnectResult result =
-        platform::connect_tcp(addresses, port, connect_timeout_ms.load(), socket_timeout_ms.load());
+        platform::connect_tcp(addresses, port, policy.connectTimeoutMs, policy.socketTimeoutMs);
     if (result.nonBlockingUnavailable) {
         app_log_format("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。",
                        result.nonBlockingCode);
@@ -222,6 +227,7 @@ void format_error_text(char* out, const char* format, ...) {
 }
 
 void connection_tables_init() {
+    std::lock_guard<std::mutex> lock(tables_mutex);
     if (ConnectionPool == nullptr)
         ConnectionPool = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
     if (ConnectFailureCounts == nullptr) {
@@ -283,13 +289,15 @@ bool last_connect_failure_permanent() {
            lastFailureKind == FailureKind::HostGivenUp || lastFailureKind == FailureKind::Tls;
 }
 
-platform::Socket connect_to_host(const char* host, int port, char* errorText) {
-    return connect_counted(host, port, Transport::Plain, errorText);
+platform::Socket connect_to_host(const char* host, int port, char* errorText,
+                                 const NetworkPolicy& policy) {
+    return connect_counted(host, port, Transport::Plain, errorText, policy);
 }
 
-Connection open_connection(const char* host, int port, Transport transport, char* errorText) {
+Connection open_connection(const char* host, int port, Transport transport, char* errorText,
+                           const NetworkPolicy& policy) {
     Connection connection;
-    connection.socket = connect_counted(host, port, transport, errorText);
+    connection.socket = connect_counted(host, port, transport, errorText, policy);
     if (transport == Transport::Plain || !connection.is_open()) return connection;
 
     platform::TlsFailure failure = platform::TlsFailure::None;
@@ -338,8 +346,9 @@ void connection_close(Connection* connection, bool orderly) {
     *connection = Connection{};
 }
 
-Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText) {
-    if (host == nullptr) return open_connection(host, port, transport, errorText);
+Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText,
+                               const NetworkPolicy& policy) {
+    if (host == nullptr) return open_connection(host, port, transport, errorText, policy);
     // A host given up for the job lends nothing, not even an idle connection.
     if (given_up(host, port, transport, errorText)) {
         lastFailureKind = FailureKind::HostGivenUp;
@@ -358,7 +367,7 @@ Connection pool_get_connection(const char* host, int port, Transport transport, 
     std::free(key);
     app_log_format("%s:%d --- new socket()%s", host, port,
                    transport == Transport::Tls ? " (HTTPS)" : "");
-    return open_connection(host, port, transport, errorText);
+    return open_connection(host, port, transport, errorText, policy);
 }
 
 void pool_put_connection(const char* host, int port, Transport transport, Connection connection) {
@@ -388,21 +397,22 @@ int pooled_connection_count(const char* host, int port, Transport transport) {
     return idle != nullptr ? idle->count : 0;
 }
 
+int pooled_connection_total() {
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    int total = 0;
+    StrHashKeyList* keys = strhash_keys(ConnectionPool);
+    for (StrHashKeyList* cell = keys; cell != nullptr; cell = cell->next)
+        total += static_cast<const IdleConnections*>(strhash_get(ConnectionPool, cell->key))->count;
+    strhash_free_keys(keys);
+    return total;
+}
+
 void reset_connect_failures() {
     std::lock_guard<std::mutex> lock(tables_mutex);
     strhash_clear(ConnectFailureCounts, 0);
     strhash_clear(HostTimeoutCounts, 0);
     anyTimeouts.store(false);
     lookups.clear();  // a lookup still running finishes for nobody
-}
-
-void set_connection_time_limits(int connectMs, int socketMs) {
-    connect_timeout_ms.store(connectMs);
-    socket_timeout_ms.store(socketMs);
-}
-
-void set_connection_timeouts_for_testing(int connectMs, int socketMs) {
-    set_connection_time_limits(connectMs, socketMs);
 }
 
 void connection_tables_reset_for_testing() {

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "http/failure_kind.h"
+#include "http/network_policy.h"
 #include "http/url.h"
 #include "platform/net.h"
 #include "platform/tls.h"
@@ -29,20 +30,9 @@ inline constexpr int CONNECT_FAILURE_LIMIT = 5;
 // exchanges in a row that timed out once connected (no answer within the
 // socket limit, a stalled TLS handshake, the attempt's time limit).
 inline constexpr int HOST_TIMEOUT_LIMIT = 3;
-inline constexpr int CONNECT_TIMEOUT_MS = 10000;
-inline constexpr int SOCKET_TIMEOUT_MS = 10000;
 
 // The most idle keep-alive sockets kept for one host and port.
 inline constexpr int MAX_IDLE_SOCKETS = 32;
-
-// "host:port" (plain) or "https://host:port" (TLS) -> its idle keep-alive
-// connections (present while there is one).
-extern StrHashTable* ConnectionPool;
-// The same keys -> consecutive connect failures, stored in the value slot.
-// Over TLS a failed handshake counts as a failed connect.
-extern StrHashTable* ConnectFailureCounts;
-// The same keys -> exchanges in a row that timed out, in the value slot.
-extern StrHashTable* HostTimeoutCounts;
 
 // One open connection to an image host: a socket, and the TLS session that
 // owns it when the exchange goes over TLS.
@@ -63,16 +53,19 @@ void connection_close(Connection* connection, bool orderly);
 // reason in `errorText` (ERROR_TEXT_SIZE bytes). Over TLS the handshake is
 // part of it: a certificate the system does not trust, or one for another
 // host, fails it like a refused connect, with its own text.
-Connection open_connection(const char* host, int port, Transport transport, char* errorText);
+Connection open_connection(const char* host, int port, Transport transport, char* errorText,
+                           const NetworkPolicy& policy = {});
 
-// Creates both tables; once, after Winsock has been started, before any
+// Creates the tables of pooled connections, connect failures and time-outs
+// (private to the connection layer); once, after Winsock has been started, before any
 // download. Calling it again changes nothing.
 void connection_tables_init();
 
-// A connected, blocking socket with 10-second send and receive time-outs, or
+// A connected, blocking socket with the policy's send and receive time-outs, or
 // NO_SOCKET with the reason in `errorText` (ERROR_TEXT_SIZE bytes): the plain
 // TCP connect of open_connection.
-platform::Socket connect_to_host(const char* host, int port, char* errorText);
+platform::Socket connect_to_host(const char* host, int port, char* errorText,
+                                 const NetworkPolicy& policy = {});
 
 // Why the last failed connect_to_host, open_connection or pool_get_connection
 // of this thread failed.
@@ -87,15 +80,17 @@ bool last_connect_failure_permanent();
 // An idle pooled connection for transport, host and port, or a new one from
 // open_connection. Either way it is the caller's until it goes back with
 // pool_put_connection (or is closed), so no two downloads ever share one.
-Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText);
+Connection pool_get_connection(const char* host, int port, Transport transport, char* errorText,
+                               const NetworkPolicy& policy = {});
 
 // Hands a connection whose exchange ended cleanly back to the pool for the
 // next download from the same transport, host and port (closed instead when
 // the pool is full).
 void pool_put_connection(const char* host, int port, Transport transport, Connection connection);
 
-// The idle connections pooled for transport, host and port.
+// The idle connections pooled for transport, host and port, and for all of them.
 int pooled_connection_count(const char* host, int port, Transport transport = Transport::Plain);
+int pooled_connection_total();
 
 // An exchange with transport, host and port timed out after the connection
 // stood (or its TLS handshake stalled); at HOST_TIMEOUT_LIMIT in a row the
@@ -111,17 +106,8 @@ int host_timeout_count(const char* host, int port, Transport transport = Transpo
 // job calls it when a job ends, so that the next job tries every host again.
 void reset_connect_failures();
 
-// The connect limit and the send and receive limit of later connections
-// (kelvane-cli's --timeout); CONNECT_TIMEOUT_MS and SOCKET_TIMEOUT_MS unless set.
-// Longer than the attempt's own limit (DOWNLOAD_TIME_LIMIT_S) would change nothing.
-inline constexpr int MAX_TIMEOUT_SECONDS = 60;
-void set_connection_time_limits(int connectMs, int socketMs);
-
 // The consecutive failures recorded for transport, host and port.
 int connect_failure_count(const char* host, int port, Transport transport = Transport::Plain);
 
-// Tests only: shorter limits than the 10 seconds, so a time-out can be
-// provoked without waiting for it. Applies to later connects.
-void set_connection_timeouts_for_testing(int connectMs, int socketMs);
 // Tests only: closes every pooled connection and empties both tables.
 void connection_tables_reset_for_testing();

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "http/failure_kind.h"
+#include "http/network_policy.h"
 
 // The receive buffer: the whole response head must fit in it, and the body
 // streams through it to the file.
@@ -34,6 +35,7 @@ struct DownloadOptions {
     // An https address whose TLS cannot be had (refused, failed handshake,
     // certificate not trusted or not the host's) is fetched as plain HTTP.
     bool httpFallback = true;
+    NetworkPolicy policy;
 };
 
 // What became of a download beyond its result: why it failed, and whether
@@ -47,6 +49,12 @@ struct DownloadDetails {
     // plain one failed too, `failure` is the https attempt's cause (the one
     // the seller's address met), unless the file itself failed.
     bool overPlainHttp = false;
+    // Failed for a reason that may pass: a time-out, a refused, reset or cut
+    // connection, a body shorter than announced, or a busy server's 408, 429,
+    // 500, 502, 503, 504. Not for a name that does not resolve, an address
+    // that cannot be parsed, any other answer of the server, content that is
+    // no image we take, or a local file that cannot be created or written.
+    bool mayPass = false;
 };
 
 struct HttpHeader {
@@ -76,19 +84,8 @@ bool response_keeps_connection(const HttpHeader& header);
 DownloadResult download_image(const char* url, const char* path, char* errorText,
                               DownloadOptions options = {}, DownloadDetails* details = nullptr);
 
-// Whether the last failed download_image of this thread failed for a reason
-// that may pass: a time-out, a refused, reset or cut connection, a body
-// shorter than announced, or a busy server's 408, 429, 500, 502, 503, 504.
-// Not for a name that does not resolve, an address that cannot be parsed,
-// any other answer of the server, content that is no image we take, or a
-// local file that cannot be created or written.
+// The mayPass of this thread's last download_image.
 bool last_download_failure_transient();
-
-// One attempt (a request and its response) gives up after this long, so a
-// server that drips its bytes cannot hold a job forever.
-inline constexpr double DOWNLOAD_TIME_LIMIT_S = 60;
-// Tests only: a shorter limit, so that it can be reached without waiting.
-void set_download_time_limit_for_testing(double seconds);
 
 // Fills `header` from a response head (status line included), cutting the
 // text into lines in place.

@@ -21,6 +21,7 @@ struct ResponseResult {
     bool answered;          // a whole response head arrived: the server answers
     FailureKind failure;    // why it failed (None for an image or a redirect)
     int status;             // the status line's code, 0 when no head (or none) came
+    bool final;             // a failure that asking again would only repeat
 };
 
 // Reads one response into `file`: a whole image, a redirect (when

@@ -14,7 +14,7 @@
 #include "engine/move_job.h"
 #include "engine/start_checks.h"
 #include "package/data_package.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/safe_files.h"
 #include "shell/app_log.h"
 #include "shell/files.h"

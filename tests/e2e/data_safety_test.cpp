@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/start_checks.h"
-#include "package/load_messages.h"
+#include "package/load_package.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "shell/charset.h"

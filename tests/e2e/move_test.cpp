@@ -57,6 +57,7 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     EXPECT_EQ(utf16le_to_gbk(read_file(home() + "/bak/shop(1).csv")), builder.text());
     // Text for people: UTF-8 on this terminal-less run, one progress line per item.
     EXPECT_NE(run.out.find(utf8("数据包(shop.csv)已更新")), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(utf8("加上 --blank-failed 选项")), std::string::npos) << run.out;
     EXPECT_NE(run.err.find(utf8("[1/2] 已存 2 张，失败 0 张：连衣裙\n")), std::string::npos)
         << run.err;
     // The summary at the end says where to look further.
@@ -101,12 +102,14 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         const char* what;
         std::vector<std::string> args;
         int status;
+        const char* hint = nullptr;  // the option the console names beside the message
     };
     const Case cases[] = {
         {"no source option",
          {"move", package(), "--to", pictures(), "--skip-image-space", "--skip-third-party"},
-         2},
-        {"no folder", {"move", package()}, 2},
+         2,
+         "--skip-image-space 与 --skip-third-party 不能同时使用"},
+        {"no folder", {"move", package()}, 2, "用 --to 文件夹 指定"},
         {"missing folder", {"move", package(), "--to", dir.file("nowhere")}, 2},
         {"missing package", {"move", dir.file("none.csv"), "--to", pictures()}, 2},
         {"unknown option", {"move", package(), "--to", pictures(), "--fast"}, 2},
@@ -118,6 +121,9 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         const CliRun run = run_cli(c.args, home());
         EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
         EXPECT_FALSE(run.err.empty()) << c.what;
+        if (c.hint != nullptr) {
+            EXPECT_NE(run.err.find(utf8(c.hint)), std::string::npos) << c.what << "\n" << run.err;
+        }
         // A script asking for JSON gets its one object even so.
         std::vector<std::string> json = c.args;
         json.push_back("--json");
@@ -274,8 +280,10 @@ TEST_F(MoveCliTest, HttpsImagesAreMovedOverTlsOneSessionPerConnection) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(pictures_saved(), static_cast<size_t>(IMAGES));
     EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("https://"), std::string::npos);
+    // One handshake per connection, not per image; on a slow machine a
+    // download running over a second lets one more connection start.
     EXPECT_GE(front.handshakes(), 1);
-    EXPECT_LE(front.handshakes(), 3);
+    EXPECT_LE(front.handshakes(), 2 * 3);
 }
 
 TEST_F(MoveCliTest, GnuOptionFormsAndAQuietRunSaysNothingButFatalErrors) {

@@ -1,6 +1,6 @@
-// A test fixture for the image client: fresh connection tables, short
-// time-outs so that no test waits the real ten seconds, and app.log in a
-// folder of the test's own.
+// A test fixture for the image client: fresh connection tables, a policy of
+// short time-outs for the test to pass on (so that none waits the real ten
+// seconds), and app.log in a folder of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,18 +14,19 @@
 
 class NetworkTest : public testing::Test {
   protected:
-    NetworkTest(int connectMs, int socketMs) : connectMs_(connectMs), socketMs_(socketMs) {}
+    NetworkTest(int connectMs, int socketMs) {
+        policy.connectTimeoutMs = connectMs;
+        policy.socketTimeoutMs = socketMs;
+    }
 
     void SetUp() override {
         start_test_networking();
         connection_tables_init();
         connection_tables_reset_for_testing();
-        set_connection_timeouts_for_testing(connectMs_, socketMs_);
         app_log_open(dir.path().c_str());
     }
     void TearDown() override {
         connection_tables_reset_for_testing();
-        set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
         app_log_close();
     }
 
@@ -38,8 +39,5 @@ class NetworkTest : public testing::Test {
     }
 
     TempDir dir;
-
-  private:
-    int connectMs_;
-    int socketMs_;
+    NetworkPolicy policy;
 };

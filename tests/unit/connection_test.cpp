@@ -21,10 +21,10 @@ class ConnectionTest : public NetworkTest {
         std::string error;
         double seconds;
     };
-    static Outcome connect(const char* host, int port) {
+    Outcome connect(const char* host, int port) const {
         char error[ERROR_TEXT_SIZE] = {};
         const double start = platform::monotonic_seconds();
-        const platform::Socket socket = connect_to_host(host, port, error);
+        const platform::Socket socket = connect_to_host(host, port, error, policy);
         return Outcome{socket, error, platform::monotonic_seconds() - start};
     }
 };
@@ -58,7 +58,7 @@ TEST_F(ConnectionTest, EachFailureHasItsTextAndItsEffectOnTheCount) {
         }
         // Bounded by the (shortened) connect limit, never the default 10 s.
         EXPECT_LT(out.seconds, 3.0) << c.name;
-        EXPECT_EQ(ConnectionPool->count, 0) << c.name;
+        EXPECT_EQ(pooled_connection_total(), 0) << c.name;
     }
 }
 
@@ -82,7 +82,7 @@ TEST_F(ConnectionTest, FiveFailuresRefuseTheHostWithoutTryingUntilReset) {
     EXPECT_EQ(connect_failure_count("127.0.0.1", port + 1), 0);
 
     reset_connect_failures();
-    EXPECT_EQ(ConnectFailureCounts->count, 0);
+    EXPECT_EQ(connect_failure_count("127.0.0.1", port), 0);
     const Outcome after_reset = connect("127.0.0.1", port);
     EXPECT_NE(after_reset.socket, platform::NO_SOCKET) << after_reset.error;
     platform::close_socket(after_reset.socket);
@@ -98,8 +98,6 @@ TEST_F(ConnectionTest, ASuccessfulConnectForgetsEarlierFailures) {
     ASSERT_NE(out.socket, platform::NO_SOCKET) << out.error;
     platform::close_socket(out.socket);
     EXPECT_EQ(connect_failure_count("127.0.0.1", door.port()), 0);
-    // The key stays, counting from zero again.
-    EXPECT_EQ(ConnectFailureCounts->count, 1);
     connection_tables_reset_for_testing();
 }
 
@@ -125,7 +123,7 @@ TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
     char error[ERROR_TEXT_SIZE] = {};
     const std::string first_key = "127.0.0.1:" + std::to_string(first.port());
     const auto get = [&](const ScriptedServer& server) {
-        return pool_get_connection("127.0.0.1", server.port(), Transport::Plain, error);
+        return pool_get_connection("127.0.0.1", server.port(), Transport::Plain, error, policy);
     };
     const auto put = [&](const ScriptedServer& server, const Connection& connection) {
         pool_put_connection("127.0.0.1", server.port(), Transport::Plain, connection);
@@ -138,7 +136,7 @@ TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
     ASSERT_TRUE(b.is_open()) << error;
     EXPECT_NE(a.socket, b.socket);
     EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
-    EXPECT_EQ(ConnectionPool->count, 0);  // both are lent out
+    EXPECT_EQ(pooled_connection_total(), 0);  // both are lent out
 
     // Handed back, they are lent again without a new connection, each once.
     put(first, a);
@@ -151,7 +149,7 @@ TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
     EXPECT_TRUE((c.socket == a.socket && d.socket == b.socket) ||
                 (c.socket == b.socket && d.socket == a.socket));
     EXPECT_EQ(occurrences(log(), first_key + " --- new socket()"), 2);
-    EXPECT_EQ(ConnectionPool->count, 0);
+    EXPECT_EQ(pooled_connection_total(), 0);
 
     // Another port is another pool.
     put(first, c);
@@ -168,9 +166,9 @@ TEST_F(ConnectionTest, PoolLendsEachIdleConnectionToOneDownloadAtATime) {
 TEST_F(ConnectionTest, FailedPoolConnectEntersNothing) {
     char error[ERROR_TEXT_SIZE] = {};
     const int port = refused_port();
-    EXPECT_FALSE(pool_get_connection("127.0.0.1", port, Transport::Plain, error).is_open());
+    EXPECT_FALSE(pool_get_connection("127.0.0.1", port, Transport::Plain, error, policy).is_open());
     EXPECT_EQ(error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
-    EXPECT_EQ(ConnectionPool->count, 0);
+    EXPECT_EQ(pooled_connection_total(), 0);
     EXPECT_EQ(occurrences(log(), "127.0.0.1:" + std::to_string(port) + " --- new socket()"), 1);
 }
 
@@ -223,7 +221,7 @@ TEST_F(ConnectionTest, ConnectSendAndReceiveLimitsAreTenSeconds) {
     EXPECT_EQ(CONNECT_TIMEOUT_MS, 10000);
     EXPECT_EQ(SOCKET_TIMEOUT_MS, 10000);
     // What a connect with the limits in use leaves on its socket.
-    set_connection_timeouts_for_testing(CONNECT_TIMEOUT_MS, SOCKET_TIMEOUT_MS);
+    policy = NetworkPolicy{};
     ScriptedServer server;
     const Outcome out = connect("127.0.0.1", server.port());
     ASSERT_NE(out.socket, platform::NO_SOCKET) << out.error;

@@ -59,13 +59,14 @@ class DownloadTest : public NetworkTest {
   protected:
     DownloadTest() : NetworkTest(SHORT_CONNECT_MS, SHORT_SOCKET_MS) {}
 
-    static constexpr DownloadOptions WITHOUT_KEEP_ALIVE{false, true};
+    static constexpr DownloadOptions WITHOUT_KEEP_ALIVE{false, true, true, {}};
 
     Outcome fetch(const std::string& url, DownloadOptions options = {}) {
         return fetch_to(url, target(), options);
     }
-    static Outcome fetch_to(const std::string& url, const std::string& path,
-                            DownloadOptions options = {}) {
+    Outcome fetch_to(const std::string& url, const std::string& path,
+                     DownloadOptions options = {}) const {
+        options.policy = policy;
         char error[ERROR_TEXT_SIZE] = {};
         DownloadDetails details;
         details.failure = FailureKind::Stopped;  // so that leaving it alone shows
@@ -183,7 +184,7 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
         EXPECT_TRUE(has_header(requests[1].bytes, "Connection: close"));
         EXPECT_NE(requests[0].connection, requests[1].connection);
         EXPECT_EQ(occurrences(log(), "搬家失败：" + url + "(useKeepAlive:1)"), 1);
-        EXPECT_EQ(ConnectionPool->count, 0);
+        EXPECT_EQ(pooled_connection_total(), 0);
         connection_tables_reset_for_testing();
     }
 }
@@ -261,7 +262,7 @@ TEST_F(DownloadTest, FileThatCannotBeCreatedIsNotRetried) {
     EXPECT_EQ(out.details.failure, FailureKind::Create);
     EXPECT_EQ(server.requests(1).size(), 1u);  // the request went out before the file
     EXPECT_EQ(log().find("搬家失败："), std::string::npos);
-    EXPECT_EQ(ConnectionPool->count, 0);  // the socket went with the failure
+    EXPECT_EQ(pooled_connection_total(), 0);  // the socket went with the failure
 }
 
 #ifndef _WIN32
@@ -366,7 +367,7 @@ TEST_F(DownloadTest, ChunkedBodiesAreStoredWhateverTheirShapeAndSplit) {
         const Outcome out = fetch(server.url("/c.gif"));
         EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
         EXPECT_EQ(out.content == c.stored, true) << out.content.size() << " bytes stored";
-        EXPECT_EQ(ConnectionPool->count, 1);  // a complete chunked body keeps the connection
+        EXPECT_EQ(pooled_connection_total(), 1);  // a complete chunked body keeps the connection
         connection_tables_reset_for_testing();
     }
 }
@@ -441,7 +442,7 @@ TEST_F(DownloadTest, KeepAliveConnectionIsReusedUntilTheServerSaysClose) {
     EXPECT_EQ(requests[3].connection, 2);
     const std::string key = "127.0.0.1:" + std::to_string(server.port());
     EXPECT_EQ(occurrences(log(), key + " --- new socket()"), 2);
-    EXPECT_EQ(ConnectionPool->count, 1);
+    EXPECT_EQ(pooled_connection_total(), 1);
 }
 
 TEST_F(DownloadTest, AnHttp10ServerGetsOneRequestPerImageUnlessItSaysKeepAlive) {
@@ -618,7 +619,7 @@ TEST_F(DownloadTest, WithoutKeepAliveTheEndOfTheConnectionEndsTheBody) {
         EXPECT_EQ(out.result, c.result);
         EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
         EXPECT_EQ(out.saved, c.result == DownloadResult::Ok);
-        EXPECT_EQ(ConnectionPool->count, 0);
+        EXPECT_EQ(pooled_connection_total(), 0);
     }
 }
 
@@ -726,11 +727,10 @@ TEST_F(DownloadTest, AServerThatDripsItsBytesIsGivenUpAfterTheAttemptsLimit) {
     const std::string response = with_length(jpeg(200));
     ScriptedServer server(
         {reply_in_pieces(response, 1, 40, false), reply_in_pieces(response, 1, 40, false)});
-    set_download_time_limit_for_testing(0.5);
+    policy.attemptLimitS = 0.5;
     const double started = platform::monotonic_seconds();
     const Outcome out = fetch(server.url("/drip.jpg"));
     const double took = platform::monotonic_seconds() - started;
-    set_download_time_limit_for_testing(DOWNLOAD_TIME_LIMIT_S);
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "下载图片超时：0.5秒内没有下载完成。");
     EXPECT_EQ(out.details.failure, FailureKind::Timeout);
@@ -811,7 +811,7 @@ TEST_F(DownloadTest, AnIpv6LiteralAndANameServedOnIpv6OnlyAreFetched) {
 }
 
 TEST_F(DownloadTest, EveryAddressOfANameIsTriedTheNextAtOnceOnAFailureElseAfterAQuarterSecond) {
-    set_connection_timeouts_for_testing(3000, SHORT_SOCKET_MS);
+    policy.connectTimeoutMs = 3000;
     // The first address refuses: the next one is tried at once.
     ScriptedServer server({reply(with_length("GIF8-1")), reply(with_length("GIF8-2"))});
     platform::set_host_for_testing("refusing-first.test", "127.0.0.2,127.0.0.1", 0);

@@ -41,6 +41,7 @@ class DownloadTlsTest : public NetworkTest {
     };
     Outcome fetch(const std::string& url, const std::string& name = "image.jpg",
                   DownloadOptions options = {}) {
+        options.policy = policy;
         char error[ERROR_TEXT_SIZE] = {};
         const std::string path = dir.file(name);
         DownloadDetails details;

@@ -29,7 +29,10 @@ class TlsTest : public NetworkTest {
     static platform::TlsSession* start(const char* host, int port, TlsFailure* failure,
                                        char* detail) {
         char error[ERROR_TEXT_SIZE];
-        const platform::Socket socket = connect_to_host(host, port, error);
+        NetworkPolicy policy;
+        policy.connectTimeoutMs = 2000;
+        policy.socketTimeoutMs = SOCKET_MS;
+        const platform::Socket socket = connect_to_host(host, port, error, policy);
         *failure = TlsFailure::Unavailable;
         if (socket == platform::NO_SOCKET) {
             ADD_FAILURE() << error;

@@ -1,4 +1,4 @@
-#include "package/load_messages.h"
+#include "package/load_package.h"
 
 #include <cstdio>
 #include <cstdlib>
