@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Draws the program's icons: a picture frame with an arrow carrying it away.
 
-Writes kelvane.ico (48, 32, 24 and 16 px, IDI_KELVANE in resource.h) and
-kelvane-small.ico (32 and 16 px, IDI_KELVANE_SMALL), 32 bits per pixel with alpha. Only the standard
+Writes kelvane.ico (64, 48, 32, 24 and 16 px, IDI_KELVANE in resource.h) and
+kelvane-small.ico (64, 48, 32, 24 and 16 px, IDI_KELVANE_SMALL), 32 bits per pixel with alpha:
+the sizes Windows asks for at 96, 144 and 192 DPI. Only the standard
 library is used; the .ico files are committed, so builds need no Python.
 """
 import struct
@@ -86,5 +87,5 @@ def write_icon(path, sizes):
 
 if __name__ == '__main__':
     folder = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).parent)
-    write_icon(folder / 'kelvane.ico', [48, 32, 24, 16])
-    write_icon(folder / 'kelvane-small.ico', [32, 16])
+    write_icon(folder / 'kelvane.ico', [64, 48, 32, 24, 16])
+    write_icon(folder / 'kelvane-small.ico', [64, 48, 32, 24, 16])

@@ -10,6 +10,11 @@
 
 inline constexpr const char* NO_PACKAGE_CHOSEN_MESSAGE = "请选择一个淘宝数据包(csv)文件";
 inline constexpr const char* PACKAGE_MISSING_MESSAGE = "选择的csv文件不存在，请重新选择";
+// A path longer than the program can hold (a path of many characters that
+// take four bytes each), or one the system's names cannot carry.
+inline constexpr const char* PACKAGE_PATH_TOO_LONG_MESSAGE =
+    "数据包的路径过长或含有无法识别的字符，无法打开这个数据包。"
+    "请把数据包移到路径较短的文件夹后再试。";
 inline constexpr const char* PACKAGE_NOT_A_FILE_MESSAGE =
     "选择的不是一个普通文件(可能是文件夹或设备)，请重新选择淘宝数据包(csv)文件";
 

@@ -1,5 +1,5 @@
 // The window's side of the move job's view: the job's calls, made on the
-// job's thread, carried out by the window's own thread.
+// job's thread, shown by the window's own thread.
 #pragma once
 
 #include <windows.h>
@@ -11,15 +11,31 @@
 // keeps alive until SendMessage returns.
 inline constexpr UINT WM_JOB_VIEW_CALL = WM_APP + 1;
 
+// The timer that shows the job's progress while it runs, 15 times a second:
+// quicker than anyone reads a row, and cheap for the window.
+inline constexpr UINT_PTR JOB_VIEW_TIMER = 1;
+inline constexpr UINT JOB_VIEW_TICK_MS = 66;
+
 // The main window's handling of WM_JOB_VIEW_CALL: runs the operation. Returns 0.
 LRESULT run_job_view_call(LPARAM call);
 
-// Every operation is sent to the main window as WM_JOB_VIEW_CALL and carried
-// out by the window's thread, in its message loop or in a modal loop it
-// runs, while the job's thread waits. The controls are thus only ever
-// touched by the thread that owns them, and the job's message boxes are the
-// window thread's own, like the wizard's. The window's thread never waits
-// for the job, so the sends cannot deadlock.
+// On the window's thread: starts the timer (when a job starts).
+void start_job_view_timer();
+// On the window's thread: shows what the job has reported since the last
+// call, the rows that changed and the latest progress. The timer calls it.
+void show_job_progress();
+// On the window's thread, whenever the list's selection may have changed:
+// the row now selected (-1 for none), which is_row_selected answers from.
+void note_selected_row(int row);
+
+// The job must never wait for the window between rows: a window busy with
+// painting, or slowed by a remote desktop, would hold back the downloads.
+// So the row, progress and failure-box operations only record what changed,
+// under a small lock, and return; the window shows it at its next tick.
+// Only the operations that must be seen before the job goes on wait for
+// the window's thread, which first shows everything recorded: the message
+// boxes (the job waits while one is open) and the job's end. The window's
+// thread never waits for the job, so those sends cannot deadlock.
 class WindowJobView : public MoveJobView {
   public:
     void ensure_row_visible(int row) override;

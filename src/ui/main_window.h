@@ -23,7 +23,7 @@ enum ControlId : int {
     ID_CLOSE = 36117,
 };
 
-inline constexpr const char* MAIN_WINDOW_CLASS = "CodeBlocksWindowsApp";
+inline constexpr const wchar_t* MAIN_WINDOW_CLASS = L"CodeBlocksWindowsApp";
 inline constexpr int MAIN_WINDOW_WIDTH = 680;
 inline constexpr int MAIN_WINDOW_HEIGHT = 560;
 
@@ -54,17 +54,25 @@ struct MainWindow {
     HWND tutorialLink;
     HWND homeLink;
     HFONT defaultFont;
+    HFONT titleFont;
+    HFONT linkFont;
+    HICON largeIcon;  // icons 102 and 101 loaded for a DPI other than the system's
+    HICON smallIcon;
+    int dpi;         // of the screen the window is on; the layout is for 96, scaled
     HDC backBuffer;  // null until the first paint
     int page;        // 1 or 2
+    HWND lastFocus;  // the control that had the focus when the window was last deactivated
 };
 
 extern MainWindow mainWindow;
 
 // Registers the window class with `icon` as large and small icon.
 bool register_main_window_class(HINSTANCE instance, HICON icon);
-// Creates the window (which builds its controls), corrects its height for
-// the caption, centres it, shows it and gives it the small icon file's icon
-// (IDI_KELVANE_SMALL) as its large icon. Null on failure.
+// Creates the window (which builds its controls) at the size of its layout
+// for the screen's DPI (680 x 560 at 96 DPI with a 19-pixel caption),
+// centres it, shows it and gives it the small icon file's icon
+// (IDI_KELVANE_SMALL) as its large icon, at the size of the DPI. Null on
+// failure.
 HWND create_main_window(HINSTANCE instance, const char* title, int showCommand);
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -72,6 +80,17 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
 // The message loop's filter, after TranslateMessage: true when the message
 // was consumed (a click on a link) and must not be dispatched.
 bool handle_link_message(const MSG* message);
+
+// The keyboard, as in a dialog; called before TranslateMessage. Tab and
+// Shift+Tab move the focus through the page's controls, Enter presses the
+// focused push button or else the Next button ("下一步" / "开始搬家"), Esc
+// closes as the Close button does. True when the key was used.
+bool handle_dialog_key(const MSG* message);
+
+// Gives the keyboard focus to the page's first useful control: the
+// choose-package button on page 1; on page 2 the browse button, or the item
+// list once a job has started.
+void focus_page();
 
 // Fatal errors from here on show their message (over the window once it
 // exists, with no owner before) and end the process with exit code 0.

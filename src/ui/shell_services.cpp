@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "shell/files.h"
 #include "ui/ui_choices.h"
+#include "ui/wide_text.h"
 
 namespace {
 
@@ -17,15 +18,18 @@ bool launched(HINSTANCE result) {
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
-bool launch(UrlLaunch how, const char* program, const char* address) {
+bool launch(UrlLaunch how, const wchar_t* program, const char* page) {
+    const std::wstring address = wide(page);
     switch (how) {
         case UrlLaunch::ShellOpen:
-            return launched(ShellExecuteA(nullptr, "open", address, nullptr, nullptr, SW_SHOW));
-        case UrlLaunch::RunProgram:
-            return launched(ShellExecuteA(nullptr, nullptr, program, address, nullptr, SW_SHOW));
-        case UrlLaunch::RunIexplore:
             return launched(
-                ShellExecuteA(nullptr, nullptr, "iexplore.exe", address, nullptr, SW_SHOW));
+                ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOW));
+        case UrlLaunch::RunProgram:
+            return launched(
+                ShellExecuteW(nullptr, nullptr, program, address.c_str(), nullptr, SW_SHOW));
+        case UrlLaunch::RunIexplore:
+            return launched(ShellExecuteW(nullptr, nullptr, L"iexplore.exe", address.c_str(),
+                                          nullptr, SW_SHOW));
         case UrlLaunch::None:
             break;
     }
@@ -42,10 +46,13 @@ void open_url(const char* address) {
         std::snprintf(page, sizeof page, "%s", "temp.html");
     }
     if (FILE* file = platform::open_file(page, "a")) std::fclose(file);
-    char program[MAX_PATH] = "";
-    const bool found = launched(FindExecutableA(page, nullptr, program));
-    program[MAX_PATH - 1] = '\0';
-    const UrlLaunchPlan plan = plan_url_launch(found, program);
+    wchar_t program[MAX_PATH] = L"";
+    const bool found = launched(FindExecutableW(wide(page).c_str(), nullptr, program));
+    program[MAX_PATH - 1] = L'\0';
+    // Only its ending is looked at, which is ASCII whatever the folders are called.
+    char programName[MAX_PATH * 4];
+    if (!to_gb18030(program, programName, sizeof programName)) programName[0] = '\0';
+    const UrlLaunchPlan plan = plan_url_launch(found, programName);
     if (launch(plan.first, program, address)) return;
     launch(plan.second, program, address);
 }
@@ -58,23 +65,20 @@ HRESULT create_shortcut(const char* targetPath, const char* arguments, const cha
         workingFolder == nullptr || iconPath == nullptr || showCommand < 0 || iconIndex < 0) {
         return E_INVALIDARG;
     }
-    IShellLinkA* link = nullptr;
+    IShellLinkW* link = nullptr;
     HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IShellLinkA, reinterpret_cast<void**>(&link));
+                                      IID_IShellLinkW, reinterpret_cast<void**>(&link));
     if (FAILED(result)) return result;
-    link->SetPath(targetPath);
-    link->SetArguments(arguments);
-    if (description[0] != '\0') link->SetDescription(description);
+    link->SetPath(wide(targetPath).c_str());
+    link->SetArguments(wide(arguments).c_str());
+    if (description[0] != '\0') link->SetDescription(wide(description).c_str());
     if (showCommand != 0) link->SetShowCmd(showCommand);
-    if (workingFolder[0] != '\0') link->SetWorkingDirectory(workingFolder);
-    if (iconPath[0] != '\0') link->SetIconLocation(iconPath, iconIndex);
+    if (workingFolder[0] != '\0') link->SetWorkingDirectory(wide(workingFolder).c_str());
+    if (iconPath[0] != '\0') link->SetIconLocation(wide(iconPath).c_str(), iconIndex);
     IPersistFile* file = nullptr;
     result = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
     if (SUCCEEDED(result)) {
-        wchar_t wideLink[MAX_PATH] = L"";
-        // At most MAX_PATH characters, the last one kept for the NUL.
-        MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wideLink, MAX_PATH - 1);
-        result = file->Save(wideLink, TRUE);
+        result = file->Save(wide(linkPath).c_str(), TRUE);
         file->Release();
     }
     link->Release();

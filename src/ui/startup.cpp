@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "http/connection.h"
 #include "platform/platform.h"
@@ -17,6 +18,7 @@
 #include "ui/maker_pages.h"
 #include "ui/shell_services.h"
 #include "ui/ui_choices.h"
+#include "ui/wide_text.h"
 
 namespace {
 
@@ -34,27 +36,33 @@ HHOOK relabelHook = nullptr;
 void settle_folder() {
     char folder[PATH_BUFFER_SIZE] = "";
     if (!platform::program_folder(folder, sizeof folder)) {
-        GetCurrentDirectoryA(sizeof folder, folder);
-        folder[sizeof folder - 1] = '\0';
+        wchar_t current[MAX_PATH] = L"";
+        const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
+        if (length == 0 || length >= MAX_PATH || !to_gb18030(current, folder, sizeof folder)) {
+            folder[0] = '\0';
+        }
     }
     settle_program_folder(folder);
+}
+
+int show_box(HWND owner, const char* text, const char* caption, UINT type) {
+    return MessageBoxW(owner, wide(text).c_str(), wide(caption).c_str(), type);
 }
 
 // A program started straight from an archive would write its log and backups
 // into the archive tool's temporary folder, which the tool deletes.
 void refuse_archive_tool_folder(const char* folder) {
     if (!started_from_archive_tool(folder)) return;
-    MessageBoxA(
-        nullptr,
-        "请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。",
-        "提示", MB_OK | MB_ICONERROR);
+    show_box(nullptr,
+             "请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。",
+             "提示", MB_OK | MB_ICONERROR);
     open_url(UNZIP_HELP_URL);
     ExitProcess(static_cast<UINT>(-1));
 }
 
-void stop_at_start(const char* message) {
-    app_log(message);
-    MessageBoxA(nullptr, message, "错误", MB_OK | MB_ICONERROR);
+void stop_at_start(const char* text) {
+    app_log(text);
+    show_box(nullptr, text, "错误", MB_OK | MB_ICONERROR);
     ExitProcess(static_cast<UINT>(-1));
 }
 
@@ -73,31 +81,34 @@ LRESULT CALLBACK relabel_shortcut_buttons(int code, WPARAM wParam, LPARAM lParam
     const LRESULT next = CallNextHookEx(relabelHook, code, wParam, lParam);
     if (code != HCBT_ACTIVATE) return next;
     HWND box = reinterpret_cast<HWND>(wParam);
-    char className[16] = "";
-    GetClassNameA(box, className, sizeof className);
+    wchar_t className[16] = L"";
+    GetClassNameW(box, className, 16);
     // Only the question's own box: another window of the thread activated
     // first keeps its buttons and the hook waits.
-    if (std::strcmp(className, "#32770") != 0) return next;
-    SetDlgItemTextA(box, IDNO, "不用再提示");
-    SetDlgItemTextA(box, IDCANCEL, "否(&N)");
+    if (std::wcscmp(className, L"#32770") != 0) return next;
+    SetDlgItemTextW(box, IDNO, wide("不用再提示").c_str());
+    SetDlgItemTextW(box, IDCANCEL, wide("否(&N)").c_str());
     UnhookWindowsHookEx(relabelHook);
     relabelHook = nullptr;
     return next;
 }
 
 void create_desktop_shortcut(HWND window, const char* linkPath, const char* folder) {
-    char exe[PATH_BUFFER_SIZE] = "";
-    const DWORD length = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    wchar_t module[MAX_PATH * 4] = L"";
+    const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH * 4);
     // A cut path would name another file: an empty target makes the link
     // fail honestly instead.
-    if (length == 0 || length >= sizeof exe) exe[0] = '\0';
+    char exe[MAX_PATH * 16] = "";
+    if (length == 0 || length >= MAX_PATH * 4 || !to_gb18030(module, exe, sizeof exe)) {
+        exe[0] = '\0';
+    }
     CoInitialize(nullptr);
     const HRESULT result =
         create_shortcut(exe, "", linkPath, "", SHORTCUT_SHOW_COMMAND, folder, exe, 0);
     if (SUCCEEDED(result)) {
-        MessageBoxA(window, "在桌面上成功创建了一个快捷方式", "提示", MB_OK | MB_ICONINFORMATION);
+        show_box(window, "在桌面上成功创建了一个快捷方式", "提示", MB_OK | MB_ICONINFORMATION);
     } else {
-        MessageBoxA(window, "在桌面上创建快捷方式失败", "提示", MB_OK | MB_ICONERROR);
+        show_box(window, "在桌面上创建快捷方式失败", "提示", MB_OK | MB_ICONERROR);
     }
     CoUninitialize();
 }
@@ -116,9 +127,9 @@ void offer_desktop_shortcut(HWND window) {
     if (file_exists(link) || (markerFits && file_exists(marker))) return;
 
     relabelHook =
-        SetWindowsHookExA(WH_CBT, relabel_shortcut_buttons, nullptr, GetCurrentThreadId());
-    const int answer = MessageBoxA(window, "需要在桌面上创建一个软件打开的快捷方式吗？", "询问",
-                                   MB_YESNOCANCEL | MB_ICONQUESTION);
+        SetWindowsHookExW(WH_CBT, relabel_shortcut_buttons, nullptr, GetCurrentThreadId());
+    const int answer = show_box(window, "需要在桌面上创建一个软件打开的快捷方式吗？", "询问",
+                                MB_YESNOCANCEL | MB_ICONQUESTION);
     // A box that never activated leaves the hook behind.
     if (relabelHook != nullptr) {
         UnhookWindowsHookEx(relabelHook);
@@ -136,10 +147,12 @@ void offer_desktop_shortcut(HWND window) {
 
 int run_message_loop() {
     MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Before translation, as for a dialog: a key used here makes no character.
+        if (handle_dialog_key(&message)) continue;
         TranslateMessage(&message);
         if (handle_link_message(&message)) continue;
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     return static_cast<int>(message.wParam);
 }
@@ -157,7 +170,7 @@ int run_window_program(HINSTANCE instance, int showCommand) {
 
     char title[64];
     std::snprintf(title, sizeof title, "%s(V%s)", PRODUCT_NAME, KELVANE_SHORT_VERSION);
-    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_KELVANE));
+    HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KELVANE));
     if (!register_main_window_class(instance, icon)) return 0;
     HWND window = create_main_window(instance, title, showCommand);
     if (window == nullptr) return 0;

@@ -1,5 +1,6 @@
 #include "ui/ui_choices.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "base/gbk.h"
@@ -27,11 +28,16 @@ UrlLaunchPlan plan_url_launch(bool programFound, const char* programPath) {
     return {UrlLaunch::RunProgram, UrlLaunch::RunIexplore};
 }
 
-int scaled_font_height(int stockHeight, int dpi) {
-    if (dpi <= 96) return stockHeight;
-    // Single precision on purpose: the heights must come out as they always have.
-    const float divisor = static_cast<float>((dpi - 96) * 1.041666 / 100 + 1);
-    return static_cast<int>(static_cast<float>(stockHeight) / divisor);
+int scale_for_dpi(int length, int dpi) {
+    const int64_t scaled = static_cast<int64_t>(length) * dpi;
+    return static_cast<int>(scaled >= 0 ? (scaled + 48) / 96 : (scaled - 48) / 96);
+}
+
+int dpi_font_height(int stockHeight, int stockDpi, int dpi) {
+    if (stockDpi <= 0) return scale_for_dpi(stockHeight, dpi);
+    const int64_t scaled = static_cast<int64_t>(stockHeight) * dpi;
+    const int64_t half = stockDpi / 2;
+    return static_cast<int>(scaled >= 0 ? (scaled + half) / stockDpi : (scaled - half) / stockDpi);
 }
 
 int corrected_window_height(int outerHeight, int captionHeight) {
@@ -39,9 +45,9 @@ int corrected_window_height(int outerHeight, int captionHeight) {
 }
 
 void centred_position(int screenWidth, int maximisedHeight, int clientWidth, int clientHeight,
-                      int* x, int* y) {
+                      int dpi, int* x, int* y) {
     *x = (screenWidth - clientWidth) / 2;
-    *y = (maximisedHeight - clientHeight) / 2 - 26;
+    *y = (maximisedHeight - clientHeight) / 2 - scale_for_dpi(26, dpi);
 }
 
 bool started_from_archive_tool(const char* programFolder) {

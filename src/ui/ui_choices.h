@@ -21,17 +21,22 @@ struct UrlLaunchPlan {
 // starting it would ask the user instead of showing the page.
 UrlLaunchPlan plan_url_launch(bool programFound, const char* programPath);
 
-// The shared default font height for a screen of `dpi` dots per inch: the
-// stock height shrunk above 96 DPI so that the fixed pixel layout still fits.
-int scaled_font_height(int stockHeight, int dpi);
+// The window is laid out in pixels for 96 DPI; on a screen of `dpi` every
+// length is multiplied by dpi / 96, rounded to the nearest pixel (halves away
+// from zero), so at 96 DPI nothing changes.
+int scale_for_dpi(int length, int dpi);
+
+// A font height for a screen of `dpi` from the stock font's, which the
+// system made for its own DPI, `stockDpi`.
+int dpi_font_height(int stockHeight, int stockDpi, int dpi);
 
 // The outer height that keeps the client area as laid out for a 19-pixel caption.
 int corrected_window_height(int outerHeight, int captionHeight);
 
 // Where the window goes so that its client area sits centred on the screen,
-// a little above the middle of the work area.
+// a little above the middle of the work area (26 pixels at 96 DPI).
 void centred_position(int screenWidth, int maximisedHeight, int clientWidth, int clientHeight,
-                      int* x, int* y);
+                      int dpi, int* x, int* y);
 
 // True when the program folder lies in the temporary folder an archive tool
 // unpacks into when a program is started straight from the archive: such a

@@ -6,9 +6,9 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // The command line is not read; the show command comes from the start-up
     // information, as the process's creator gave it.
-    STARTUPINFOA start{};
+    STARTUPINFOW start{};
     start.cb = sizeof start;
-    GetStartupInfoA(&start);
+    GetStartupInfoW(&start);
     const int show = (start.dwFlags & STARTF_USESHOWWINDOW) ? start.wShowWindow : SW_SHOWDEFAULT;
     return run_window_program(instance, show);
 }

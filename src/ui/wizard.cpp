@@ -27,6 +27,7 @@
 #include "ui/maker_pages.h"
 #include "ui/shell_services.h"
 #include "ui/ui_choices.h"
+#include "ui/wide_text.h"
 
 namespace {
 
@@ -39,17 +40,19 @@ WindowJobView jobView;
 // package this window shows, nor save over what this window's job saves.
 platform::PackageLock* packageLock = nullptr;
 // The folder dialog's start selection: allocated at its first use, then reused.
-char* folderStart = nullptr;
+wchar_t* folderStart = nullptr;
 constexpr size_t FOLDER_START_SIZE = 1024;
 
-void read_text(HWND control, char* out, int capacity) {
-    out[0] = '\0';
-    GetWindowTextA(control, out, capacity);
-    out[capacity - 1] = '\0';
+// A path box's text as the program's paths are held, GB18030, so that a
+// name of any characters is carried whole: the package's own path never
+// goes into the package, and the image folder's is checked before the job
+// (it must be GBK). False, with `out` empty, when the path does not fit.
+bool read_path(HWND control, char* out, size_t capacity) {
+    return to_gb18030(window_text(control).c_str(), out, capacity);
 }
 
 bool ticked(HWND option) {
-    return SendMessageA(option, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    return SendMessageW(option, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
 void set_accept_files(bool accept) {
@@ -62,40 +65,51 @@ void warn(const char* text, HWND focus) {
     if (focus != nullptr) SetFocus(focus);
 }
 
-void set_cursor(LPCSTR which) {
-    SetCursor(LoadCursorA(nullptr, which));
+void set_cursor(LPCWSTR which) {
+    SetCursor(LoadCursorW(nullptr, which));
+}
+
+void set_text(HWND control, const char* text) {
+    SetWindowTextW(control, wide(text).c_str());
 }
 
 void choose_package() {
-    char file[PATH_BUFFER_SIZE] = "";
-    OPENFILENAMEA dialog{};
+    wchar_t file[MAX_PATH] = L"";
+    // One pair of description and pattern, each ended by a NUL, and a NUL after the last.
+    std::wstring filter = wide("csv文件 (*.csv)");
+    filter += L'\0';
+    filter += L"*.csv";
+    filter += L'\0';
+    const std::wstring title = wide("选择淘宝助理导出的数据包(CSV)文件");
+    OPENFILENAMEW dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = mainWindow.main;
     dialog.hInstance = mainWindow.instance;
-    dialog.lpstrFilter = "csv文件 (*.csv)\0*.csv\0";
+    dialog.lpstrFilter = filter.c_str();
     dialog.nFilterIndex = 1;
     dialog.lpstrFile = file;
-    dialog.nMaxFile = sizeof file;
-    dialog.lpstrTitle = "选择淘宝助理导出的数据包(CSV)文件";
+    dialog.nMaxFile = MAX_PATH;
+    dialog.lpstrTitle = title.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
-    if (GetOpenFileNameA(&dialog)) SetWindowTextA(mainWindow.pathBox, file);
+    if (GetOpenFileNameW(&dialog)) SetWindowTextW(mainWindow.pathBox, file);
 }
 
 void reset_page_two() {
     item_list_clear(package.items);
     std::free(package.text);
     package.text = nullptr;
-    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    SendMessageW(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    note_selected_row(-1);  // deleting the rows tells no selection change
     EnableWindow(mainWindow.next, TRUE);
     EnableWindow(mainWindow.optionImageSpace, TRUE);
     EnableWindow(mainWindow.optionThirdParty, TRUE);
     EnableWindow(mainWindow.optionBlank, TRUE);
     EnableWindow(mainWindow.browse, TRUE);
     EnableWindow(mainWindow.back, TRUE);
-    SendMessageA(mainWindow.optionImageSpace, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(mainWindow.optionThirdParty, BM_SETCHECK, BST_CHECKED, 0);
-    SendMessageA(mainWindow.optionBlank, BM_SETCHECK, BST_UNCHECKED, 0);
-    SetWindowTextA(mainWindow.folderBox, "");
+    SendMessageW(mainWindow.optionImageSpace, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(mainWindow.optionThirdParty, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(mainWindow.optionBlank, BM_SETCHECK, BST_UNCHECKED, 0);
+    SetWindowTextW(mainWindow.folderBox, L"");
 }
 
 void show_loaded_package() {
@@ -104,17 +118,18 @@ void show_loaded_package() {
         insert_item_row(static_cast<const ItemRecord*>(ptr_vector_get(package.items, i)));
     char label[64];
     std::snprintf(label, sizeof label, "搬家进度(宝贝数:%d)", count);
-    SetWindowTextA(mainWindow.progressLabel, label);
+    set_text(mainWindow.progressLabel, label);
     ShowWindow(mainWindow.panel1, SW_HIDE);
     ShowWindow(mainWindow.panel2, SW_SHOW);
-    SetWindowTextA(mainWindow.next, "开始搬家");
+    set_text(mainWindow.next, "开始搬家");
     ShowWindow(mainWindow.back, SW_SHOW);
-    SetWindowTextA(mainWindow.failureBox, "");
+    SetWindowTextW(mainWindow.failureBox, L"");
     // The 32-bit range: a package may hold more items than 16 bits can count.
-    SendMessageA(mainWindow.progressBar, PBM_SETRANGE32, 0, count);
-    SendMessageA(mainWindow.progressBar, PBM_SETPOS, 0, 0);
+    SendMessageW(mainWindow.progressBar, PBM_SETRANGE32, 0, count);
+    SendMessageW(mainWindow.progressBar, PBM_SETPOS, 0, 0);
     mainWindow.page = 2;
     set_accept_files(false);
+    focus_page();
 }
 
 void release_package() {
@@ -123,7 +138,10 @@ void release_package() {
 }
 
 void load_package() {
-    read_text(mainWindow.pathBox, package.path, PATH_BUFFER_SIZE);
+    if (!read_path(mainWindow.pathBox, package.path, PATH_BUFFER_SIZE)) {
+        warn(PACKAGE_PATH_TOO_LONG_MESSAGE, mainWindow.choosePackage);
+        return;
+    }
     if (const char* refusal = check_package_path(package.path)) {
         warn(refusal, mainWindow.choosePackage);
         return;
@@ -139,10 +157,10 @@ void load_package() {
     }
     if (locked == platform::LockResult::Failed)
         app_log_format(PACKAGE_UNLOCKED_LOG_FORMAT, package.path, platform::last_file_error());
-    set_cursor(IDC_WAIT);
+    set_cursor(reinterpret_cast<LPCWSTR>(IDC_WAIT));
     static char message[LOAD_MESSAGE_SIZE];
     const ReadResult result = load_data_package(package.path, &package, message);
-    set_cursor(IDC_ARROW);
+    set_cursor(reinterpret_cast<LPCWSTR>(IDC_ARROW));
     if (result == ReadResult::Ok) {
         show_loaded_package();
         return;
@@ -164,44 +182,49 @@ void go_back() {
     release_package();  // the next job starts with a new load
     ShowWindow(mainWindow.panel1, SW_SHOW);
     ShowWindow(mainWindow.panel2, SW_HIDE);
-    SetWindowTextA(mainWindow.next, "下一步");
+    set_text(mainWindow.next, "下一步");
     ShowWindow(mainWindow.back, SW_HIDE);
     EnableWindow(mainWindow.next, TRUE);
     mainWindow.page = 1;
     set_accept_files(true);
+    focus_page();
 }
 
 int CALLBACK folder_dialog_event(HWND dialog, UINT message, LPARAM lParam, LPARAM) {
     if (message == BFFM_INITIALIZED) {
-        SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folderStart));
+        SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(folderStart));
     } else if (message == BFFM_SELCHANGED) {
-        char path[MAX_PATH] = "";
-        SHGetPathFromIDListA(reinterpret_cast<PCIDLIST_ABSOLUTE>(lParam), path);
-        PostMessageA(dialog, BFFM_ENABLEOK, 0, path[0] != '\0');
+        wchar_t path[MAX_PATH] = L"";
+        SHGetPathFromIDListW(reinterpret_cast<PCIDLIST_ABSOLUTE>(lParam), path);
+        PostMessageW(dialog, BFFM_ENABLEOK, 0, path[0] != L'\0');
     }
     return 0;
 }
 
 void choose_folder() {
-    char folder[PATH_BUFFER_SIZE];
-    read_text(mainWindow.folderBox, folder, PATH_BUFFER_SIZE);
-    if (folderStart == nullptr) folderStart = static_cast<char*>(xcalloc(FOLDER_START_SIZE, 1));
-    std::snprintf(folderStart, FOLDER_START_SIZE, "%s", folder);
-    BROWSEINFOA browse{};
+    // The folder box as it stands, whatever characters it holds.
+    const std::wstring current = window_text(mainWindow.folderBox);
+    if (folderStart == nullptr) {
+        folderStart = static_cast<wchar_t*>(xcalloc(FOLDER_START_SIZE, sizeof(wchar_t)));
+    }
+    folderStart[current.copy(folderStart, FOLDER_START_SIZE - 1)] = L'\0';
+    wchar_t folder[MAX_PATH] = L"";
+    const std::wstring title = wide("图片搬家到：");
+    BROWSEINFOW browse{};
     browse.hwndOwner = mainWindow.main;
     browse.pszDisplayName = folder;
-    browse.lpszTitle = "图片搬家到：";
+    browse.lpszTitle = title.c_str();
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     browse.lpfn = folder_dialog_event;
     // The new dialog style needs COM on this thread; nothing else here uses it.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderA(&browse);
+    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&browse);
     if (SUCCEEDED(com)) CoUninitialize();
     if (chosen == nullptr) return;
-    // MAX_PATH bytes: the same size as the folder buffer.
-    const BOOL found = SHGetPathFromIDListA(chosen, folder);
+    // MAX_PATH characters: the same size as the folder buffer.
+    const BOOL found = SHGetPathFromIDListW(chosen, folder);
     CoTaskMemFree(chosen);
-    if (found) SetWindowTextA(mainWindow.folderBox, folder);
+    if (found) SetWindowTextW(mainWindow.folderBox, folder);
 }
 
 unsigned __stdcall job_thread(void*) {
@@ -214,13 +237,15 @@ unsigned __stdcall job_thread(void*) {
 
 void start_job() {
     MoveOptions options{};
-    read_text(mainWindow.folderBox, options.targetFolder, PATH_BUFFER_SIZE);
+    const bool folderFits = read_path(mainWindow.folderBox, options.targetFolder, PATH_BUFFER_SIZE);
     options.moveImageSpace = ticked(mainWindow.optionImageSpace);
     options.moveThirdParty = ticked(mainWindow.optionThirdParty);
     options.blankForFailed = ticked(mainWindow.optionBlank);
     char desktop[PATH_BUFFER_SIZE];
     if (!platform::desktop_folder(desktop, sizeof desktop)) desktop[0] = '\0';
     StartRefusal refusal = check_move_start(options, desktop);
+    // Only the source options are checked before the folder's length.
+    if (!folderFits && refusal != StartRefusal::NoSourceOption) refusal = StartRefusal::PathTooLong;
     if (refusal == StartRefusal::None)
         refusal = check_job_files(options, package.path, package.items->count);
     if (refusal != StartRefusal::None) {
@@ -233,10 +258,13 @@ void start_job() {
     EnableWindow(mainWindow.browse, FALSE);
     EnableWindow(mainWindow.back, FALSE);
     EnableWindow(mainWindow.next, FALSE);
+    // The focus was on a control now disabled (Next, when Enter started the job).
+    focus_page();
     jobOptions = options;
     // Set before the thread exists, so that a close in the moment before the
     // job starts still asks and lets the job save.
     running.store(1);
+    start_job_view_timer();
     const uintptr_t thread = _beginthreadex(nullptr, 0, job_thread, nullptr, 0, nullptr);
     if (thread == 0) {
         window_message("启动图片搬家线程失败", "提示", MB_OK | MB_ICONERROR);
@@ -271,7 +299,7 @@ void wizard_command(int controlId) {
             }
             break;
         case ID_CLOSE:
-            SendMessageA(mainWindow.main, WM_CLOSE, 0, 0);
+            SendMessageW(mainWindow.main, WM_CLOSE, 0, 0);
             break;
         default:
             break;
@@ -281,22 +309,24 @@ void wizard_command(int controlId) {
 void wizard_drop_files(HDROP drop) {
     SetWindowPos(mainWindow.main, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     SetForegroundWindow(mainWindow.main);
-    set_cursor(IDC_WAIT);
-    const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
+    set_cursor(reinterpret_cast<LPCWSTR>(IDC_WAIT));
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     for (UINT i = 0; i < count; ++i) {
         // A name too long for the path buffer would arrive cut, naming another file.
-        if (DragQueryFileA(drop, i, nullptr, 0) >= PATH_BUFFER_SIZE) continue;
-        char name[PATH_BUFFER_SIZE];
-        if (DragQueryFileA(drop, i, name, sizeof name) == 0) continue;
-        name[sizeof name - 1] = '\0';
-        const char* names[] = {name};
+        if (DragQueryFileW(drop, i, nullptr, 0) >= MAX_PATH) continue;
+        wchar_t name[MAX_PATH];
+        if (DragQueryFileW(drop, i, name, MAX_PATH) == 0) continue;
+        name[MAX_PATH - 1] = L'\0';
+        char narrow[PATH_BUFFER_SIZE * 4];
+        if (!to_gb18030(name, narrow, sizeof narrow)) continue;
+        const char* names[] = {narrow};
         if (choose_dropped_name(names, 1) == 0) {
-            SetWindowTextA(mainWindow.pathBox, name);
+            SetWindowTextW(mainWindow.pathBox, name);
             break;
         }
     }
     DragFinish(drop);
-    set_cursor(IDC_ARROW);
+    set_cursor(reinterpret_cast<LPCWSTR>(IDC_ARROW));
     SetWindowPos(mainWindow.main, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 

@@ -122,7 +122,8 @@ TEST_F(MoveCliTest, StartChecksAndRefusedPackagesEndWithTheirStatus) {
         EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
         EXPECT_FALSE(run.err.empty()) << c.what;
         if (c.hint != nullptr) {
-            EXPECT_NE(run.err.find(printed(c.hint)), std::string::npos) << c.what << "\n" << run.err;
+            EXPECT_NE(run.err.find(printed(c.hint)), std::string::npos) << c.what << "\n"
+                                                                        << run.err;
         }
         // A script asking for JSON gets its one object even so.
         std::vector<std::string> json = c.args;

@@ -1,9 +1,11 @@
 // The failure box text and the start checks that front ends share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/memory.h"
 #include "engine/failure_text.h"
@@ -62,18 +64,84 @@ TEST(FailureText, HeadingsAndAddressesAsTheBoxShowsThem) {
     EXPECT_EQ(clean.text(), "");
 }
 
-TEST(FailureText, AddressesThatDoNotFitAreLeftOutWhole) {
-    Item many;
-    many.record.status = ITEM_MOVED;
-    many.record.desc_failed = ptr_vector_new_default();
-    const std::string address = "http://img.example.com/" + std::string(200, 'a') + ".jpg";
-    for (int i = 0; i < 100; ++i)
-        ptr_vector_push(many.record.desc_failed, xstrdup(address.c_str()));
-    const std::string text = many.text();
+PtrVector* numbered(const std::string& prefix, int count) {
+    PtrVector* list = ptr_vector_new_default();
+    for (int i = 0; i < count; ++i)
+        ptr_vector_push(list, xstrdup((prefix + std::to_string(i) + ".jpg").c_str()));
+    return list;
+}
+
+// The lines of `text` after `heading` up to the next blank line: the shown
+// addresses, then the note about the others if there is one.
+std::vector<std::string> lines_under(const std::string& text, const std::string& heading) {
+    std::vector<std::string> lines;
+    size_t at = text.find(heading);
+    if (at == std::string::npos) return lines;
+    at += heading.size();
+    while (at < text.size() && text.compare(at, 2, "\r\n") == 0) {
+        at += 2;
+        const size_t end = std::min(text.find("\r\n", at), text.size());
+        if (end == at) break;  // the blank line before the next list
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+// Shown addresses must be the list's first ones, whole, followed by a note
+// that counts exactly the rest.
+void expect_cut(const std::vector<std::string>& lines, const std::string& prefix, int total) {
+    ASSERT_FALSE(lines.empty());
+    const int shown = static_cast<int>(lines.size()) - 1;
+    for (int i = 0; i < shown; ++i) EXPECT_EQ(lines[i], prefix + std::to_string(i) + ".jpg");
+    EXPECT_EQ(lines.back(), "……还有 " + std::to_string(total - shown) + " 个地址未显示");
+}
+
+TEST(FailureText, ALongListIsCutFairlyAndSaysHowManyAreLeftOut) {
+    const std::string desc = "http://img.example.com/desc/" + std::string(60, 'd') + "-";
+    const std::string mobile = "http://img.example.com/wap/" + std::string(60, 'm') + "-";
+
+    // 400 description and 100 mobile addresses: neither list starves the other.
+    Item both;
+    both.record.status = ITEM_MOVED;
+    both.record.desc_failed = numbered(desc, 400);
+    both.record.mobile_failed = numbered(mobile, 100);
+    std::string text = both.text();
     EXPECT_LT(text.size(), FAILURE_TEXT_SIZE);
-    const size_t per_address = address.size() + 2;
-    EXPECT_EQ((text.size() - DESC.size()) % per_address, 0u);  // no half address
-    EXPECT_EQ(text.substr(text.size() - address.size()), address);
+    std::vector<std::string> descLines = lines_under(text, DESC);
+    std::vector<std::string> mobileLines = lines_under(text, MOBILE);
+    expect_cut(descLines, desc, 400);
+    expect_cut(mobileLines, mobile, 100);
+    EXPECT_GT(mobileLines.size(), 30u);
+    EXPECT_LT(descLines.size(), mobileLines.size() + 3);  // half the room each
+
+    // A short list keeps all of its addresses and leaves the rest to the other.
+    Item shortMobile;
+    shortMobile.record.status = ITEM_MOVED;
+    shortMobile.record.desc_failed = numbered(desc, 400);
+    shortMobile.record.mobile_failed = numbered(mobile, 3);
+    text = shortMobile.text();
+    EXPECT_LT(text.size(), FAILURE_TEXT_SIZE);
+    descLines = lines_under(text, DESC);
+    expect_cut(descLines, desc, 400);
+    EXPECT_GT(descLines.size(), 60u);
+    mobileLines = lines_under(text, MOBILE);
+    ASSERT_EQ(mobileLines.size(), 3u);
+    EXPECT_EQ(mobileLines.back(), mobile + "2.jpg");
+    EXPECT_EQ(text.substr(text.size() - mobileLines.back().size()), mobileLines.back());
+
+    // One list alone takes all the room; nothing cut says nothing.
+    Item one;
+    one.record.status = ITEM_MOVED;
+    one.record.mobile_failed = numbered(mobile, 400);
+    text = one.text();
+    EXPECT_LT(text.size(), FAILURE_TEXT_SIZE);
+    expect_cut(lines_under(text, MOBILE), mobile, 400);
+    EXPECT_GT(text.size(), FAILURE_TEXT_SIZE - 200);
+    Item few;
+    few.record.status = ITEM_MOVED;
+    few.record.desc_failed = numbered(desc, 50);
+    EXPECT_EQ(few.text().find("未显示"), std::string::npos);
 }
 
 TEST(JobViewTexts, StatesAndProgressAsTheWindowWordsThem) {

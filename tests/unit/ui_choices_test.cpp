@@ -58,13 +58,20 @@ TEST(UrlLaunchPlan, ChoosesTheBrowserTheShellAndTheFallbacks) {
     }
 }
 
-TEST(DefaultFontHeight, ShrinksAboveNinetySixDpi) {
-    EXPECT_EQ(scaled_font_height(-12, 96), -12);
-    EXPECT_EQ(scaled_font_height(-12, 72), -12);
-    EXPECT_EQ(scaled_font_height(-12, 120), -9);
-    EXPECT_EQ(scaled_font_height(-12, 144), -8);
-    EXPECT_EQ(scaled_font_height(-11, 120), -8);
-    EXPECT_EQ(scaled_font_height(-11, 96), -11);
+TEST(DpiScaling, LengthsAndFontsGrowWithTheScreenAndStayAtNinetySix) {
+    struct Case {
+        int length, dpi, scaled;
+    };
+    const Case cases[] = {
+        {680, 96, 680},  {21, 96, 21},   {680, 144, 1020}, {21, 144, 32}, {13, 144, 20},
+        {-12, 144, -18}, {-9, 144, -14}, {483, 192, 966},  {17, 120, 21}, {0, 144, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(scale_for_dpi(c.length, c.dpi), c.scaled) << c.length;
+    EXPECT_EQ(dpi_font_height(-12, 96, 96), -12);
+    EXPECT_EQ(dpi_font_height(-12, 96, 144), -18);
+    EXPECT_EQ(dpi_font_height(-18, 144, 144), -18);  // the system's own DPI: the stock height
+    EXPECT_EQ(dpi_font_height(-18, 144, 96), -12);   // a window moved to a 96-DPI screen
+    EXPECT_EQ(dpi_font_height(-11, 96, 120), -14);
 }
 
 TEST(WindowPlacement, CorrectsForTheCaptionAndCentresTheClientArea) {
@@ -73,12 +80,14 @@ TEST(WindowPlacement, CorrectsForTheCaptionAndCentresTheClientArea) {
     EXPECT_EQ(corrected_window_height(560, 18), 559);
     int x = 0;
     int y = 0;
-    centred_position(1024, 738, 674, 531, &x, &y);
+    centred_position(1024, 738, 674, 531, 96, &x, &y);
     EXPECT_EQ(x, 175);
     EXPECT_EQ(y, 77);  // (738 - 531) / 2 - 26, rounded toward zero
-    centred_position(600, 400, 675, 531, &x, &y);
+    centred_position(600, 400, 675, 531, 96, &x, &y);
     EXPECT_EQ(x, -37);  // toward zero, not down
     EXPECT_EQ(y, -91);
+    centred_position(1536, 1107, 1011, 797, 144, &x, &y);
+    EXPECT_EQ(y, 116);  // (1107 - 797) / 2 - 39
 }
 
 TEST(ArchiveToolFolder, NeedsADollarSignAndTempInExactCase) {

@@ -110,6 +110,17 @@ std::string read_text(HWND window) {
     return buffer;
 }
 
+std::wstring read_wide_text(HWND window) {
+    wchar_t buffer[16384] = L"";
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 16384, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 5000, &length)) {
+        return L"";
+    }
+    buffer[16383] = L'\0';
+    return buffer;
+}
+
 uint32_t crc_table[256];
 
 void make_crc_table() {
@@ -199,6 +210,28 @@ bool write_png(const std::string& path, int width, int height, const unsigned ch
     return std::fclose(file) == 0 && written;
 }
 
+namespace {
+
+void set_log_pixels(DWORD dpi) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+ScreenDpi::ScreenDpi(int dpi) {
+    set_log_pixels(static_cast<DWORD>(dpi));
+}
+
+ScreenDpi::~ScreenDpi() {
+    set_log_pixels(96);
+}
+
 RunningProgram::RunningProgram(const std::string& folder, bool waitForMain) {
     const std::string copy = folder + "\\kelvane.exe";
     if (!CopyFileA(kelvaneExe.c_str(), copy.c_str(), FALSE)) return;
@@ -282,6 +315,14 @@ void RunningProgram::set_text(HWND window, const std::string& text) const {
     SendMessageA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+std::wstring RunningProgram::wide_text(HWND window) const {
+    return read_wide_text(window);
+}
+
+void RunningProgram::set_text(HWND window, const std::wstring& text) const {
+    SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
 void RunningProgram::click(HWND button) const {
     PostMessageA(button, BM_CLICK, 0, 0);
 }
@@ -299,6 +340,26 @@ HWND RunningProgram::focus() const {
     info.cbSize = sizeof info;
     if (!GetGUIThreadInfo(thread_id(), &info)) return nullptr;
     return info.hwndFocus;
+}
+
+void RunningProgram::key(WORD virtualKey, bool shift) const {
+    // Into the program's window in front: a message box of its own stays there.
+    DWORD owner = 0;
+    GetWindowThreadProcessId(GetForegroundWindow(), &owner);
+    if (owner != info_.dwProcessId) SetForegroundWindow(main_);
+    std::vector<INPUT> inputs;
+    auto add = [&](WORD vk, bool up) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = vk;
+        input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+        inputs.push_back(input);
+    };
+    if (shift) add(VK_SHIFT, false);
+    add(virtualKey, false);
+    add(virtualKey, true);
+    if (shift) add(VK_SHIFT, true);
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
 int RunningProgram::row_count() const {
@@ -367,12 +428,15 @@ MessageBoxSeen RunningProgram::message_box() const {
     char caption[256] = "";
     GetWindowTextA(search.found, caption, sizeof caption);
     seen.caption = caption;
+    seen.wideCaption = read_wide_text(search.found);
     for (HWND child : children(search.found)) {
         char name[64] = "";
         GetClassNameA(child, name, sizeof name);
         if (_stricmp(name, "Static") == 0) {
             const std::string text = read_text(child);
             if (text.size() > seen.text.size()) seen.text = text;
+            const std::wstring wide = read_wide_text(child);
+            if (wide.size() > seen.wideText.size()) seen.wideText = wide;
         }
     }
     auto shown = [&](int id) {

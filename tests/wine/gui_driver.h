@@ -31,7 +31,19 @@ struct MessageBoxSeen {
     HWND window = nullptr;
     std::string caption;
     std::string text;
+    std::wstring wideCaption;  // the same read as UTF-16
+    std::wstring wideText;
     bool hasOk = false, hasCancel = false, hasYes = false, hasNo = false;
+};
+
+// The screen's DPI for the programs started while it lives (Wine's LogPixels
+// setting, read as a program starts); 96 again afterwards.
+class ScreenDpi {
+  public:
+    explicit ScreenDpi(int dpi);
+    ~ScreenDpi();
+    ScreenDpi(const ScreenDpi&) = delete;
+    ScreenDpi& operator=(const ScreenDpi&) = delete;
 };
 
 class RunningProgram {
@@ -59,10 +71,15 @@ class RunningProgram {
 
     std::string text(HWND window) const;  // WM_GETTEXT, across processes
     void set_text(HWND window, const std::string& text) const;
+    // The same in UTF-16, whatever the system's code page.
+    std::wstring wide_text(HWND window) const;
+    void set_text(HWND window, const std::wstring& text) const;
     void click(HWND button) const;  // posted: a message box may follow
     void set_check(HWND box, bool checked) const;
     bool checked(HWND box) const;
     HWND focus() const;
+    // Types a key (with Shift held) into the window, which is brought to the front.
+    void key(WORD virtualKey, bool shift = false) const;
 
     int row_count() const;
     std::string cell(int row, int column) const;

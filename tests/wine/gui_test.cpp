@@ -221,6 +221,7 @@ TEST_F(GuiTest, LayoutOfBothPages) {
         EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, i, 0), widths[i]);
     }
     EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & 0x4021, 0x4021);
+    EXPECT_EQ(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0), 6);
 
     // Page 1 as it opens.
     EXPECT_TRUE(IsWindowVisible(top[0]));
@@ -553,12 +554,226 @@ TEST_F(GuiTest, AWholeJobFillsTheRowsAndTheFailureBox) {
     EXPECT_EQ(program.exit_code(), 0u);
 }
 
+// Where the table puts a control on a screen of `dpi`: every length times
+// dpi / 96, halves up.
+void expect_place(HWND window, const ExpectedControl& want, int dpi) {
+    auto at = [dpi](int length) { return (length * dpi + 48) / 96; };
+    RECT rect;
+    GetWindowRect(window, &rect);
+    MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_EQ(rect.left, at(want.x)) << dpi << " " << want.className;
+    EXPECT_EQ(rect.top, at(want.y)) << dpi << " " << want.className;
+    EXPECT_EQ(rect.right - rect.left, at(want.width)) << dpi << " " << want.className;
+    EXPECT_EQ(rect.bottom - rect.top, at(want.height)) << dpi << " " << want.className;
+}
+
+// Sharp at 150% and 200%: the layout grows with the screen instead of being
+// stretched, or squeezed into 96-DPI pixels with a smaller font.
+TEST_F(GuiTest, AtHigherDpiTheLayoutIsTheTableScaled) {
+    PackageBuilder().add({"连衣裙", "", "", ""}).write(package());
+    for (int dpi : {144, 192}) {
+        ScreenDpi screen(dpi);
+        RunningProgram program(app_folder());
+        ASSERT_NE(program.main(), nullptr) << dpi;
+        ASSERT_TRUE(load(program)) << dpi;
+        const std::vector<HWND> top = program.children(program.main());
+        ASSERT_EQ(top.size(), std::size(MAIN_CONTROLS));
+        RECT client;
+        GetClientRect(program.main(), &client);
+        for (size_t i = 0; i < top.size(); ++i) {
+            expect_place(top[i], MAIN_CONTROLS[i], dpi);
+            if (i < 2) continue;  // the panels are wider than the window, as at 96 DPI
+            RECT rect;
+            GetWindowRect(top[i], &rect);
+            MapWindowPoints(nullptr, program.main(), reinterpret_cast<POINT*>(&rect), 2);
+            EXPECT_LE(rect.right, client.right) << dpi << " " << i;
+            EXPECT_LE(rect.bottom, client.bottom) << dpi << " " << i;
+        }
+        const std::vector<HWND> first = program.children(top[0]);
+        for (size_t i = 0; i < first.size(); ++i) {
+            expect_place(first[i], PANEL1_CONTROLS[i], dpi);
+        }
+        const std::vector<HWND> second = program.children(top[1]);
+        for (size_t i = 0; i < second.size(); ++i) {
+            expect_place(second[i], PANEL2_CONTROLS[i], dpi);
+        }
+        // The list shows as many rows as at 96 DPI.
+        EXPECT_EQ(SendMessageA(second[8], LVM_GETCOUNTPERPAGE, 0, 0), 6) << dpi;
+        EXPECT_EQ(SendMessageA(second[8], LVM_GETCOLUMNWIDTH, 0, 0), 340 * dpi / 96);
+        EXPECT_TRUE(program.screenshot("page2-" + std::to_string(dpi) + "dpi.png"));
+    }
+}
+
+// The package's own path never goes into the package, so it may hold any
+// character; the image folder's does, so it must be one GBK can write.
+TEST_F(GuiTest, APackageUnderAHangulFolderLoadsAndAHangulImageFolderIsRefused) {
+    // (The wide literals stay outside the macros, which would spell them in GBK.)
+    const fs::path korean = fs::path(dir.path()) / L"상품 자료";
+    const fs::path koreanPackage = korean / L"목록.csv";
+    const fs::path koreanPictures = korean / L"사진";
+    fs::create_directories(koreanPictures);
+    PackageBuilder().add({"连衣裙", img("http://127.0.0.1:9/a.jpg"), "", ""}).write(package());
+    fs::copy_file(package(), koreanPackage);
+
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    program.set_text(program.control(36102), koreanPackage.wstring());
+    program.click(program.control(36116));
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.child(program.main(), 1)) != 0; }))
+        << program.message_box().text;
+    ASSERT_EQ(program.row_count(), 1);
+    EXPECT_EQ(program.cell(0, 0), "连衣裙");
+
+    program.set_text(program.control(36109), koreanPictures.wstring());
+    program.click(program.control(36116));
+    expect_warning(program,
+                   "图片文件夹的路径里有 GBK 无法表示的字符(例如表情符号)，数据包里无法写入这样的"
+                   "路径。请换一个文件夹，或给文件夹改个名字后再试。",
+                   program.control(36110));
+    EXPECT_EQ(program.cell(0, 1), "等待");
+    EXPECT_FALSE(fs::exists(dir.file("app") + "\\bak"));
+}
+
+// The tests below run on an English Windows (code page 1252), under the
+// gui-tests-1252 entry; the others on a Chinese one.
+class EnglishWindows : public GuiTest {
+  protected:
+    // The program's own text (GBK, as this file's literals are) as UTF-16,
+    // converted with code page 936 whatever the system's is.
+    static std::wstring from_gbk(const std::string& gbk) {
+        std::wstring out(gbk.size(), L'\0');
+        const int length = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()),
+                                               out.data(), static_cast<int>(out.size()));
+        out.resize(static_cast<size_t>(length > 0 ? length : 0));
+        return out;
+    }
+    static std::wstring window_text(HWND window) {
+        wchar_t text[512] = L"";
+        GetWindowTextW(window, text, 512);
+        return text;
+    }
+};
+
+TEST_F(EnglishWindows, TextsReadAsWrittenAndChineseFoldersWork) {
+    ASSERT_EQ(GetACP(), 1252u) << "meant for an English Windows (KELVANE_WINE_LOCALE=en_US.UTF-8)";
+    ImageServer server;
+    server.add("/a.jpg", jpeg_body(80));
+    // A desktop folder of a Chinese seller, which code page 1252 cannot name.
+    const std::string folder = dir.path() + "\\桌面";
+    const fs::path wideFolder = fs::path(dir.path()) / from_gbk("桌面");
+    fs::create_directories(wideFolder / from_gbk("图片"));
+    PackageBuilder().add({"连衣裙", img(server.url("/a.jpg")), "", ""}).write(package());
+    fs::copy_file(package(), wideFolder / from_gbk("宝贝.csv"));
+
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    const std::vector<HWND> top = program.children(program.main());
+    ASSERT_EQ(top.size(), std::size(MAIN_CONTROLS));
+    for (size_t i = 0; i < top.size(); ++i) {
+        EXPECT_TRUE(window_text(top[i]) == from_gbk(MAIN_CONTROLS[i].text)) << i;
+    }
+    const std::vector<HWND> first = program.children(top[0]);
+    ASSERT_EQ(first.size(), std::size(PANEL1_CONTROLS));
+    for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_TRUE(window_text(first[i]) == from_gbk(PANEL1_CONTROLS[i].text)) << i;
+    }
+    const std::vector<HWND> second = program.children(top[1]);
+    for (size_t i = 0; i < second.size(); ++i) {
+        if (PANEL2_CONTROLS[i].text == nullptr) continue;
+        EXPECT_TRUE(window_text(second[i]) == from_gbk(PANEL2_CONTROLS[i].text)) << i;
+    }
+
+    // A message box reads as written.
+    program.click(program.control(36116));
+    MessageBoxSeen box = program.wait_message_box();
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_TRUE(box.wideCaption == from_gbk("提示"));
+    EXPECT_TRUE(box.wideText == from_gbk("请选择一个淘宝数据包(csv)文件"));
+    program.press(box, IDOK);
+
+    // A package in the Chinese folder loads and moves into it.
+    program.set_text(program.control(36102), (wideFolder / from_gbk("宝贝.csv")).wstring());
+    program.click(program.control(36116));
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(top[1]) != 0; }))
+        << "message: " << program.message_box().caption;
+    EXPECT_TRUE(program.wide_text(second[12]) == from_gbk("搬家进度(宝贝数:1)"));
+    EXPECT_TRUE(program.screenshot("page2-cp1252.png"));
+    program.set_text(program.control(36109), (wideFolder / from_gbk("图片")).wstring());
+    program.click(program.control(36116));
+    box = program.wait_message_box(60);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_TRUE(box.wideText == from_gbk("图片搬家已完成，数据包(宝贝.csv)已更新。"));
+    EXPECT_TRUE(box.wideCaption == from_gbk("完成"));
+    program.press(box, IDOK);
+    const std::string saved = utf16le_to_gbk(read_path(wideFolder / from_gbk("宝贝.csv")));
+    EXPECT_NE(saved.find(folder + "\\图片\\"), std::string::npos);
+    EXPECT_EQ(saved.find(server.url("/a.jpg")), std::string::npos);
+}
+
+TEST_F(GuiTest, TheKeyboardAloneLoadsStartsAndCloses) {
+    ImageServer server;
+    server.add("/a.jpg", jpeg_body(80));
+    PackageBuilder().add({"连衣裙", img(server.url("/a.jpg")), "", ""}).write(package());
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    HWND choose = program.control(36103);
+    HWND next = program.control(36116);
+    HWND browse = program.control(36110);
+    program.set_text(program.control(36102), package());
+
+    // Page 1 opens on its button; Tab goes on to Next (Back is hidden), Shift+Tab back.
+    EXPECT_TRUE(wait_for([&] { return program.focus() == choose; }, 5));
+    program.key(VK_TAB);
+    EXPECT_TRUE(wait_for([&] { return program.focus() == next; }, 5));
+    program.key(VK_TAB, true);
+    EXPECT_TRUE(wait_for([&] { return program.focus() == choose; }, 5));
+    program.key(VK_TAB);
+    ASSERT_TRUE(wait_for([&] { return program.focus() == next; }, 5));
+    program.key(VK_RETURN);
+    ASSERT_TRUE(wait_for([&] { return IsWindowVisible(program.child(program.main(), 1)) != 0; }));
+
+    // Page 2 opens on the browse button; the list, the failure box and Back
+    // stand between it and Start, in reading order.
+    EXPECT_TRUE(wait_for([&] { return program.focus() == browse; }, 5));
+    program.set_text(program.control(36109), pictures());
+    const HWND order[] = {program.child(program.child(program.main(), 1), 8),
+                          program.control(36111), program.control(36115), next};
+    for (HWND control : order) {
+        program.key(VK_TAB);
+        EXPECT_TRUE(wait_for([&] { return program.focus() == control; }, 5));
+    }
+    // Enter anywhere but on a push button presses Start.
+    program.key(VK_TAB, true);
+    program.key(VK_TAB, true);
+    ASSERT_TRUE(wait_for([&] { return program.focus() == program.control(36111); }, 5));
+    program.key(VK_RETURN);
+    EXPECT_TRUE(program.no_message_box());  // a multi-line box keeps its Enter
+    program.key(VK_TAB, true);
+    program.key(VK_RETURN);
+    const MessageBoxSeen done = program.wait_message_box(60);
+    ASSERT_NE(done.window, nullptr);
+    EXPECT_EQ(done.text, "图片搬家已完成，数据包(shop.csv)已更新。");
+    ASSERT_TRUE(wait_for([&] { return GetForegroundWindow() == done.window; }, 5));
+    program.key(VK_RETURN);
+    ASSERT_TRUE(wait_for([&] { return program.no_message_box(); }, 5));
+    // The focus comes back to a control that works.
+    EXPECT_TRUE(wait_for(
+        [&] {
+            HWND focus = program.focus();
+            return focus != nullptr && focus != program.main() && IsWindowEnabled(focus);
+        },
+        5));
+    program.key(VK_ESCAPE);
+    ASSERT_TRUE(program.exited(5000));
+    EXPECT_EQ(program.exit_code(), 0u);
+}
+
 TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     // Eight downloads run at once: enough items that the job is still under
     // way when the window is closed.
     constexpr int ITEMS = 96;
     ImageServer server;
-    server.set_delay_ms(400);
+    server.set_delay_ms(1000);
     PackageBuilder builder;
     std::vector<std::string> urls;
     for (int i = 0; i < ITEMS; ++i) {
@@ -589,8 +804,8 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     EXPECT_FALSE(IsWindowEnabled(program.control(36116)));
     EXPECT_TRUE(IsWindowEnabled(program.control(36117)));
 
-    // Cancel leaves the job running.
-    PostMessageA(program.main(), WM_CLOSE, 0, 0);
+    // Esc asks as the Close button does; Cancel leaves the job running.
+    program.key(VK_ESCAPE);
     MessageBoxSeen question = program.wait_message_box();
     ASSERT_NE(question.window, nullptr);
     EXPECT_EQ(question.caption, "确认");

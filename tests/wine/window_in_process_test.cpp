@@ -60,20 +60,20 @@ std::string text_of(HWND window) {
     return text;
 }
 
-// A drop of these files, as the shell hands it to the window.
-HDROP make_drop(const std::vector<std::string>& names) {
-    size_t size = sizeof(DROPFILES) + 1;
-    for (const std::string& name : names) size += name.size() + 1;
+// A drop of these files, as the shell hands it to the window: wide names.
+HDROP make_drop(const std::vector<std::wstring>& names) {
+    size_t size = sizeof(DROPFILES) + sizeof(wchar_t);
+    for (const std::wstring& name : names) size += (name.size() + 1) * sizeof(wchar_t);
     HGLOBAL memory = GlobalAlloc(GHND, size);
     auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
     header->pFiles = sizeof(DROPFILES);
-    header->fWide = FALSE;
-    char* at = reinterpret_cast<char*>(header + 1);
-    for (const std::string& name : names) {
-        std::memcpy(at, name.c_str(), name.size() + 1);
+    header->fWide = TRUE;
+    auto* at = reinterpret_cast<wchar_t*>(header + 1);
+    for (const std::wstring& name : names) {
+        std::memcpy(at, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
         at += name.size() + 1;
     }
-    *at = '\0';
+    *at = L'\0';
     GlobalUnlock(memory);
     return static_cast<HDROP>(memory);
 }
@@ -184,19 +184,25 @@ TEST(WindowInProcess, ADropTakesTheFirstCsvNameAndLoadsNothing) {
     SetWindowTextA(mainWindow.pathBox, "before");
     SendMessageA(window, WM_DROPFILES,
                  reinterpret_cast<WPARAM>(
-                     make_drop({"C:\\a\\notes.txt", "C:\\a\\shop.CSV", "C:\\a\\other.csv"})),
+                     make_drop({L"C:\\a\\notes.txt", L"C:\\a\\shop.CSV", L"C:\\a\\other.csv"})),
                  0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
     EXPECT_EQ(mainWindow.page, 1);
     SendMessageA(window, WM_DROPFILES,
-                 reinterpret_cast<WPARAM>(make_drop({"C:\\a\\photo.jpg", "C:\\a\\csv"})), 0);
+                 reinterpret_cast<WPARAM>(make_drop({L"C:\\a\\photo.jpg", L"C:\\a\\csv"})), 0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\a\\shop.CSV");
     // A name that does not fit the path buffer is passed over: cut to 259 bytes
     // this one would end in ".csv" and name a file that was never dropped.
-    const std::string longName = "C:\\" + std::string(252, 'x') + ".csv.txt";
+    const std::wstring longName = L"C:\\" + std::wstring(252, L'x') + L".csv.txt";
     SendMessageA(window, WM_DROPFILES,
-                 reinterpret_cast<WPARAM>(make_drop({longName, "C:\\b\\next.csv"})), 0);
+                 reinterpret_cast<WPARAM>(make_drop({longName, L"C:\\b\\next.csv"})), 0);
     EXPECT_EQ(text_of(mainWindow.pathBox), "C:\\b\\next.csv");
+    // A name in any script arrives whole.
+    const std::wstring korean = L"C:\\상품\\목록.csv";
+    SendMessageA(window, WM_DROPFILES, reinterpret_cast<WPARAM>(make_drop({korean})), 0);
+    wchar_t shown[64] = L"";
+    GetWindowTextW(mainWindow.pathBox, shown, 64);
+    EXPECT_TRUE(korean == shown);
     // The window leaves the topmost band again.
     EXPECT_FALSE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
     pump();
@@ -233,11 +239,15 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
 
     WindowJobView view;
     view.ensure_row_visible(1);
+    view.set_row_status(1, ItemState::Moving);
     view.set_row_status(1, ItemState::Moved);
     view.set_row_failures(1, FailureColumn::Pc, 3);
     view.set_row_failures(1, FailureColumn::Mobile, 12);
     view.set_progress(2);
     view.set_progress_text(JobProgress{2, 2});
+    // Recorded only: the window shows them at its next tick.
+    EXPECT_EQ(SendMessageA(mainWindow.progressBar, PBM_GETPOS, 0, 0), 0);
+    show_job_progress();
     char cell[64] = "";
     LVITEMA read{};
     read.pszText = cell;
@@ -264,6 +274,7 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
     EXPECT_EQ(text_of(mainWindow.failureBox), "");  // not finished yet
     __atomic_store_n(&items[1]->status, ITEM_MOVED, __ATOMIC_RELEASE);
     view.refresh_failure_box();
+    show_job_progress();
     EXPECT_EQ(text_of(mainWindow.failureBox),
               "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示："
               "\r\nhttp://h/m.jpg");
@@ -290,6 +301,64 @@ TEST(WindowInProcess, TheJobsViewReachesTheControlsAndGivesBackClose) {
     EXPECT_FALSE(GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED));
     running.store(0);
     cancelRequested.store(0);
+
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    for (ItemRecord* item : items) item_record_free(item);
+    pump();
+}
+
+// A job reports thousands of rows without the window's thread, which here
+// does not even read its messages until the job is done; the window then
+// shows the last state of every row at once.
+TEST(WindowInProcess, TheJobNeverWaitsForTheWindowBetweenRows) {
+    own_window();
+    constexpr int ROWS = 2000;
+    std::vector<ItemRecord*> items;
+    SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
+    for (int i = 0; i < ROWS; ++i) {
+        items.push_back(new_item(i, "宝贝"));
+        insert_item_row(items.back());
+    }
+    SendMessageA(mainWindow.progressBar, PBM_SETRANGE32, 0, ROWS);
+    struct Job {
+        static DWORD WINAPI run(void*) {
+            WindowJobView view;
+            for (int i = 0; i < ROWS; ++i) {
+                view.ensure_row_visible(i);
+                view.set_row_status(i, ItemState::Moving);
+                view.set_row_status(i, ItemState::Moved);
+                if (i % 7 == 0) view.set_row_failures(i, FailureColumn::Mobile, i);
+                view.set_progress(i + 1);
+                view.set_progress_text(JobProgress{ROWS, i + 1});
+                if (view.is_row_selected(i)) view.refresh_failure_box();
+            }
+            return 0;
+        }
+    };
+    HANDLE job = CreateThread(nullptr, 0, Job::run, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(job, 10000), WAIT_OBJECT_0);
+    CloseHandle(job);
+
+    show_job_progress();
+    char cell[64] = "";
+    LVITEMA read{};
+    read.pszText = cell;
+    read.cchTextMax = sizeof cell;
+    for (int row : {0, 7, 1000, ROWS - 1}) {
+        read.iSubItem = 1;
+        SendMessageA(mainWindow.itemList, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&read));
+        EXPECT_STREQ(cell, "完成") << row;
+        read.iSubItem = 3;
+        SendMessageA(mainWindow.itemList, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&read));
+        EXPECT_EQ(cell, row % 7 == 0 ? std::to_string(row) : std::string()) << row;
+    }
+    EXPECT_EQ(SendMessageA(mainWindow.progressBar, PBM_GETPOS, 0, 0), ROWS);
+    EXPECT_EQ(text_of(mainWindow.progressLabel), "搬家进度(宝贝数:2000, 已搬家宝贝数:2000)");
+    // Scrolled to the last row.
+    const int top = static_cast<int>(SendMessageA(mainWindow.itemList, LVM_GETTOPINDEX, 0, 0));
+    const int shown =
+        static_cast<int>(SendMessageA(mainWindow.itemList, LVM_GETCOUNTPERPAGE, 0, 0));
+    EXPECT_GE(top + shown, ROWS - 1);
 
     SendMessageA(mainWindow.itemList, LVM_DELETEALLITEMS, 0, 0);
     for (ItemRecord* item : items) item_record_free(item);
@@ -388,6 +457,93 @@ TEST(WindowInProcess, FontsFollowTheStockFontAndTheScreensDpi) {
         EXPECT_EQ(font.lfWeight, 0);
         EXPECT_FALSE(font.lfUnderline);
     }
+}
+
+// Windows tells a window moved to a screen of another DPI with WM_DPICHANGED
+// (Wine never does, so the test sends it): the layout, the fonts and the
+// background follow, the texts still fit, and back on a 96-DPI screen all is
+// as it was.
+TEST(WindowInProcess, MovingToAScreenOfAnotherDpiLaysTheWindowOutAgain) {
+    own_window();
+    struct Place {
+        HWND window;
+        RECT rect;
+    };
+    auto place_of = [](HWND window) {
+        RECT rect;
+        GetWindowRect(window, &rect);
+        MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+        return rect;
+    };
+    const HWND texts[] = {mainWindow.title1,        mainWindow.title2,
+                          mainWindow.choosePackage, mainWindow.browse,
+                          mainWindow.next,          mainWindow.close,
+                          mainWindow.back,          mainWindow.tutorialLink,
+                          mainWindow.homeLink,      mainWindow.progressLabel};
+    std::vector<Place> at96;
+    for (HWND window : texts) at96.push_back({window, place_of(window)});
+    at96.push_back({mainWindow.itemList, place_of(mainWindow.itemList)});
+    RECT client96;
+    GetClientRect(mainWindow.main, &client96);
+    RECT suggested;
+    GetWindowRect(mainWindow.main, &suggested);
+
+    SendMessageW(mainWindow.main, WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&suggested));
+    for (const Place& place : at96) {
+        const RECT now = place_of(place.window);
+        EXPECT_EQ(now.left, (place.rect.left * 3 + 1) / 2);
+        EXPECT_EQ(now.top, (place.rect.top * 3 + 1) / 2);
+        EXPECT_EQ(now.right - now.left, ((place.rect.right - place.rect.left) * 3 + 1) / 2);
+    }
+    // At least the client area scaled: Windows gives the frame the new DPI's
+    // size too, which Wine, never really moving the window, does not.
+    RECT client;
+    GetClientRect(mainWindow.main, &client);
+    EXPECT_GE(client.right, (client96.right * 3 + 1) / 2);
+    EXPECT_GE(client.bottom, (client96.bottom * 3 + 1) / 2);
+    // Every text fits its control in the fonts of the new DPI.
+    for (HWND window : texts) {
+        HDC dc = GetDC(window);
+        HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)));
+        wchar_t text[256] = L"";
+        const int length = GetWindowTextW(window, text, 256);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text, length, &size);
+        SelectObject(dc, old);
+        ReleaseDC(window, dc);
+        RECT rect;
+        GetClientRect(window, &rect);
+        EXPECT_LE(size.cx, rect.right) << text_of(window);
+        EXPECT_LE(size.cy, rect.bottom) << text_of(window);
+    }
+    LOGFONTW title{};
+    GetObjectW(mainWindow.titleFont, sizeof title, &title);
+    EXPECT_EQ(title.lfHeight, 30);
+    EXPECT_EQ(SendMessageW(mainWindow.itemList, LVM_GETCOUNTPERPAGE, 0, 0), 6);
+    // The background is drawn again for the new size.
+    SendMessageW(mainWindow.main, WM_PAINT, 0, 0);
+    BITMAP bitmap{};
+    GetObjectW(GetCurrentObject(mainWindow.backBuffer, OBJ_BITMAP), sizeof bitmap, &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, client.right);
+    EXPECT_EQ(GetPixel(mainWindow.backBuffer, 10, 726), GetSysColor(COLOR_BTNSHADOW));
+    EXPECT_EQ(GetPixel(mainWindow.backBuffer, 10, 728), GetSysColor(COLOR_3DDKSHADOW));
+
+    SendMessageW(mainWindow.main, WM_DPICHANGED, MAKEWPARAM(96, 96),
+                 reinterpret_cast<LPARAM>(&suggested));
+    for (const Place& place : at96) {
+        const RECT now = place_of(place.window);
+        EXPECT_TRUE(EqualRect(&place.rect, &now));
+    }
+    GetClientRect(mainWindow.main, &client);
+    EXPECT_TRUE(EqualRect(&client, &client96));
+    LOGFONTW shared{};
+    LOGFONTW stock{};
+    GetObjectW(mainWindow.defaultFont, sizeof shared, &shared);
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    EXPECT_EQ(shared.lfHeight, stock.lfHeight);
+    pump();
 }
 
 TEST(WindowInProcess, AStartCheckFocusesTheControlItNames) {
