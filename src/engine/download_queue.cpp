@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/progress_journal.h"
 #include "http/download.h"
 #include "platform/net.h"
 #include "platform/platform.h"
@@ -26,8 +27,10 @@ void DownloadQueue::set_pause_scale_for_testing(double scale) {
     pauseScale.store(scale);
 }
 
-DownloadQueue::DownloadQueue(const char* folder, int connections, int retries)
+DownloadQueue::DownloadQueue(const char* folder, int connections, int retries,
+                             ProgressJournal* journal)
     : folder_(folder),
+      journal_(journal),
       connections_(connections < 1 ? 1 : connections),
       retries_(retries < 0 ? 0 : retries) {}
 
@@ -190,6 +193,7 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
         if (!pause(seconds)) break;
     }
     if (out->result == DownloadResult::Ok) {
+        if (journal_ != nullptr) journal_->note_waiting(address.c_str(), temporary);
         out->file = copy_of(temporary);
     } else {
         out->error = copy_of(error);

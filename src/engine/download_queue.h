@@ -41,6 +41,8 @@ inline constexpr size_t QUEUE_LOOKAHEAD = 20000;
 // connections: another starts beside it, up to twice the connections at once.
 inline constexpr double STEP_ASIDE_S = 1.0;
 
+class ProgressJournal;
+
 struct FetchedImage {
     DownloadResult result = DownloadResult::BadContent;
     char file[PATH_BUFFER_SIZE];      // the temporary file that holds the image (when Ok)
@@ -54,7 +56,10 @@ class DownloadQueue {
     // once (and as many more while some have run over STEP_ASIDE_S); an
     // address whose failure may pass gets up to `retries` more tries, each
     // after a pause that holds no other download.
-    DownloadQueue(const char* folder, int connections, int retries);
+    // Each finished image is noted in `journal`, when given, so that a job
+    // killed while the image waits still finds it.
+    DownloadQueue(const char* folder, int connections, int retries,
+                  ProgressJournal* journal = nullptr);
     // Stops the workers; temporary files nobody took are removed.
     ~DownloadQueue();
     DownloadQueue(const DownloadQueue&) = delete;
@@ -115,6 +120,7 @@ class DownloadQueue {
     bool pause(double seconds);
 
     std::string folder_;
+    ProgressJournal* journal_;
     int connections_;
     int retries_;
     std::vector<std::string> addresses_;
