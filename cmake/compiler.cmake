@@ -22,6 +22,15 @@ if(KELVANE_SANITIZE)
   add_link_options(${KELVANE_SANITIZER_FLAGS})
 endif()
 
+if(KELVANE_TSAN)
+  # The download workers, the lookups and the job share the queue, the
+  # connection tables and the job's counters: ThreadSanitizer checks the
+  # locks that keep them apart.
+  set(KELVANE_TSAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+  add_compile_options(${KELVANE_TSAN_FLAGS})
+  add_link_options(${KELVANE_TSAN_FLAGS})
+endif()
+
 if(WIN32)
   # Static linking (one .exe the seller can copy anywhere) is set by the toolchain file.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)

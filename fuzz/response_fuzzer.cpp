@@ -53,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     if (response.redirect && (response.result != DownloadResult::Ok || !options.followRedirect))
         std::abort();
+    // Every failure says why, and only a failure does.
+    if ((response.result == DownloadResult::Ok) != (response.failure == FailureKind::None))
+        std::abort();
     if (std::memchr(header.location, 0, sizeof header.location) == nullptr) std::abort();
     if (std::memchr(errorText, 0, sizeof errorText) == nullptr &&
         response.result != DownloadResult::Ok)

@@ -57,7 +57,8 @@ _kelvane_cli()
             esac
             if [[ $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "--to --skip-image-space --skip-third-party
-                    --blank-failed --connections --retries --timeout --json -q --quiet $common" -- "$cur"))
+                    --blank-failed --connections --retries --timeout --no-http-fallback --json
+                    -q --quiet $common" -- "$cur"))
             else
                 _kelvane_cli_files '!*.[cC][sS][vV]'
             fi
@@ -65,7 +66,7 @@ _kelvane_cli()
         fetch)
             [[ $prev == --timeout ]] && return
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W "--timeout $common" -- "$cur"))
+                COMPREPLY=($(compgen -W "--timeout --no-http-fallback $common" -- "$cur"))
             else
                 _kelvane_cli_files
             fi

@@ -14,6 +14,7 @@
 
 #include "cli/commands.h"
 #include "cli/console_text.h"
+#include "cli/failure_reason.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/startup.h"
@@ -39,6 +40,7 @@ const std::vector<OptionSpec> MOVE_OPTIONS = {
     {"--connections", "N", "同时下载的图片数，1 到 32，默认 8(下载超过 1 秒的不再占名额)"},
     {"--retries", "N", "超时、连接中断、服务器忙等可能暂时的失败再试几次，0 到 10，默认 2"},
     {"--timeout", "秒数", "连接和每次等待服务器的时限，1 到 60，默认 10"},
+    {"--no-http-fallback", nullptr, "https 图片无法建立 HTTPS 连接时不改用 HTTP 下载，算作失败"},
     {"--json", nullptr, "结束时在标准输出打印一个 JSON 对象(代替最终提示)；开始前就被拒绝时也打印"},
     {"--quiet", nullptr, "只显示严重错误：不显示进度、失败列表、最终提示和总结", 'q'},
 };
@@ -47,8 +49,9 @@ const CommandHelp MOVE_HELP = {
     "用法：kelvane-cli move 数据包.csv --to 文件夹 [选项]\n",
     "把淘宝助理导出的数据包里的描述图片和手机详情图片下载到文件夹，并让数据包改用\n"
     "这些本地图片(写入的是完整路径)。更新数据包之前先把它备份到 bak 文件夹。\n"
-    "进度和总结显示在标准错误上，最终提示在标准输出上。可以随时按 Ctrl+C 停止：\n"
-    "已搬好的图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
+    "进度、失败列表和总结显示在标准错误上，最终提示在标准输出上；失败列表的每个地址\n"
+    "后面注明原因，试了不止一次时还有次数，例如 (超时，试了 3 次)。可以随时按 Ctrl+C\n"
+    "停止：已搬好的图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
     "  0    每张图片都已搬好，或没有需要搬的图片\n"
     "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包，除非数据包已被\n"
     "       其他程序改动)\n"
@@ -127,15 +130,20 @@ class ConsoleView : public NullJobView {
     bool is_row_selected(int) override { return !quiet_; }
     // The job asks for this right after it finished the current item. On a
     // terminal the block names its item, which elsewhere the line before it
-    // does.
+    // does. Each address says why it failed.
     void refresh_failure_box() override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (current_ < 0 || current_ >= count()) return;
-        char text[FAILURE_TEXT_SIZE];
-        format_failure_text(static_cast<const ItemRecord*>(package_->items->items[current_]), text);
-        if (text[0] == '\0') return;
+        const std::string text = failure_text_with_notes(
+            static_cast<const ItemRecord*>(package_->items->items[current_]),
+            [this](const char* address) {
+                const auto found = counters_->failures.find(address);
+                return found != counters_->failures.end() ? failure_note(found->second)
+                                                          : std::string();
+            });
+        if (text.empty()) return;
         clear_line();
-        std::string block = std::string(text) + "\n\n";
+        std::string block = text + "\n\n";
         if (live_) {
             block = "[" + std::to_string(current_ + 1) + "/" + std::to_string(count()) + "] " +
                     title(current_) + "\n" + block;
@@ -293,6 +301,7 @@ void print_report(const Report& report, const std::string& fatalMessage = std::s
         {"saved", counters.saved.load()},
         {"failed", counters.failed.load()},
         {"skipped", counters.skipped.load()},
+        {"http_fallback", counters.overPlainHttp.size()},
     };
     root["package_saved"] = counters.packageWritten;
     root["message"] = text_or_null(report.view->message());
@@ -305,17 +314,29 @@ void print_report(const Report& report, const std::string& fatalMessage = std::s
         for (const auto& [list, column] :
              {std::pair{item->desc_failed, "desc"}, std::pair{item->mobile_failed, "mobile"}}) {
             for (int32_t k = 0; list != nullptr && k < list->count; ++k) {
+                const auto* address = static_cast<const char*>(list->items[k]);
+                const auto found = counters.failures.find(address);
+                const ImageFailure failure =
+                    found != counters.failures.end() ? found->second : ImageFailure{};
                 failures.push_back({
-                    {"url", utf8(static_cast<const char*>(list->items[k]))},
+                    {"url", utf8(address)},
                     {"item", item->index},
                     {"title", utf8(item->name)},
                     {"column", column},
+                    {"reason", failure_reason(failure.kind, failure.httpStatus)},
+                    {"status", failure.httpStatus > 0 ? Json(failure.httpStatus) : Json(nullptr)},
+                    {"attempts", failure.attempts},
                     {"blanked", blanked},
+                    {"text", utf8(failure.text.c_str())},
                 });
             }
         }
     }
     root["failures"] = std::move(failures);
+    Json overPlainHttp = Json::array();
+    for (const std::string& address : counters.overPlainHttp)
+        overPlainHttp.push_back(utf8(address.c_str()));
+    root["http_fallback"] = std::move(overPlainHttp);
     print_json(std::move(root));
 }
 
@@ -332,6 +353,12 @@ void print_summary(const Report& report) {
                   counters.saved.load(), failed, blanked, counters.skipped.load(),
                   duration(elapsed_since(report.started)).c_str());
     std::string text = line;
+    if (!counters.overPlainHttp.empty()) {
+        std::snprintf(line, sizeof line,
+                      "其中 %d 张 https 图片因 HTTPS 连接失败改用 HTTP 下载(地址见应用日志)\n",
+                      static_cast<int>(counters.overPlainHttp.size()));
+        text += line;
+    }
     text += std::string("图片文件夹：") + report.options->targetFolder + "\n";
     if (counters.backupPath[0] != '\0')
         text += std::string("数据包备份：") + counters.backupPath + "\n";
@@ -499,6 +526,7 @@ int run_move(int argc, char** argv) {
     options.moveImageSpace = !args.has("--skip-image-space");
     options.moveThirdParty = !args.has("--skip-third-party");
     options.blankForFailed = args.has("--blank-failed");
+    options.httpFallback = !args.has("--no-http-fallback");
     int timeoutSeconds = CONNECT_TIMEOUT_MS / 1000;
     if (!number_option("move", args, "--connections", 1, MAX_CONNECTIONS, &options.connections) ||
         !number_option("move", args, "--retries", 0, MAX_RETRIES, &options.retries) ||

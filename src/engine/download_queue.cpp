@@ -27,12 +27,13 @@ void DownloadQueue::set_pause_scale_for_testing(double scale) {
     pauseScale.store(scale);
 }
 
-DownloadQueue::DownloadQueue(const char* folder, int connections, int retries,
+DownloadQueue::DownloadQueue(const char* folder, int connections, int retries, bool httpFallback,
                              ProgressJournal* journal)
     : folder_(folder),
       journal_(journal),
       connections_(connections < 1 ? 1 : connections),
-      retries_(retries < 0 ? 0 : retries) {}
+      retries_(retries < 0 ? 0 : retries),
+      httpFallback_(httpFallback) {}
 
 DownloadQueue::~DownloadQueue() {
     stop();
@@ -172,13 +173,17 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
                        platform::last_file_error());
         out->result = DownloadResult::CreateError;
         out->error = copy_of("图片搬家失败：无法创建新文件。");
+        out->details.failure = FailureKind::Create;
         return;
     }
     std::fclose(claimed);
     char error[JOB_ERROR_TEXT_SIZE];
+    DownloadOptions options;
+    options.httpFallback = httpFallback_;
     for (int retry = 0;; ++retry) {
         error[0] = '\0';
-        out->result = download_image(address.c_str(), temporary, error);
+        out->result = download_image(address.c_str(), temporary, error, options, &out->details);
+        out->attempts = retry + 1;
         if (retry > 0) {
             app_log_format("第%d次重试%s：%s", retry,
                            out->result == DownloadResult::Ok ? "成功" : "失败", address.c_str());
@@ -215,6 +220,8 @@ bool DownloadQueue::pause(double seconds) {
 
 void DownloadQueue::hand_over(Entry& entry, FetchedImage* out) {
     out->result = entry.result;
+    out->details = entry.details;
+    out->attempts = entry.attempts;
     std::snprintf(out->file, sizeof out->file, "%s", entry.file != nullptr ? entry.file.get() : "");
     std::snprintf(out->error, sizeof out->error, "%s",
                   entry.error != nullptr ? entry.error.get() : "");

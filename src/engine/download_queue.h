@@ -47,6 +47,8 @@ struct FetchedImage {
     DownloadResult result = DownloadResult::BadContent;
     char file[PATH_BUFFER_SIZE];      // the temporary file that holds the image (when Ok)
     char error[JOB_ERROR_TEXT_SIZE];  // the download's error text otherwise
+    DownloadDetails details;          // of the last try
+    int attempts = 0;                 // tries made: 1 and the extra ones
 };
 
 class DownloadQueue {
@@ -55,10 +57,10 @@ class DownloadQueue {
     // a finished image only needs renaming); `connections` downloads run at
     // once (and as many more while some have run over STEP_ASIDE_S); an
     // address whose failure may pass gets up to `retries` more tries, each
-    // after a pause that holds no other download.
-    // Each finished image is noted in `journal`, when given, so that a job
-    // killed while the image waits still finds it.
-    DownloadQueue(const char* folder, int connections, int retries,
+    // after a pause that holds no other download. `httpFallback` as in
+    // DownloadOptions. Each finished image is noted in `journal`, when
+    // given, so that a job killed while the image waits still finds it.
+    DownloadQueue(const char* folder, int connections, int retries, bool httpFallback = true,
                   ProgressJournal* journal = nullptr);
     // Stops the workers; temporary files nobody took are removed.
     ~DownloadQueue();
@@ -100,6 +102,8 @@ class DownloadQueue {
         DownloadResult result = DownloadResult::BadContent;
         std::unique_ptr<char[]> file;   // the temporary file (Ok)
         std::unique_ptr<char[]> error;  // the error text (otherwise)
+        DownloadDetails details;
+        int attempts = 0;
     };
 
     // One per worker: when its download started, and whether it still
@@ -123,6 +127,7 @@ class DownloadQueue {
     ProgressJournal* journal_;
     int connections_;
     int retries_;
+    bool httpFallback_;
     std::vector<std::string> addresses_;
     std::unique_ptr<Entry[]> entries_;  // one per address, from start()
     std::atomic<size_t> next_{0};       // the next address a worker claims

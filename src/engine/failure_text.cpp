@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "engine/move_job.h"
 
@@ -33,13 +34,16 @@ void append_list(char* out, size_t* length, const char* heading, const PtrVector
     }
 }
 
+int32_t published_status(const ItemRecord* item) {
+    return std::atomic_ref<int32_t>(const_cast<int32_t&>(item->status))
+        .load(std::memory_order_acquire);
+}
+
 }  // namespace
 
 void format_failure_text(const ItemRecord* item, char* out) {
     std::memset(out, 0, FAILURE_TEXT_SIZE);
-    const int32_t status = std::atomic_ref<int32_t>(const_cast<int32_t&>(item->status))
-                               .load(std::memory_order_acquire);
-    if (status != ITEM_MOVED) return;
+    if (published_status(item) != ITEM_MOVED) return;
     size_t length = 0;
     if (item->desc_failed != nullptr)
         append_list(out, &length, DESCRIPTION_HEADING, item->desc_failed);
@@ -47,4 +51,23 @@ void format_failure_text(const ItemRecord* item, char* out) {
         if (length > 0) append(out, &length, "\r\n\r\n");
         append_list(out, &length, MOBILE_HEADING, item->mobile_failed);
     }
+}
+
+std::string failure_text_with_notes(const ItemRecord* item,
+                                    const std::function<std::string(const char*)>& note) {
+    std::string text;
+    if (published_status(item) != ITEM_MOVED) return text;
+    for (const auto& [heading, list] : {std::pair{DESCRIPTION_HEADING, item->desc_failed},
+                                        std::pair{MOBILE_HEADING, item->mobile_failed}}) {
+        if (list == nullptr) continue;
+        if (!text.empty()) text += "\r\n\r\n";
+        text += heading;
+        for (int32_t i = 0; i < list->count; ++i) {
+            const auto* address = static_cast<const char*>(list->items[i]);
+            text += "\r\n";
+            text += address;
+            text += note(address);
+        }
+    }
+    return text;
 }

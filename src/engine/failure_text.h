@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string>
 
 #include "package/data_package.h"
 
@@ -13,3 +15,9 @@ inline constexpr size_t FAILURE_TEXT_SIZE = 8192;
 // that would not fit are left out whole. Reads `status` with acquire order,
 // so it may run on another thread than the job's.
 void format_failure_text(const ItemRecord* item, char* out);
+
+// The same text for a console, every address followed by what `note` says
+// about it ("" for nothing), with no address left out. Empty unless the item
+// is finished and has failures.
+std::string failure_text_with_notes(const ItemRecord* item,
+                                    const std::function<std::string(const char*)>& note);

@@ -273,6 +273,8 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
     char error[JOB_ERROR_TEXT_SIZE];
     std::snprintf(error, sizeof error, "%s", fetched.error);
     DownloadResult result = fetched.result;
+    DownloadDetails details = fetched.details;
+    int attempts = fetched.attempts;
     bool retried = false;
     while (true) {
         bool named = false;
@@ -289,6 +291,7 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
             path[0] = '\0';
             result = DownloadResult::Failed;
+            details = DownloadDetails{FailureKind::Create, 0, false};
             break;
         }
         if (moveFailed) {
@@ -300,7 +303,10 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             // The job's own download stops with the job, like the queue's.
             error[0] = '\0';
             platform::set_thread_abort_flag(&cancelRequested);
-            result = download_image(address, path, error);
+            DownloadOptions downloadOptions;
+            downloadOptions.httpFallback = options_.httpFallback;
+            result = download_image(address, path, error, downloadOptions, &details);
+            ++attempts;
             platform::set_thread_abort_flag(nullptr);
             if (result != DownloadResult::Ok && cancelRequested.load() != 0) {
                 // Not a failure: the address stays remote for the next job.
@@ -317,7 +323,10 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
     switch (result) {
         case DownloadResult::Ok:
             ++savedOrdinal_;
-            if (counters_ != nullptr) counters_->saved.fetch_add(1);
+            if (counters_ != nullptr) {
+                counters_->saved.fetch_add(1);
+                if (details.overPlainHttp) counters_->overPlainHttp.emplace_back(address);
+            }
             strhash_put(movedImages_, xstrdup(address), xstrdup(path));
             return Handled::Done;
         case DownloadResult::CreateError:
@@ -344,7 +353,11 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
             strhash_put(movedImages_, xstrdup(address), xstrdup(""));
             record_failure(item, address, pass);
             ++failedCount_;
-            if (counters_ != nullptr) counters_->failed.fetch_add(1);
+            if (counters_ != nullptr) {
+                counters_->failures[address] =
+                    ImageFailure{details.failure, details.httpStatus, attempts, error};
+                counters_->failed.fetch_add(1);
+            }
             app_log_format("搬家失败：%s，返回的错误信息：\r\n%s", address, error);
             return Handled::Done;
     }
@@ -369,7 +382,10 @@ void MoveJob::keep_finished_downloads() {
             continue;
         }
         ++savedOrdinal_;
-        if (counters_ != nullptr) counters_->saved.fetch_add(1);
+        if (counters_ != nullptr) {
+            counters_->saved.fetch_add(1);
+            if (fetched.details.overPlainHttp) counters_->overPlainHttp.emplace_back(address);
+        }
         strhash_put(movedImages_, xstrdup(address), xstrdup(path));
     }
 }
@@ -543,9 +559,9 @@ MoveJobOutcome MoveJob::run() {
 
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
-        queue_ =
-            std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
-                                            options_.retries, journaled_ ? &journal_ : nullptr);
+        queue_ = std::make_unique<DownloadQueue>(
+            options_.targetFolder, options_.connections, options_.retries, options_.httpFallback,
+            journaled_ ? &journal_ : nullptr);
         plan_downloads();
         queue_->start();
     }

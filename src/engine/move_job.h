@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/move_job_view.h"
+#include "http/failure_kind.h"
 #include "package/data_package.h"
 #include "shell/files.h"
 
@@ -31,6 +35,15 @@ struct MoveOptions {
     bool blankForFailed;                    // failed addresses become the blank image
     int connections = DEFAULT_CONNECTIONS;  // downloads in flight at once, 1 to MAX_CONNECTIONS
     int retries = DEFAULT_RETRIES;          // extra tries, 0 to MAX_RETRIES
+    bool httpFallback = true;               // https images whose TLS fails come over plain HTTP
+};
+
+// Why one address failed, for a report beside the failure lists.
+struct ImageFailure {
+    FailureKind kind = FailureKind::None;
+    int httpStatus = 0;  // the last answer's status, 0 when none came
+    int attempts = 0;    // tries made, extra ones included
+    std::string text;    // the image client's own text (GBK), as app.log has it
 };
 
 // Shared between the job's thread and the front end's: set by the job while
@@ -55,6 +68,11 @@ struct MoveJobCounters {
     // Why the operating system refused to create the last image file, set
     // just before the message that stops the job for it ("" when unknown).
     char createError[512] = "";
+    // Each address in the failure lists -> why it failed.
+    std::unordered_map<std::string, ImageFailure> failures;
+    // The https addresses saved over plain HTTP after their TLS failed, in
+    // the order the job filed them.
+    std::vector<std::string> overPlainHttp;
 };
 
 enum class MoveJobOutcome {

@@ -37,9 +37,8 @@ struct CachedLookup {
 };
 std::unordered_map<std::string, CachedLookup> lookups;
 
-// Whether this thread's last failed connect failed for a reason that trying
-// again soon does not change.
-thread_local bool lastFailurePermanent = false;
+// Why this thread's last connect failed.
+thread_local FailureKind lastFailureKind = FailureKind::None;
 
 struct IdleConnections {
     int count;
@@ -122,25 +121,25 @@ bool host_addresses(const char* host, platform::HostAddresses* out) {
 // The TCP half of every connection. A plain connect that proves the host is
 // back clears its count; over TLS only a finished handshake does.
 platform::Socket connect_counted(const char* host, int port, Transport transport, char* errorText) {
-    lastFailurePermanent = false;
+    lastFailureKind = FailureKind::None;
     if (host == nullptr) {
         format_error_text(errorText, "域名 = null");
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::BadAddress;
         return platform::NO_SOCKET;
     }
     if (connect_failure_count(host, port, transport) >= CONNECT_FAILURE_LIMIT) {
         format_error_text(errorText, "%s:%d - 连接失败已连续发生5次+", host, port);
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::HostGivenUp;
         return platform::NO_SOCKET;
     }
     if (given_up(host, port, transport, errorText)) {
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::HostGivenUp;
         return platform::NO_SOCKET;
     }
     platform::HostAddresses addresses;
     if (!host_addresses(host, &addresses)) {
         format_error_text(errorText, "无法解析域名: %s", host);
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::Dns;
         return platform::NO_SOCKET;
     }
 
@@ -150,8 +149,10 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
         app_log_format("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。",
                        result.nonBlockingCode);
     }
+    lastFailureKind = FailureKind::Connect;
     switch (result.status) {
         case platform::ConnectStatus::Connected:
+            lastFailureKind = FailureKind::None;
             // Only a connect that was timed (non-blocking) proves the host is back.
             if (!result.nonBlockingUnavailable && transport == Transport::Plain)
                 clear_failure_count(host, port, transport);
@@ -161,6 +162,7 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
             break;
         case platform::ConnectStatus::TimedOut:
             format_error_text(errorText, "使用非阻塞方式连接超时。");
+            lastFailureKind = FailureKind::Timeout;
             // A connect cut by a stop says nothing about the host.
             if (platform::last_wait_end() != platform::WaitEnd::Aborted)
                 raise_failure_count(host, port, transport);
@@ -174,6 +176,7 @@ platform::Socket connect_counted(const char* host, int port, Transport transport
             // own text (with the system's error number) keeps it apart from
             // a failed wait in app.log.
             format_error_text(errorText, "连接被拒绝，错误码:%d", result.code);
+            lastFailureKind = FailureKind::Refused;
             raise_failure_count(host, port, transport);
             break;
         case platform::ConnectStatus::RestoreBlockingFailed:
@@ -271,8 +274,13 @@ int connect_failure_count(const char* host, int port, Transport transport) {
     return failure_count_locked(host, port, transport);
 }
 
+FailureKind last_connect_failure_kind() {
+    return lastFailureKind;
+}
+
 bool last_connect_failure_permanent() {
-    return lastFailurePermanent;
+    return lastFailureKind == FailureKind::BadAddress || lastFailureKind == FailureKind::Dns ||
+           lastFailureKind == FailureKind::HostGivenUp || lastFailureKind == FailureKind::Tls;
 }
 
 platform::Socket connect_to_host(const char* host, int port, char* errorText) {
@@ -294,6 +302,9 @@ Connection open_connection(const char* host, int port, Transport transport, char
         platform::close_socket(connection.socket);
         connection.socket = platform::NO_SOCKET;
         format_tls_failure(errorText, failure, host);
+        // A stalled handshake is a host that does not answer, like any other.
+        lastFailureKind =
+            failure == platform::TlsFailure::TimedOut ? FailureKind::Timeout : FailureKind::Tls;
         app_log_format("%s:%d - %s (%s)", host, port, errorText, detail);
         // A host whose TLS fails is skipped like a dead one after the limit,
         // so that each image does not pay for the handshake again.
@@ -331,7 +342,7 @@ Connection pool_get_connection(const char* host, int port, Transport transport, 
     if (host == nullptr) return open_connection(host, port, transport, errorText);
     // A host given up for the job lends nothing, not even an idle connection.
     if (given_up(host, port, transport, errorText)) {
-        lastFailurePermanent = true;
+        lastFailureKind = FailureKind::HostGivenUp;
         return Connection{};
     }
     char* key = host_key(host, port, transport);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "http/failure_kind.h"
 #include "http/url.h"
 #include "platform/net.h"
 #include "platform/tls.h"
@@ -73,9 +74,14 @@ void connection_tables_init();
 // TCP connect of open_connection.
 platform::Socket connect_to_host(const char* host, int port, char* errorText);
 
+// Why the last failed connect_to_host, open_connection or pool_get_connection
+// of this thread failed.
+FailureKind last_connect_failure_kind();
+
 // Whether the last failed connect_to_host or open_connection of this thread failed for a reason
-// that waiting does not change: no host, a name that does not resolve, or a
-// host refused after too many failures or time-outs in a row.
+// that waiting does not change: no host, a name that does not resolve, a
+// host refused after too many failures or time-outs in a row, or a TLS
+// handshake that failed (a certificate does not mend itself in a few seconds).
 bool last_connect_failure_permanent();
 
 // An idle pooled connection for transport, host and port, or a new one from

@@ -40,6 +40,18 @@ bool passing_status(const char* head) {
     return false;
 }
 
+// The status line's three-digit code ("HTTP/1.1 404 ..."), 0 when it has none.
+int status_code(const char* head, size_t length) {
+    if (length < 12 || !starts_with_ignore_case(head, "HTTP/1.") || head[8] != ' ') return 0;
+    int code = 0;
+    for (size_t i = 9; i < 12; ++i) {
+        if (head[i] < '0' || head[i] > '9') return 0;
+        code = code * 10 + (head[i] - '0');
+    }
+    if (length > 12 && head[12] >= '0' && head[12] <= '9') return 0;
+    return code;
+}
+
 // fileSize when the response announced no length (-1 as unsigned).
 constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFFu;
 
@@ -91,9 +103,11 @@ class ResponseReader {
             if (step == Step::Continue) step = check_200_and_read_body(bodyStart);
         }
         if (step == Step::BodyEnded) step = end_of_body();
-        if (step == Step::Redirect) return ResponseResult{DownloadResult::Ok, true, answered};
-        if (step == Step::Image) return ResponseResult{DownloadResult::Ok, false, answered};
-        return ResponseResult{failure_, false, answered};
+        if (step == Step::Redirect)
+            return ResponseResult{DownloadResult::Ok, true, answered, FailureKind::None, status_};
+        if (step == Step::Image)
+            return ResponseResult{DownloadResult::Ok, false, answered, FailureKind::None, status_};
+        return ResponseResult{failure_, false, answered, kind_, status_};
     }
 
   private:
@@ -104,9 +118,9 @@ class ResponseReader {
         return lastRet_;
     }
 
-    Step fail(DownloadResult result, const char* format, ...)
+    Step fail(DownloadResult result, FailureKind kind, const char* format, ...)
 #if defined(__GNUC__)
-        __attribute__((format(printf, 3, 4)))
+        __attribute__((format(printf, 4, 5)))
 #endif
     {
         va_list args;
@@ -114,6 +128,7 @@ class ResponseReader {
         std::vsnprintf(errorText_, ERROR_TEXT_SIZE, format, args);
         va_end(args);
         failure_ = result;
+        kind_ = kind;
         return Step::Failed;
     }
 
@@ -128,7 +143,8 @@ class ResponseReader {
     }
 
     Step write_error() {
-        return fail(DownloadResult::WriteError, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+        return fail(DownloadResult::WriteError, FailureKind::Write,
+                    "写入文件时出错，请检查硬盘可用空间是否已不足。");
     }
 
     bool find(size_t from, const char* pattern, size_t patternLength, size_t* at) const {
@@ -163,11 +179,13 @@ class ResponseReader {
                 char* head = xstrndup(data_, blank);
                 parse_http_header(head, header_);
                 std::free(head);
+                headRead_ = true;
+                status_ = status_code(data_, filled_);
                 *bodyStart = blank + 4;
                 return Step::Continue;
             }
             if (filled_ == HTTP_BUFFER_SIZE) {
-                return fail(DownloadResult::Failed,
+                return fail(DownloadResult::Failed, FailureKind::BadResponse,
                             "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
             }
         }
@@ -184,43 +202,49 @@ class ResponseReader {
                                         starts_with_ignore_case(data_, "HTTP/1.1 302"))) {
             if (header_->refusedLocationLength > 0) {
                 failedForGood = true;  // the same answer comes every time
-                return fail(
-                    DownloadResult::Failed, "重定向地址过长, header.location: %d字节, 大于%d字节",
-                    header_->refusedLocationLength, static_cast<int>(sizeof header_->location - 1));
+                return fail(DownloadResult::Failed, FailureKind::BadAddress,
+                            "重定向地址过长, header.location: %d字节, 大于%d字节",
+                            header_->refusedLocationLength,
+                            static_cast<int>(sizeof header_->location - 1));
             }
             if (header_->location[0] != '\0') return Step::Redirect;
         }
         failedForGood = !passing_status(data_);
         if (starts_with_ignore_case(data_, "HTTP/1.0 404") ||
             starts_with_ignore_case(data_, "HTTP/1.1 404")) {
-            return fail(DownloadResult::Failed, "404 Not Found - 文件不存在");
+            return fail(DownloadResult::Failed, FailureKind::HttpStatus,
+                        "404 Not Found - 文件不存在");
         }
+        // "200 Fine" is refused for its wording, not its status.
+        const FailureKind kind =
+            status_ == 0 || status_ == 200 ? FailureKind::BadResponse : FailureKind::HttpStatus;
         char start[257];
         const size_t kept = filled_ < 256 ? filled_ : 256;
         std::memcpy(start, data_, kept);
         start[kept] = '\0';
-        return fail(DownloadResult::Failed, "返回错误的http状态码:\n%s", start);
+        return fail(DownloadResult::Failed, kind, "返回错误的http状态码:\n%s", start);
     }
 
     Step check_200_and_read_body(size_t bodyStart) {
         if (header_->contentEncoding[0] != '\0') {
             failedForGood = true;
-            return fail(DownloadResult::Failed, "header.contentEncoding:%s",
-                        header_->contentEncoding);
+            return fail(DownloadResult::Failed, FailureKind::BadResponse,
+                        "header.contentEncoding:%s", header_->contentEncoding);
         }
         if (header_->contentLength == -1) {
             fileSize_ = UNKNOWN_SIZE;
             if (header_->isChunked) return chunked_body(bodyStart);
             if (options_.keepAlive && !equals_ignore_case(header_->connection, "close")) {
-                return fail(DownloadResult::Failed, "Connection: keep-alive, Content-Length = -1");
+                return fail(DownloadResult::Failed, FailureKind::BadResponse,
+                            "Connection: keep-alive, Content-Length = -1");
             }
             return identity_body(bodyStart);
         }
         const auto length = static_cast<uint32_t>(header_->contentLength);
         if (length > static_cast<uint32_t>(IMAGE_SIZE_LIMIT)) {
             failedForGood = true;
-            return fail(DownloadResult::BadContent, "fileSize=0, header.contentLength: %u, 大于10M",
-                        length);
+            return fail(DownloadResult::BadContent, FailureKind::TooLarge,
+                        "fileSize=0, header.contentLength: %u, 大于10M", length);
         }
         fileSize_ = length;
         return header_->isChunked ? chunked_body(bodyStart) : identity_body(bodyStart);
@@ -230,7 +254,7 @@ class ResponseReader {
         const size_t first = filled_ - bodyStart;
         readTotal_ = static_cast<int32_t>(first);
         if (fileSize_ < static_cast<uint32_t>(readTotal_)) {
-            return fail(DownloadResult::BadContent,
+            return fail(DownloadResult::BadContent, FailureKind::BadResponse,
                         "readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u", readTotal_,
                         fileSize_);
         }
@@ -245,7 +269,7 @@ class ResponseReader {
             readTotal_ += static_cast<int32_t>(got);
             if (readTotal_ > IMAGE_SIZE_LIMIT) {
                 failedForGood = true;
-                return fail(DownloadResult::BadContent,
+                return fail(DownloadResult::BadContent, FailureKind::TooLarge,
                             "header.contentLength: %d, readTotal:%d > 10M", header_->contentLength,
                             readTotal_);
             }
@@ -265,6 +289,7 @@ class ResponseReader {
         filled_ = kept;
         data_[filled_] = '\0';
         if (filled_ >= HTTP_BUFFER_SIZE) {
+            noRoom_ = true;
             lastRet_ = 0;  // no room: a chunk-size line longer than the buffer
             lastErrno_ = errno;
             return false;
@@ -276,8 +301,10 @@ class ResponseReader {
         return true;
     }
 
+    // The connection ended before the next chunk-size line, or the line did
+    // not fit the buffer.
     Step lost_chunk_line() {
-        return fail(DownloadResult::Failed,
+        return fail(DownloadResult::Failed, noRoom_ ? FailureKind::BadResponse : FailureKind::Cut,
                     "下载图片失败3: 图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d",
                     fileSize_, static_cast<int>(searchedLength_), static_cast<int>(lastRet_),
                     lastErrno_);
@@ -318,17 +345,18 @@ class ResponseReader {
             // More than eight digits would have wrapped to a small size that
             // another chunk's bytes could then satisfy.
             if (significant > 8) {
-                return fail(DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字");
+                return fail(DownloadResult::Failed, FailureKind::BadResponse,
+                            "不正常: chunk size超过8位十六进制数字");
             }
             if (static_cast<int32_t>(size) < 0) {
-                return fail(DownloadResult::Failed, "不正常: 这里就有问题了, chunksize:%d",
-                            static_cast<int32_t>(size));
+                return fail(DownloadResult::Failed, FailureKind::BadResponse,
+                            "不正常: 这里就有问题了, chunksize:%d", static_cast<int32_t>(size));
             }
             const size_t dataStart = lineEnd + 2;
             if (size == 0) return trailer(dataStart);
             if (over_limit(size)) {
                 failedForGood = true;
-                return fail(DownloadResult::BadContent,
+                return fail(DownloadResult::BadContent, FailureKind::TooLarge,
                             "header.contentLength: %d, readTotal:%d > 10M", header_->contentLength,
                             static_cast<int32_t>(static_cast<int64_t>(readTotal_) + size));
             }
@@ -380,14 +408,14 @@ class ResponseReader {
         data_[filled_] = '\0';
         while (syCount < 2 || data_[syCount - 2] != '\r' || data_[syCount - 1] != '\n') {
             if (syCount >= HTTP_BUFFER_SIZE) {
-                return fail(DownloadResult::Failed,
+                return fail(DownloadResult::Failed, FailureKind::BadResponse,
                             "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符");
             }
             const size_t ask = HTTP_BUFFER_SIZE - syCount;
             const long got = receive(data_ + syCount, ask);
             if (got <= 0) {
                 return fail(
-                    DownloadResult::Failed,
+                    DownloadResult::Failed, FailureKind::Cut,
                     "读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d",
                     static_cast<int>(syCount), static_cast<int>(ask), static_cast<int>(got),
                     lastErrno_);
@@ -405,12 +433,12 @@ class ResponseReader {
         if (options_.keepAlive) {
             if (!lengthMet && !(header_->isChunked && isChunkReceiveCompleted_)) {
                 if (fileSize_ == UNKNOWN_SIZE) {
-                    return fail(DownloadResult::Failed,
+                    return fail(DownloadResult::Failed, FailureKind::Cut,
                                 "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, "
                                 "isChunkReceiveCompleted:%d)",
                                 readTotal_, header_->isChunked, isChunkReceiveCompleted_);
                 }
-                return fail(DownloadResult::Failed,
+                return fail(DownloadResult::Failed, FailureKind::Cut,
                             "(fileSize:%u, readTotal:%d), (header.isChunked:%d, "
                             "isChunkReceiveCompleted:%d)",
                             fileSize_, readTotal_, header_->isChunked, isChunkReceiveCompleted_);
@@ -424,14 +452,18 @@ class ResponseReader {
                 good = header_->isChunked ? isChunkReceiveCompleted_ != 0 : endedCleanly_;
             }
             if (!good) {
-                return fail(DownloadResult::BadContent,
+                return fail(DownloadResult::BadContent, FailureKind::Cut,
                             "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", fileSize_,
                             readTotal_, static_cast<int>(lastRet_), lastErrno_);
             }
         }
         if (signatureCount_ < 2 || !is_supported_image(signature_)) {
-            failedForGood = true;
-            return fail(DownloadResult::BadContent, "下载的图片格式不受支持");
+            // A connection that closed without a word gave no image to judge:
+            // it may answer another time.
+            failedForGood = headRead_;
+            return fail(DownloadResult::BadContent,
+                        headRead_ ? FailureKind::NotAnImage : FailureKind::Cut,
+                        "下载的图片格式不受支持");
         }
         return Step::Image;
     }
@@ -453,7 +485,11 @@ class ResponseReader {
     int signatureCount_ = 0;
     long lastRet_ = 0;
     int lastErrno_ = 0;
+    bool headRead_ = false;
+    bool noRoom_ = false;  // a chunk-size line filled the whole buffer
+    int status_ = 0;
     DownloadResult failure_ = DownloadResult::Failed;
+    FailureKind kind_ = FailureKind::Cut;
 };
 
 long receive_from_connection(void* context, char* buffer, size_t capacity) {
@@ -474,6 +510,8 @@ struct Attempt {
     bool notConnected;  // no connection could be made (over TLS: or no session)
     bool answered;      // the server sent a whole response head
     bool timedOut;      // connected, and failed waiting: the host did not answer in time
+    FailureKind failure;
+    int status;  // the answer's status code, 0 when none came
     char location[sizeof(HttpHeader::location)];
 };
 
@@ -490,6 +528,8 @@ void run_attempt(const UrlParts& parts, const Target& target, const char* path,
     attempt->notConnected = false;
     attempt->answered = false;
     attempt->timedOut = false;
+    attempt->failure = FailureKind::None;
+    attempt->status = 0;
     failedForGood = false;  // the last attempt decides
     // However slowly a server drips its bytes, one attempt ends in time.
     platform::set_thread_deadline(platform::monotonic_seconds() + download_time_limit_s);
@@ -509,14 +549,20 @@ void run_attempt(const UrlParts& parts, const Target& target, const char* path,
         note_host_answered(parts.host, target.port, target.transport);
     }
     if (failed) {
+        // However the cut response looked, the host did not answer in time.
+        if (attempt->timedOut && attempt->result != DownloadResult::WriteError)
+            attempt->failure = FailureKind::Timeout;
         if (end == platform::WaitEnd::DeadlinePassed) {
             format_error_text(errorText, "下载图片超时：%g秒内没有下载完成。",
                               download_time_limit_s);
             // Whatever the cut response looked like, the exchange never finished.
-            if (attempt->result != DownloadResult::WriteError)
+            if (attempt->result != DownloadResult::WriteError) {
                 attempt->result = DownloadResult::Failed;
+                attempt->failure = FailureKind::Timeout;
+            }
         } else if (end == platform::WaitEnd::Aborted) {
             format_error_text(errorText, "下载已放弃：搬家已停止。");
+            attempt->failure = FailureKind::Stopped;
         }
     }
 }
@@ -538,12 +584,15 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
     if (!connection.is_open()) {
         std::memcpy(errorText, connectError, ERROR_TEXT_SIZE);
         failedForGood = last_connect_failure_permanent();
+        attempt->failure = last_connect_failure_kind();
         attempt->notConnected = true;
     } else if (!connection_send_all(connection, target.request, std::strlen(target.request))) {
         format_error_text(errorText, "下载图片失败: send() failed");
+        attempt->failure = FailureKind::Cut;
     } else if ((file = platform::open_file(path, "wb")) == nullptr) {
         result = DownloadResult::CreateError;
         format_error_text(errorText, "图片搬家失败：无法创建新文件。");
+        attempt->failure = FailureKind::Create;
         // The text stays the user's; the system's reason is for the log.
         app_log_format("无法创建图片文件 [%s]：%s", path, platform::last_file_error());
     } else {
@@ -555,6 +604,8 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
         const ResponseResult response = receive_response(source, file, options, &header, errorText);
         result = response.result;
         attempt->answered = response.answered;
+        attempt->failure = response.failure;
+        attempt->status = response.status;
         const bool closed = std::fclose(file) == 0;
         file = nullptr;
         // The file stays until the download as a whole has failed: the job
@@ -574,6 +625,7 @@ void run_exchange(const UrlParts& parts, const Target& target, const char* path,
         if (result == DownloadResult::Ok && !closed) {
             result = DownloadResult::WriteError;
             format_error_text(errorText, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+            attempt->failure = FailureKind::Write;
         }
         if (result == DownloadResult::Ok) {
             const bool close_it = !options.keepAlive || !response_keeps_connection(header);
@@ -651,12 +703,14 @@ namespace {
 // HTTP as before when no TLS connection can be made. Leaves whatever the last
 // attempt wrote at `path`.
 DownloadResult download_attempts(const char* url, const char* path, char* errorText,
-                                 DownloadOptions options, bool* opened,
+                                 DownloadOptions options, bool* opened, DownloadDetails* details,
                                  Transport allowed = Transport::Tls) {
     // After a stop nothing new starts: no attempt, retry, redirect or fallback.
     if (platform::thread_aborted()) {
         format_error_text(errorText, "下载已放弃：搬家已停止。");
         failedForGood = true;
+        details->failure = FailureKind::Stopped;
+        details->httpStatus = 0;
         return DownloadResult::Failed;
     }
     const char* prepared = normalize_image_url(url);
@@ -678,28 +732,40 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
         if (prepared != url) std::free(const_cast<char*>(prepared));
         format_error_text(errorText, "无法parse下载图片地址");
         failedForGood = true;
+        details->failure = FailureKind::BadAddress;
+        details->httpStatus = 0;
         return DownloadResult::Failed;
     }
 
     Attempt attempt;
     run_attempt(parts, target, path, options, errorText, &attempt);
     if (attempt.opened) *opened = true;
+    details->failure = attempt.result == DownloadResult::Ok ? FailureKind::None : attempt.failure;
+    details->httpStatus = attempt.status;
     url_parts_free(&parts);
     if (prepared != url) std::free(const_cast<char*>(prepared));
 
-    if (target.transport == Transport::Tls && attempt.notConnected && !platform::thread_aborted()) {
+    if (target.transport == Transport::Tls && attempt.notConnected && options.httpFallback &&
+        !platform::thread_aborted()) {
         // Whatever downloaded before TLS did must still download: the same
         // address as plain HTTP, port 443 taken as 80.
         char tlsCause[ERROR_TEXT_SIZE];
         std::memcpy(tlsCause, errorText, sizeof tlsCause);
+        const FailureKind tlsFailure = attempt.failure;
         app_log_format("HTTPS连接失败，改用HTTP下载：%s，原因：%s", url, tlsCause);
         const DownloadResult result =
-            download_attempts(url, path, errorText, options, opened, Transport::Plain);
-        if (result != DownloadResult::Ok) {
+            download_attempts(url, path, errorText, options, opened, details, Transport::Plain);
+        if (result == DownloadResult::Ok) {
+            details->overPlainHttp = true;
+        } else {
             char plainCause[ERROR_TEXT_SIZE];
             std::memcpy(plainCause, errorText, sizeof plainCause);
             format_error_text(errorText, "HTTPS连接失败：%s；改用HTTP下载也失败：%s", tlsCause,
                               plainCause);
+            if (result != DownloadResult::WriteError && result != DownloadResult::CreateError) {
+                details->failure = tlsFailure;
+                details->httpStatus = 0;
+            }
         }
         return result;
     }
@@ -709,8 +775,9 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
         }
         // The redirect's own download starts with keep-alive again and
         // follows no further redirect.
-        return download_attempts(attempt.location, path, errorText, DownloadOptions{true, false},
-                                 opened);
+        return download_attempts(attempt.location, path, errorText,
+                                 DownloadOptions{true, false, options.httpFallback}, opened,
+                                 details);
     }
     const DownloadResult result = attempt.result;
     // The retry without keep-alive is for servers that mishandle keep-alive,
@@ -720,7 +787,7 @@ DownloadResult download_attempts(const char* url, const char* path, char* errorT
         app_log_format("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url,
                        options.keepAlive ? 1 : 0, errorText);
         options.keepAlive = false;
-        return download_attempts(url, path, errorText, options, opened, allowed);
+        return download_attempts(url, path, errorText, options, opened, details, allowed);
     }
     return result;
 }
@@ -736,10 +803,14 @@ void set_download_time_limit_for_testing(double seconds) {
 }
 
 DownloadResult download_image(const char* url, const char* path, char* errorText,
-                              DownloadOptions options) {
+                              DownloadOptions options, DownloadDetails* details) {
     bool opened = false;
     failedForGood = false;
-    const DownloadResult result = download_attempts(url, path, errorText, options, &opened);
+    DownloadDetails own;
+    if (details == nullptr) details = &own;
+    *details = DownloadDetails{};
+    const DownloadResult result =
+        download_attempts(url, path, errorText, options, &opened, details);
     // A file that cannot be written fails the same way however often it is tried.
     if (result == DownloadResult::WriteError || result == DownloadResult::CreateError)
         failedForGood = true;

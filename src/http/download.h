@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "http/failure_kind.h"
+
 // The receive buffer: the whole response head must fit in it, and the body
 // streams through it to the file.
 inline constexpr size_t HTTP_BUFFER_SIZE = 8192;
@@ -29,6 +31,22 @@ struct DownloadOptions {
     bool keepAlive = true;
     // One 301 or 302 is followed; a redirect's own download follows none.
     bool followRedirect = true;
+    // An https address whose TLS cannot be had (refused, failed handshake,
+    // certificate not trusted or not the host's) is fetched as plain HTTP.
+    bool httpFallback = true;
+};
+
+// What became of a download beyond its result: why it failed, and whether
+// an https image came over plain HTTP.
+struct DownloadDetails {
+    FailureKind failure = FailureKind::None;  // None when the image was saved
+    // The status of the last answer the download got (200 for an image that
+    // was cut or is no image, 404 for a 404), 0 when no answer came.
+    int httpStatus = 0;
+    // Saved from the plain HTTP address after the https one failed. When the
+    // plain one failed too, `failure` is the https attempt's cause (the one
+    // the seller's address met), unless the file itself failed.
+    bool overPlainHttp = false;
 };
 
 struct HttpHeader {
@@ -54,8 +72,9 @@ bool response_keeps_connection(const HttpHeader& header);
 // `errorText` (ERROR_TEXT_SIZE bytes) holds the reason of the last failed
 // attempt; a success does not touch it. A failed keep-alive attempt is tried
 // once more without keep-alive. The move job uses the default options.
+// `details`, when given, is filled either way.
 DownloadResult download_image(const char* url, const char* path, char* errorText,
-                              DownloadOptions options = {});
+                              DownloadOptions options = {}, DownloadDetails* details = nullptr);
 
 // Whether the last failed download_image of this thread failed for a reason
 // that may pass: a time-out, a refused, reset or cut connection, a body

@@ -19,6 +19,8 @@ struct ResponseResult {
     DownloadResult result;  // Ok for a whole image and for a redirect
     bool redirect;          // a redirect to follow: header->location holds its target
     bool answered;          // a whole response head arrived: the server answers
+    FailureKind failure;    // why it failed (None for an image or a redirect)
+    int status;             // the status line's code, 0 when no head (or none) came
 };
 
 // Reads one response into `file`: a whole image, a redirect (when

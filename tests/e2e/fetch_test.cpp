@@ -80,11 +80,13 @@ TEST_F(FetchTest, ReportsEachFailureAndExitsOne) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
 #ifndef _WIN32
-    // Each failure names its pair, with the download's result code.
-    EXPECT_EQ(run.err, utf8(u8"下载失败 (-1)：") + server.url("/b.gif") + utf8(u8" → ") +
-                           dir.file("b.gif") + utf8(u8"：404 Not Found - 文件不存在\n") +
-                           utf8(u8"下载失败 (-1)：ftp://127.0.0.1/c.gif → ") + dir.file("c.gif") +
-                           utf8(u8"：无法parse下载图片地址\n下载失败 (0)：") +
+    // Each failure names its pair, with the download's result code and why.
+    EXPECT_EQ(run.err, utf8(u8"下载失败 (-1，HTTP 404 文件不存在)：") + server.url("/b.gif") +
+                           utf8(u8" → ") + dir.file("b.gif") +
+                           utf8(u8"：404 Not Found - 文件不存在\n") +
+                           utf8(u8"下载失败 (-1，地址无法识别)：ftp://127.0.0.1/c.gif → ") +
+                           dir.file("c.gif") +
+                           utf8(u8"：无法parse下载图片地址\n下载失败 (0，不是支持的图片格式)：") +
                            server.url("/w.gif") + utf8(u8" → ") + dir.file("w.gif") +
                            utf8(u8"：下载的图片格式不受支持\n"));
     // The log as the program wrote it, whatever its encoding on disk.
@@ -115,7 +117,8 @@ TEST_F(FetchTest, HttpsAddressesAreFetchedOverTlsElseTheFailureNamesBothCauses) 
                                 u8"localhost；改用HTTP下载也失败：")),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(run.err.rfind(utf8(u8"下载失败 (0)：") + bad.url("/b.jpg"), 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind(utf8(u8"下载失败 (0，HTTPS 连接失败)：") + bad.url("/b.jpg"), 0), 0u)
+        << run.err;
 #endif
 }
 

@@ -68,7 +68,7 @@ TEST_F(MoveCliTest, MovesImagesRewritesThePackageAndReportsFailures) {
     EXPECT_NE(
         run.err.find(utf8(
             "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：\n" +
-            server.url("/gone.jpg"))),
+            server.url("/gone.jpg") + "  (HTTP 404 文件不存在)\n")),
         std::string::npos)
         << run.err;
     EXPECT_NE(read_log(home() + "/app.log").find("\xB0\xE1\xBC\xD2\xCA\xA7\xB0\xDC"),
@@ -151,13 +151,26 @@ TEST_F(MoveCliTest, TimeoutBoundsEveryWaitOfMoveAndFetch) {
             "<img src=\"" + server.url("/a.jpg") + "\"><img src=\"" + silent.url("/b.jpg") + "\">",
             "", ""})
         .write(package());
-    // The default would wait ten seconds for the silent host.
+    // The default would wait ten seconds for the silent host, each time.
     double started = platform::monotonic_seconds();
     const CliRun move = run_cli(
-        {"move", package(), "--to", pictures(), "--timeout", "1", "--retries", "0"}, home());
+        {"move", package(), "--to", pictures(), "--timeout", "1", "--retries", "1", "--json"},
+        home());
     EXPECT_EQ(move.status, 5) << move.err;  // the silent host's image failed
-    EXPECT_LT(platform::monotonic_seconds() - started, 5.0);
+    EXPECT_LT(platform::monotonic_seconds() - started, 6.0);
     EXPECT_EQ(pictures_saved(), 1u);
+    // It says why, and how often it was tried.
+    auto failure = nlohmann::json::parse(move.out)["failures"][0];
+    EXPECT_EQ(failure["url"], silent.url("/b.jpg"));
+    EXPECT_EQ(failure["reason"], "timeout");
+    EXPECT_EQ(failure["status"], nullptr);
+    EXPECT_EQ(failure["attempts"], 2);
+    EXPECT_FALSE(failure["text"].get<std::string>().empty());
+#ifndef _WIN32
+    EXPECT_NE(move.err.find(silent.url("/b.jpg") + utf8("  (超时，试了 2 次)\n")),
+              std::string::npos)
+        << move.err;
+#endif
 
     started = platform::monotonic_seconds();
     const CliRun fetch =
@@ -165,6 +178,84 @@ TEST_F(MoveCliTest, TimeoutBoundsEveryWaitOfMoveAndFetch) {
     EXPECT_EQ(fetch.status, 1);
     EXPECT_LT(platform::monotonic_seconds() - started, 5.0);
     EXPECT_EQ(run_cli({"fetch", "--timeout", "61", "u", "f"}, home()).status, 2);
+}
+
+TEST_F(MoveCliTest, AHostThatKeepsTimingOutIsGivenUpForTheRestOfTheJob) {
+    ScriptedServer silent;
+    silent.set_responder([](const std::string&) { return no_answer(); });
+    std::string description;
+    for (int i = 0; i < 6; ++i)
+        description += "<img src=\"" + silent.url("/" + std::to_string(i) + ".jpg") + "\">";
+    PackageBuilder().add(PackageItem{"a", description, "", ""}).write(package());
+    // One connection, and one more beside a slow one: at most two time-outs
+    // run at once, so the host is given up before the last images start.
+    const CliRun run = run_cli({"move", package(), "--to", pictures(), "--timeout", "1",
+                                "--retries", "0", "--connections", "1", "--json"},
+                               home());
+    EXPECT_EQ(run.status, 5) << run.err;
+    auto failures = nlohmann::json::parse(run.out)["failures"];
+    ASSERT_EQ(failures.size(), 6u) << run.out;
+    int timeouts = 0;
+    int givenUp = 0;
+    for (auto& failure : failures) {
+        timeouts += failure["reason"] == "timeout";
+        givenUp += failure["reason"] == "host given up";
+        EXPECT_EQ(failure["status"], nullptr);
+        EXPECT_EQ(failure["attempts"], 1);
+    }
+    EXPECT_GE(timeouts, 3) << run.out;
+    EXPECT_GE(givenUp, 1) << run.out;
+    EXPECT_EQ(timeouts + givenUp, 6) << run.out;
+    EXPECT_LE(silent.connections(), 4);
+}
+
+TEST_F(MoveCliTest, HttpsImagesFetchedOverPlainHttpAreListedUnlessRefused) {
+    // A plain HTTP host: a TLS hello gets "400 Bad Request", the image plain HTTP.
+    server.set_reject_tls(true);
+    server.add("/a.jpg", jpeg_body(70));
+    const std::string secure = "https://127.0.0.1:" + std::to_string(server.port()) + "/a.jpg";
+    PackageBuilder builder;
+    builder.add(PackageItem{"a", "<img src=\"" + secure + "\">", "", ""});
+    builder.write(package());
+
+    const CliRun fallback = run_cli({"move", package(), "--to", pictures(), "--json"}, home());
+    EXPECT_EQ(fallback.status, 0) << fallback.err;
+    auto report = nlohmann::json::parse(fallback.out);
+    EXPECT_EQ(report["counts"]["http_fallback"], 1);
+    EXPECT_EQ(report["http_fallback"], nlohmann::json::array({secure}));
+    EXPECT_EQ(server.hits("/a.jpg"), 1);
+#ifndef _WIN32
+    EXPECT_NE(fallback.err.find(utf8("其中 1 张 https 图片因 HTTPS 连接失败改用 HTTP 下载")),
+              std::string::npos)
+        << fallback.err;
+#endif
+
+    // HTTPS or nothing: the image fails for its TLS, and is not asked for.
+    builder.write(package());
+    const CliRun strict =
+        run_cli({"move", package(), "--to", pictures(), "--no-http-fallback", "--json"}, home());
+    EXPECT_EQ(strict.status, 5) << strict.err;
+    report = nlohmann::json::parse(strict.out);
+    EXPECT_EQ(report["counts"]["http_fallback"], 0);
+    ASSERT_EQ(report["failures"].size(), 1u) << strict.out;
+    EXPECT_EQ(report["failures"][0]["reason"], "tls");
+    EXPECT_EQ(report["failures"][0]["status"], nullptr);
+    EXPECT_EQ(report["failures"][0]["attempts"], 1);
+    EXPECT_EQ(server.hits("/a.jpg"), 1);
+
+    // fetch alike, and it says when it fell back.
+    const CliRun fetched = run_cli({"fetch", secure, dir.file("a.jpg")}, home());
+    EXPECT_EQ(fetched.status, 0) << fetched.err;
+    const CliRun refused =
+        run_cli({"fetch", "--no-http-fallback", secure, dir.file("b.jpg")}, home());
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_EQ(server.hits("/a.jpg"), 2);
+#ifndef _WIN32
+    EXPECT_EQ(fetched.err, utf8("已改用 HTTP 下载(HTTPS 连接失败)：") + secure + utf8(" → ") +
+                               dir.file("a.jpg") + "\n");
+    EXPECT_EQ(refused.err.rfind(utf8("下载失败 (-1，HTTPS 连接失败)：") + secure, 0), 0u)
+        << refused.err;
+#endif
 }
 
 TEST_F(MoveCliTest, HttpsImagesAreMovedOverTlsOneSessionPerConnection) {

@@ -35,6 +35,9 @@ class ImageServer {
     void set_delay_ms(int ms);
     // Replies for `path` wait this long instead (-1: the common delay again).
     void set_path_delay_ms(const std::string& path, int ms);
+    // A TLS hello is answered "400 Bad Request", as a plain HTTP server
+    // answers it, instead of being held unanswered.
+    void set_reject_tls(bool reject) { server_.set_reject_tls(reject); }
 
   private:
     ScriptedReply answer(const std::string& request);

@@ -52,6 +52,7 @@ struct Outcome {
     std::string error;
     bool saved;  // the file exists afterwards
     std::string content;
+    DownloadDetails details;
 };
 
 class DownloadTest : public NetworkTest {
@@ -66,10 +67,13 @@ class DownloadTest : public NetworkTest {
     static Outcome fetch_to(const std::string& url, const std::string& path,
                             DownloadOptions options = {}) {
         char error[ERROR_TEXT_SIZE] = {};
-        const DownloadResult result = download_image(url.c_str(), path.c_str(), error, options);
+        DownloadDetails details;
+        details.failure = FailureKind::Stopped;  // so that leaving it alone shows
+        const DownloadResult result =
+            download_image(url.c_str(), path.c_str(), error, options, &details);
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (file != nullptr) std::fclose(file);
-        return Outcome{result, error, file != nullptr, read_file(path)};
+        return Outcome{result, error, file != nullptr, read_file(path), details};
     }
     std::string target() const { return dir.file("image.jpg"); }
     // The line the retry writes to app.log, with the first attempt's text.
@@ -93,52 +97,66 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
         DownloadResult result;
         std::string error;
         bool prefix_only;  // the text only has to begin with `error`
+        FailureKind failure;
+        int status;  // of the answer, 0 for none
     };
+    using K = FailureKind;
     const Case cases[] = {
         {"head larger than the buffer", over_buffer_head, DownloadResult::Failed,
-         "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false},
+         "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.", false, K::BadResponse, 0},
         {"status 404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-         DownloadResult::Failed, "404 Not Found - 文件不存在", false},
+         DownloadResult::Failed, "404 Not Found - 文件不存在", false, K::HttpStatus, 404},
         {"status 500, cut to 256 bytes", long_status, DownloadResult::Failed,
-         "返回错误的http状态码:\n" + long_status.substr(0, 256), false},
+         "返回错误的http状态码:\n" + long_status.substr(0, 256), false, K::HttpStatus, 500},
         {"200 without OK", "HTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8",
          DownloadResult::Failed,
-         "返回错误的http状态码:\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", false},
+         "返回错误的http状态码:\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nGIF8", false,
+         K::BadResponse, 200},
         {"206", "HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\n\r\nGIF8",
-         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 206", true},
+         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 206", true, K::HttpStatus, 206},
+        {"no status code", "HTTP/1.1 2x0 OK\r\nContent-Length: 4\r\n\r\nGIF8",
+         DownloadResult::Failed, "返回错误的http状态码:\nHTTP/1.1 2x0", true, K::BadResponse, 0},
         {"compressed body", with_length("GIF8", "Content-Encoding: gzip\r\n"),
-         DownloadResult::Failed, "header.contentEncoding:gzip", false},
+         DownloadResult::Failed, "header.contentEncoding:gzip", false, K::BadResponse, 200},
         {"announced length over 10 MiB", "HTTP/1.1 200 OK\r\nContent-Length: 10485761\r\n\r\nGIF8",
-         DownloadResult::BadContent, "fileSize=0, header.contentLength: 10485761, 大于10M", false},
+         DownloadResult::BadContent, "fileSize=0, header.contentLength: 10485761, 大于10M", false,
+         K::TooLarge, 200},
         {"negative announced length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nGIF8",
-         DownloadResult::BadContent, "fileSize=0, header.contentLength: 4294967291, 大于10M",
-         false},
+         DownloadResult::BadContent, "fileSize=0, header.contentLength: 4294967291, 大于10M", false,
+         K::TooLarge, 200},
         {"first body bytes exceed the length", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nGIF8",
          DownloadResult::BadContent, "readTotal > fileSize, 当前下载的文件数据大小:4, fileSize:2",
-         false},
+         false, K::BadResponse, 200},
         {"identity body over 10 MiB", endless_body, DownloadResult::BadContent,
-         "header.contentLength: -1, readTotal:", true},
+         "header.contentLength: -1, readTotal:", true, K::TooLarge, 200},
         // Nine digits would wrap to 4 and take the next four bytes as the chunk.
         {"chunk size of more than eight digits", CHUNKED_HEAD + "100000004\r\nGIF8\r\n0\r\n\r\n",
-         DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字", false},
+         DownloadResult::Failed, "不正常: chunk size超过8位十六进制数字", false, K::BadResponse,
+         200},
         {"negative chunk size", CHUNKED_HEAD + "80000000\r\n", DownloadResult::Failed,
-         "不正常: 这里就有问题了, chunksize:-2147483648", false},
+         "不正常: 这里就有问题了, chunksize:-2147483648", false, K::BadResponse, 200},
         {"connection ends before a chunk-size line", CHUNKED_HEAD + "4\r\nGIF8\r\n",
-         DownloadResult::Failed, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true},
+         DownloadResult::Failed, "下载图片失败3: 图片大小:4294967295, 实际接收到的文件大小:", true,
+         K::Cut, 200},
         {"trailer longer than the buffer",
          CHUNKED_HEAD + "4\r\nGIF8\r\n0\r\n" + std::string(9000, 't'), DownloadResult::Failed,
-         "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符", false},
+         "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符", false, K::BadResponse,
+         200},
         {"connection ends in the trailer", CHUNKED_HEAD + "0\r\nX: y", DownloadResult::Failed,
-         "读取chunk最后的结束符时出错: syCount:4, bufferSize:8188, ret:0, errno:0", false},
+         "读取chunk最后的结束符时出错: syCount:4, bufferSize:8188, ret:0, errno:0", false, K::Cut,
+         200},
         {"body shorter than announced", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nGIF8",
-         DownloadResult::BadContent, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false},
+         DownloadResult::BadContent, "图片大小:100, 实际接收到的文件大小:4, ret:0, errno:0", false,
+         K::Cut, 200},
         {"not an image (WebP)", with_length("RIFF\x10\0\0\0WEBPVP8 "), DownloadResult::BadContent,
-         "下载的图片格式不受支持", false},
+         "下载的图片格式不受支持", false, K::NotAnImage, 200},
         {"one-byte body", with_length("\xFF"), DownloadResult::BadContent, "下载的图片格式不受支持",
-         false},
-        {"empty body", with_length(""), DownloadResult::BadContent, "下载的图片格式不受支持",
-         false},
-        {"no response at all", "", DownloadResult::BadContent, "下载的图片格式不受支持", false},
+         false, K::NotAnImage, 200},
+        {"empty body", with_length(""), DownloadResult::BadContent, "下载的图片格式不受支持", false,
+         K::NotAnImage, 200},
+        // Closed without a word: no image to judge, and worth asking again later.
+        {"no response at all", "", DownloadResult::BadContent, "下载的图片格式不受支持", false,
+         K::Cut, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,6 +170,11 @@ TEST_F(DownloadTest, ResponseFailuresGiveTheirResultAndTextAndAreRetriedOnce) {
             EXPECT_EQ(out.error, c.error);
         }
         EXPECT_FALSE(out.saved);
+        EXPECT_EQ(out.details.failure, c.failure);
+        EXPECT_EQ(out.details.httpStatus, c.status);
+        if (c.response.empty()) {
+            EXPECT_TRUE(last_download_failure_transient());
+        }
         const std::vector<RecordedRequest> requests = server.requests();
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_EQ(request_line(requests[0].bytes), "GET /a.jpg HTTP/1.1");
@@ -210,6 +233,7 @@ TEST_F(DownloadTest, RefusedAddressFailsAtOnceWithoutRetry) {
         const Outcome out = fetch(url);
         EXPECT_EQ(out.result, DownloadResult::Failed) << url;
         EXPECT_EQ(out.error, "无法parse下载图片地址") << url;
+        EXPECT_EQ(out.details.failure, FailureKind::BadAddress) << url;
         EXPECT_FALSE(out.saved) << url;
     }
     EXPECT_EQ(log().find("搬家失败"), std::string::npos);
@@ -221,6 +245,8 @@ TEST_F(DownloadTest, ConnectFailureIsRetriedAndCountsTwice) {
     const Outcome out = fetch(url);
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "连接被拒绝，错误码:" + std::to_string(connection_refused_code()));
+    EXPECT_EQ(out.details.failure, FailureKind::Refused);
+    EXPECT_EQ(out.details.httpStatus, 0);
     EXPECT_FALSE(out.saved);
     EXPECT_NE(log().find(retry_line(url, out.error)), std::string::npos);
     EXPECT_EQ(connect_failure_count("127.0.0.1", port), 2);
@@ -232,6 +258,7 @@ TEST_F(DownloadTest, FileThatCannotBeCreatedIsNotRetried) {
         fetch_to(server.url("/a.gif"), dir.file("missing") + platform::PATH_SEPARATOR + "a.gif");
     EXPECT_EQ(out.result, DownloadResult::CreateError);
     EXPECT_EQ(out.error, "图片搬家失败：无法创建新文件。");
+    EXPECT_EQ(out.details.failure, FailureKind::Create);
     EXPECT_EQ(server.requests(1).size(), 1u);  // the request went out before the file
     EXPECT_EQ(log().find("搬家失败："), std::string::npos);
     EXPECT_EQ(ConnectionPool->count, 0);  // the socket went with the failure
@@ -252,6 +279,7 @@ TEST_F(DownloadTest, FullDiskEndsAtOnceWithoutRetryOrFile) {
     signal(SIGXFSZ, old_handler);
     EXPECT_EQ(out.result, DownloadResult::WriteError);
     EXPECT_EQ(out.error, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+    EXPECT_EQ(out.details.failure, FailureKind::Write);
     EXPECT_FALSE(out.saved);
     EXPECT_EQ(server.requests().size(), 1u);
 }
@@ -283,6 +311,9 @@ TEST_F(DownloadTest,
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error,
               "(fileSize:100, readTotal:4), (header.isChunked:0, isChunkReceiveCompleted:0)");
+    // Cut short by the wait, not by the server: a time-out, after a 200.
+    EXPECT_EQ(out.details.failure, FailureKind::Timeout);
+    EXPECT_EQ(out.details.httpStatus, 200);
     EXPECT_FALSE(out.saved);
     EXPECT_TRUE(last_download_failure_transient());
     // The host did not answer in time: asking it again at once would wait as long again.
@@ -702,6 +733,7 @@ TEST_F(DownloadTest, AServerThatDripsItsBytesIsGivenUpAfterTheAttemptsLimit) {
     set_download_time_limit_for_testing(DOWNLOAD_TIME_LIMIT_S);
     EXPECT_EQ(out.result, DownloadResult::Failed);
     EXPECT_EQ(out.error, "下载图片超时：0.5秒内没有下载完成。");
+    EXPECT_EQ(out.details.failure, FailureKind::Timeout);
     EXPECT_FALSE(out.saved);
     EXPECT_TRUE(last_download_failure_transient());  // worth trying again later
     EXPECT_EQ(server.requests().size(), 1u);         // but not at once without keep-alive
@@ -740,6 +772,7 @@ TEST_F(DownloadTest, AHostThatTimesOutThreeTimesInARowIsGivenUpUntilTheCountsAre
     const Outcome refused = fetch(server.url("/7.jpg"));
     EXPECT_EQ(refused.result, DownloadResult::Failed);
     EXPECT_EQ(refused.error, given_up);
+    EXPECT_EQ(refused.details.failure, FailureKind::HostGivenUp);
     EXPECT_FALSE(last_download_failure_transient());
     EXPECT_EQ(server.connections(), connections);
 

@@ -37,12 +37,16 @@ class DownloadTlsTest : public NetworkTest {
         DownloadResult result;
         std::string error;
         std::string content;
+        DownloadDetails details;
     };
-    Outcome fetch(const std::string& url, const std::string& name = "image.jpg") {
+    Outcome fetch(const std::string& url, const std::string& name = "image.jpg",
+                  DownloadOptions options = {}) {
         char error[ERROR_TEXT_SIZE] = {};
         const std::string path = dir.file(name);
-        const DownloadResult result = download_image(url.c_str(), path.c_str(), error);
-        return Outcome{result, error, read_file(path)};
+        DownloadDetails details;
+        const DownloadResult result =
+            download_image(url.c_str(), path.c_str(), error, options, &details);
+        return Outcome{result, error, read_file(path), details};
     }
 };
 
@@ -58,6 +62,7 @@ TEST_F(DownloadTlsTest, HttpsAddressesShareOneTlsSessionWhileTheServerKeepsItOpe
     const Outcome third = fetch(front.url("/3.png"), "3.png");
     EXPECT_EQ(third.result, DownloadResult::Ok) << third.error;
     EXPECT_EQ(third.content, "\x89PNG");
+    EXPECT_FALSE(third.details.overPlainHttp);
 
     EXPECT_EQ(front.handshakes(), 1);
     EXPECT_EQ(server.connections(), 1);
@@ -106,9 +111,21 @@ TEST_F(DownloadTlsTest, WhenTlsCannotBeHadThePlainAddressIsFetchedAndTheCauseLog
         const int port = c.tls ? front->port() : server.port();
         const std::string url = "https://localhost:" + std::to_string(port) + "/p.gif";
 
+        // HTTPS or nothing: the https attempts fail for their TLS, the host never asked.
+        DownloadOptions strict;
+        strict.httpFallback = false;
+        const Outcome refused = fetch(url, "strict.gif", strict);
+        EXPECT_EQ(refused.result, DownloadResult::Failed);
+        EXPECT_EQ(refused.error, c.cause);
+        EXPECT_EQ(refused.details.failure, FailureKind::Tls);
+        EXPECT_FALSE(last_download_failure_transient());
+        EXPECT_EQ(server.requests().size(), 0u);
+        connection_tables_reset_for_testing();
+
         const Outcome out = fetch(url);
         EXPECT_EQ(out.result, DownloadResult::Ok) << out.error;
         EXPECT_EQ(out.content, "GIF8plain");
+        EXPECT_TRUE(out.details.overPlainHttp);
         const auto requests = server.requests();
         ASSERT_EQ(requests.size(), 1u);
         EXPECT_TRUE(has_line(requests[0].bytes, "Host: localhost:" + std::to_string(port)));
@@ -126,6 +143,9 @@ TEST_F(DownloadTlsTest, WhenThePlainFallbackFailsTooTheTextNamesBothCauses) {
     EXPECT_EQ(out.result, DownloadResult::BadContent);
     EXPECT_EQ(out.error.rfind("HTTPS连接失败：HTTPS证书不受信任；改用HTTP下载也失败：", 0), 0u)
         << out.error;
+    // The address the seller gave failed for its TLS, whatever plain HTTP did.
+    EXPECT_EQ(out.details.failure, FailureKind::Tls);
+    EXPECT_FALSE(out.details.overPlainHttp);
     EXPECT_GT(out.error.size(),
               std::string("HTTPS连接失败：HTTPS证书不受信任；改用HTTP下载也失败：").size());
     EXPECT_EQ(out.content, "");  // nothing is left behind
