@@ -541,6 +541,9 @@ MoveJobOutcome MoveJob::run() {
     // else, and before the clean-up below removes its temporary files.
     journaled_ = journal_.open(options_.targetFolder, package_->path) && journal_.begin();
     take_kept_images();
+    // The waiting downloads just filed are named on the disk before the
+    // clean-up takes their temporary names: a power cut now loses nothing.
+    journal_.flush();
     // Images a killed job left half downloaded under temporary names.
     prepare_temporary_folder(options_.targetFolder);
     // Written before any download, so that a job which cannot place it has
@@ -559,9 +562,9 @@ MoveJobOutcome MoveJob::run() {
 
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
-        queue_ = std::make_unique<DownloadQueue>(
-            options_.targetFolder, options_.connections, options_.retries, options_.httpFallback,
-            journaled_ ? &journal_ : nullptr);
+        queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
+                                                 options_.retries, options_.httpFallback,
+                                                 journaled_ ? &journal_ : nullptr);
         plan_downloads();
         queue_->start();
     }

@@ -507,6 +507,10 @@ bool ProgressJournal::flush_once() {
     return true;
 }
 
+bool ProgressJournal::flush() {
+    return file_ == nullptr || !begun_ || flush_once();
+}
+
 void ProgressJournal::flush_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {

@@ -68,7 +68,10 @@ class ProgressJournal {
     platform::PlaceResult file(const char* address, const char* temporary, const char* target);
 
     // Flushes what was noted to the disk now and removes the temporary
-    // names of the filed images; the flushing thread ends.
+    // names of the filed images; false when the disk refused.
+    bool flush();
+
+    // flush(), and the flushing thread ends.
     void drain();
 
     // Closes the journal; with `remove` when the saved package holds all it
