@@ -95,7 +95,11 @@ void arm_job_stop() {
     if (std::signal(SIGHUP, request_cancel) == SIG_IGN) std::signal(SIGHUP, SIG_IGN);
 #endif
 #ifdef _WIN32
-    if (jobOver == nullptr) jobOver = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (jobOver != nullptr) {
+        ResetEvent(jobOver);  // a job of its own
+        return;
+    }
+    jobOver = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // Console events come through this handler rather than the C runtime's
     // signals, which know nothing of a closed console.
     SetConsoleCtrlHandler(console_event, TRUE);

@@ -13,7 +13,8 @@
 // that fails, never the end of the process.
 void ignore_broken_pipes();
 
-// From the start of a job: the requests above set cancelRequested.
+// From the start of a job: the requests above set cancelRequested. Each
+// job calls it again.
 void arm_job_stop();
 
 // The job has ended and everything is said and flushed: a handler that
