@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "engine/move_job_view.h"
 
 // The main window's private message that carries one view operation over to
@@ -18,8 +20,12 @@ LRESULT run_job_view_call(LPARAM call);
 // out by the window's thread, in its message loop or in a modal loop it
 // runs, while the job's thread waits. The controls are thus only ever
 // touched by the thread that owns them, and the job's message boxes are the
-// window thread's own, like the wizard's. The window's thread never waits
-// for the job, so the sends cannot deadlock.
+// window thread's own, like the wizard's. The window's thread waits for the
+// job only when the session ends, and then runs the sends while it waits.
+// Set when the session ends: the job's messages are not shown, since nobody
+// is there to answer them and the save must not wait for a click.
+extern std::atomic<bool> jobMessagesHeld;
+
 class WindowJobView : public MoveJobView {
   public:
     void ensure_row_visible(int row) override;
