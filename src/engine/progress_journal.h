@@ -11,7 +11,7 @@
 // address, the temporary file, the final name, the size and the file's
 // identity. Each note is a plain write, which a killed process does not
 // lose; every JOURNAL_FLUSH_INTERVAL_S a thread of the journal flushes it to
-// the disk (on POSIX the images with it). The final name is a second name of
+// the disk (the images are not: a later job checks them). The final name is a second name of
 // the temporary file (a hard link), and the temporary name goes only after
 // such a flush: after a power cut an image under a final name is one a
 // flushed line names, or one whose temporary name is still there to tell it.

@@ -150,10 +150,10 @@ bool replace_journal(JournalFile* journal, const char* text, size_t length);
 // several threads apart.
 bool append_journal(JournalFile* journal, const char* text, size_t length);
 
-// Flushes the journal to the disk. On POSIX every file written on the same
-// disk goes with it (one call for all), so that the images it names are
-// whole on the disk before it says so; Windows gives no such call without
-// elevation, and flushes the journal alone.
+// Flushes the journal, and only the journal, to the disk: the images it
+// names are checked when a later job takes them over (their size and
+// signature), and flushing every file of the disk each second would cost
+// the job, and every other program writing there, far more.
 bool flush_journal(JournalFile* journal);
 
 // Closes and unlocks the journal; with `remove` its file is removed first,

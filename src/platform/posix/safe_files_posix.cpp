@@ -640,7 +640,7 @@ bool append_journal(JournalFile* journal, const char* text, size_t length) {
 }
 
 bool flush_journal(JournalFile* journal) {
-    return syncfs(journal->fd) == 0 || fail(errno);
+    return fdatasync(journal->fd) == 0 || fail(errno);
 }
 
 void close_journal(JournalFile* journal, bool remove) {
