@@ -220,12 +220,12 @@ bool ProgressJournal::open(const char* folder, const char* packagePath) {
                            platform::last_file_error());
             return false;
     }
-    read_old(path);
+    read_old();
     return true;
 }
 
-void ProgressJournal::read_old(const std::string& path) {
-    FILE* file = platform::open_file(path.c_str(), "rb");
+void ProgressJournal::read_old() {
+    FILE* file = platform::read_journal(file_);
     if (file == nullptr) return;
     std::unordered_map<std::string, Noted> noted;
     std::vector<std::string> order;  // addresses as first noted

@@ -79,7 +79,7 @@ class ProgressJournal {
     void close(bool remove);
 
   private:
-    void read_old(const std::string& path);
+    void read_old();
     void flush_loop();
     bool flush_once();
     bool write_line(const std::string& line);

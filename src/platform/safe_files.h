@@ -141,6 +141,12 @@ enum class JournalOpen { Opened, Held, Unlockable, Failed };
 // (last_file_error says why).
 JournalOpen open_journal(const char* path, JournalFile** out);
 
+// The journal's text from its start, read through the journal's own open
+// file (another open of it could be refused while it is held); nullptr when
+// it cannot be read. The caller closes it; the journal's writes still go to
+// its end.
+FILE* read_journal(JournalFile* journal);
+
 // Writes `text` into a new file beside the journal, flushes it to the disk,
 // locks it and puts it in the journal's place in one step. False, with the
 // old journal still in place and locked, when it cannot.

@@ -598,6 +598,15 @@ JournalOpen open_journal(const char* path, JournalFile** out) {
     return fail(EAGAIN), JournalOpen::Held;
 }
 
+FILE* read_journal(JournalFile* journal) {
+    const int fd =
+        open(("/proc/self/fd/" + std::to_string(journal->fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(errno), nullptr;
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
 bool replace_journal(JournalFile* journal, const char* text, size_t length) {
     const std::string folder = folder_of(journal->path);
     std::string temp;

@@ -654,6 +654,22 @@ JournalOpen open_journal(const char* path, JournalFile** out) {
     return JournalOpen::Opened;
 }
 
+FILE* read_journal(JournalFile* journal) {
+    if (journal->handle == INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE), nullptr;
+    // A handle of its own, with a position of its own.
+    HANDLE handle = ReOpenFile(journal->handle, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (handle == INVALID_HANDLE_VALUE) return fail(GetLastError()), nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, "rb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
 bool replace_journal(JournalFile* journal, const char* text, size_t length) {
     const std::wstring folder = folder_of(journal->path);
     std::wstring temp;
@@ -686,7 +702,13 @@ bool replace_journal(JournalFile* journal, const char* text, size_t length) {
             SetFilePointer(journal->handle, 0, nullptr, FILE_END);
         return false;
     }
-    journal->handle = handle;
+    // Held again under its own name: Wine deletes a file on close by the
+    // name its handle was opened under, which is gone now.
+    CloseHandle(handle);
+    journal->handle = CreateFileW(journal->path.c_str(), JOURNAL_ACCESS, JOURNAL_SHARE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (journal->handle == INVALID_HANDLE_VALUE) return fail(GetLastError());
+    SetFilePointer(journal->handle, 0, nullptr, FILE_END);
     return true;
 }
 
