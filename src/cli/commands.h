@@ -16,6 +16,14 @@ inline constexpr int EXIT_TITLE_TOO_LONG = 4;
 // The job ran to its end and saved the package, but some images failed.
 inline constexpr int EXIT_IMAGES_FAILED = 5;
 inline constexpr int EXIT_INTERRUPTED = 130;
+// The help's line for EXIT_INTERRUPTED: what stops a job and saves it here.
+#ifdef _WIN32
+#define INTERRUPTED_STATUS_LINE \
+    "  130  被停止(Ctrl+C、Ctrl+Break、关闭控制台窗口、注销或关机)，数据包已保存\n"
+#else
+#define INTERRUPTED_STATUS_LINE \
+    "  130  被停止(Ctrl+C、SIGTERM，或终端关闭、SSH 断开时的 SIGHUP)，数据包已保存\n"
+#endif
 
 // The exit status for a package the reader refused.
 inline int load_failure_status(ReadResult readResult) {

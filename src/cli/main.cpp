@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/job_stop.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/startup.h"
@@ -33,8 +34,7 @@ const char* const AFTER_COMMANDS =
     "  2    用法错误，或开始前的检查未通过\n"
     "  3    数据包格式有问题\n"
     "  4    有宝贝的标题过长\n"
-    "  5    搬家做完了，数据包已保存，但有图片搬家失败\n"
-    "  130  被 Ctrl+C 或 SIGTERM 中断(数据包已保存)\n"
+    "  5    搬家做完了，数据包已保存，但有图片搬家失败\n" INTERRUPTED_STATUS_LINE
     "\n"
 #ifdef _WIN32
     "app.log 和 bak 文件夹在 kelvane-cli.exe 所在的文件夹里。\n";
@@ -89,6 +89,7 @@ int help(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ignore_broken_pipes();
     argv = platform::utf8_arguments(argc, argv);
     remember_command_line(argc, argv);
     // Known before anything can go wrong, so every way out gives its object.

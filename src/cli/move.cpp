@@ -4,7 +4,6 @@
 // close does: the package is still rewritten and saved.
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/console_text.h"
 #include "cli/failure_reason.h"
+#include "cli/job_stop.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/startup.h"
@@ -51,7 +51,10 @@ const CommandHelp MOVE_HELP = {
     "这些本地图片(写入的是完整路径)。更新数据包之前先把它备份到 bak 文件夹。\n"
     "进度、失败列表和总结显示在标准错误上，最终提示在标准输出上；失败列表的每个地址\n"
     "后面注明原因，试了不止一次时还有次数，例如 (超时，试了 3 次)。可以随时按 Ctrl+C\n"
-    "停止：已搬好的图片会写入数据包，再次运行同一条命令即可接着搬家。\n",
+    "停止：已搬好的图片会写入数据包，再次运行同一条命令即可接着搬家。进程被强行结束\n"
+    "或断电时，再次运行只会重新下载最后几秒的图片(进度记在图片文件夹里的隐藏文件\n"
+    ".kelvane-journal-* 中，数据包保存后即删除)。输出无法写入(管道已关闭、终端已\n"
+    "关闭)时不会中断搬家。\n",
     "  0    每张图片都已搬好，或没有需要搬的图片\n"
     "  1    因严重错误停止(提示已打印；已搬好的图片已写入数据包，除非数据包已被\n"
     "       其他程序改动)\n"
@@ -59,8 +62,8 @@ const CommandHelp MOVE_HELP = {
     "       数据包正被另一个搬家任务使用)\n"
     "  3    数据包格式有问题\n"
     "  4    有宝贝的标题过长\n"
-    "  5    搬家做完了，数据包已保存，但有图片搬家失败(再次搬家仍失败时也是 5)\n"
-    "  130  被 Ctrl+C 或 SIGTERM 停止(数据包已保存)\n",
+    "  5    搬家做完了，数据包已保存，但有图片搬家失败(再次搬家仍失败时也是 "
+    "5)\n" INTERRUPTED_STATUS_LINE,
 };
 
 // A whole number from `low` to `high`, when the option was given; false,
@@ -73,16 +76,6 @@ const char* const PACKAGE_UNREPRESENTABLE_MESSAGE =
 const char* const STOPPED_FORMAT =
     "搬家已停止：已搬好的图片已写入数据包(%s)。再次运行同一条命令即可接着搬家。";
 const char* const REASON_FORMAT = "系统给出的原因：%s";
-
-extern "C" void request_cancel(int signal) {
-#ifdef _WIN32
-    std::signal(signal, request_cancel);  // the C runtime disarms a handler as it runs it
-#else
-    (void)signal;
-#endif
-    // Only ever set: a second Ctrl+C while the package is saved changes nothing.
-    cancelRequested.store(1);
-}
 
 // Progress on stderr: on a terminal one line, fitted to its width, that is
 // rewritten in place, by the job's calls and by a tick from the main thread
@@ -461,11 +454,7 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
     }
 
     connection_tables_init();
-    std::signal(SIGINT, request_cancel);
-    std::signal(SIGTERM, request_cancel);
-#ifdef SIGBREAK
-    std::signal(SIGBREAK, request_cancel);  // Ctrl+Break in a Windows console
-#endif
+    arm_job_stop();
 
     MoveJobCounters counters;
     ConsoleView view(&package, &counters, quiet, json);
@@ -488,6 +477,9 @@ int move_locked(DataPackage* packageRecord, const MoveOptions& options, bool qui
     report.status = exit_status(outcome, counters);
     if (!quiet) print_summary(report);
     if (json) print_report(report);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    job_stop_done();
     unload_data_package(&package);
     return report.status;
 }

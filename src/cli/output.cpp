@@ -94,6 +94,6 @@ extern "C" void cli_fatal(const char* message) {
 }
 
 int print_version() {
-    std::printf("kelvane-cli %s\n", KELVANE_VERSION);
+    cli_print((std::string("kelvane-cli ") + KELVANE_VERSION + "\n").c_str());
     return EXIT_OK;
 }

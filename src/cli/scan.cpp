@@ -49,10 +49,9 @@ void print_lines(const PtrVector* items) {
         } else {
             std::snprintf(counts, sizeof counts, "\t%d\t-\n", item->desc_images->count);
         }
-        std::printf("%d\t", item->index);
-        std::fflush(stdout);
+        cli_print((std::to_string(item->index) + "\t").c_str());
         cli_print(item->name);
-        std::fputs(counts, stdout);
+        cli_print(counts);
     }
 }
 

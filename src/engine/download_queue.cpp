@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/progress_journal.h"
 #include "http/download.h"
 #include "platform/net.h"
 #include "platform/platform.h"
@@ -21,8 +22,9 @@ std::unique_ptr<char[]> copy_of(const char* text) {
 }  // namespace
 
 DownloadQueue::DownloadQueue(const char* folder, int connections, int retries,
-                             const DownloadOptions& options)
+                             const DownloadOptions& options, ProgressJournal* journal)
     : folder_(folder),
+      journal_(journal),
       connections_(connections < 1 ? 1 : connections),
       retries_(retries < 0 ? 0 : retries),
       options_(options) {}
@@ -189,6 +191,7 @@ void DownloadQueue::fetch(const std::string& address, Entry* out) {
         if (!pause(seconds)) break;
     }
     if (out->result == DownloadResult::Ok) {
+        if (journal_ != nullptr) journal_->note_waiting(address.c_str(), temporary);
         out->file = copy_of(temporary);
     } else {
         out->error = copy_of(error);

@@ -37,6 +37,8 @@ inline constexpr size_t QUEUE_LOOKAHEAD = 20000;
 // connections: another starts beside it, up to twice the connections at once.
 inline constexpr double STEP_ASIDE_S = 1.0;
 
+class ProgressJournal;
+
 struct FetchedImage {
     DownloadResult result = DownloadResult::BadContent;
     char file[PATH_BUFFER_SIZE];      // the temporary file that holds the image (when Ok)
@@ -52,9 +54,11 @@ class DownloadQueue {
     // once (and as many more while some have run over STEP_ASIDE_S); an
     // address whose failure may pass gets up to `retries` more tries, each
     // after a pause (the policy's) that holds no other download. Each
-    // download takes `options`: the https fallback and the timing.
+    // download takes `options`: the https fallback and the timing. Each
+    // finished image is noted in `journal`, when given, so that a job killed
+    // while the image waits still finds it.
     DownloadQueue(const char* folder, int connections, int retries,
-                  const DownloadOptions& options = {});
+                  const DownloadOptions& options = {}, ProgressJournal* journal = nullptr);
     // Stops the workers; temporary files nobody took are removed.
     ~DownloadQueue();
     DownloadQueue(const DownloadQueue&) = delete;
@@ -116,6 +120,7 @@ class DownloadQueue {
     // Written before start() (by the constructor, add() and start() itself)
     // and only read afterwards: the workers are started after them.
     std::string folder_;
+    ProgressJournal* journal_;  // locks itself: the workers note into it at once
     int connections_;
     int retries_;
     const DownloadOptions options_;

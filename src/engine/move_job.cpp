@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "engine/blank_image.h"
 #include "engine/download_queue.h"
 #include "engine/placement.h"
+#include "engine/progress_journal.h"
 #include "engine/rewrite.h"
 #include "engine/start_checks.h"
 #include "http/connection.h"
@@ -78,6 +81,10 @@ class MoveJob {
     bool selected(const char* address) const;
     void note_skipped(const char* address);
     void count_skipped();
+    void take_kept_images();
+    void file_kept_image(const char* address, Pass pass, const char* temporary);
+    std::function<platform::PlaceResult(const char*)> filer(const char* address,
+                                                            const char* temporary);
     void plan_downloads();
     Handled handle_address(ItemRecord* item, const char* address, Pass pass);
     Handled place_image(ItemRecord* item, const char* address, Pass pass,
@@ -106,6 +113,9 @@ class MoveJob {
     int failedCount_ = 0;
     bool stoppedByError_ = false;
     char blankImage_[PATH_BUFFER_SIZE] = "";
+    bool packageSaved_ = false;
+    ProgressJournal journal_;  // before the queue, which notes in it
+    bool journaled_ = false;
     // The new addresses in the order the job meets them, with the pass that
     // meets each first; the queue downloads them ahead of the job.
     std::vector<std::pair<const char*, Pass>> planned_;
@@ -154,12 +164,74 @@ void MoveJob::record_failure(ItemRecord* item, const char* address, Pass pass) {
     if (!ptr_vector_contains(list, address, strings_equal)) ptr_vector_push(list, xstrdup(address));
 }
 
+std::function<platform::PlaceResult(const char*)> MoveJob::filer(const char* address,
+                                                                 const char* temporary) {
+    if (!journaled_) return nullptr;
+    return [this, address, temporary](const char* target) {
+        return journal_.file(address, temporary, target);
+    };
+}
+
+// A downloaded image a killed job left waiting: filed now, where and as
+// this job would have filed it.
+void MoveJob::file_kept_image(const char* address, Pass pass, const char* temporary) {
+    char unused[PATH_BUFFER_SIZE];
+    char path[PATH_BUFFER_SIZE];
+    bool moveFailed = false;
+    if (!choose_image_folder(&placement_, savedOrdinal_, unused) ||
+        !file_image(&placement_, pass == Pass::Mobile, image_extension(address), temporary, path,
+                    &moveFailed, filer(address, temporary))) {
+        platform::remove_file(temporary);  // fetched again, like any other
+        return;
+    }
+    ++savedOrdinal_;
+    if (counters_ != nullptr) counters_->saved.fetch_add(1);
+    strhash_put(movedImages_, xstrdup(address), xstrdup(path));
+}
+
+// What the journal of a killed job on this package kept counts as done by
+// this one: its images are not fetched again.
+void MoveJob::take_kept_images() {
+    std::unordered_map<std::string_view, const char*> waiting;  // address: its temporary file
+    for (const KeptImage& kept : journal_.kept()) {
+        if (kept.path.empty()) {
+            waiting.emplace(kept.address, kept.waiting.c_str());
+        } else if (strhash_get(movedImages_, kept.address.c_str()) == nullptr) {
+            strhash_put(movedImages_, xstrdup(kept.address.c_str()), xstrdup(kept.path.c_str()));
+            if (counters_ != nullptr) counters_->saved.fetch_add(1);
+        }
+    }
+    // In the order this job meets them, with the pass that meets each first.
+    auto take = [&](PtrVector* addresses, Pass pass) {
+        for (int32_t i = 0; addresses != nullptr && i < addresses->count && !waiting.empty(); ++i) {
+            const auto* address = static_cast<const char*>(addresses->items[i]);
+            if (pass == Pass::Description && !selected(address)) continue;
+            const auto found = waiting.find(address);
+            if (found == waiting.end()) continue;
+            if (strhash_get(movedImages_, address) == nullptr) {
+                file_kept_image(address, pass, found->second);
+            } else {
+                platform::remove_file(found->second);
+            }
+            waiting.erase(found);
+        }
+    };
+    for (int i = 0; i < itemCount_ && !waiting.empty(); ++i) {
+        const auto* item = static_cast<const ItemRecord*>(package_->items->items[i]);
+        take(item->desc_images, Pass::Description);
+        if (options_.moveImageSpace) take(item->mobile_images, Pass::Mobile);
+    }
+    // Addresses this job does not move (other options, a changed package).
+    for (const auto& [address, temporary] : waiting) platform::remove_file(temporary);
+}
+
 void MoveJob::plan_downloads() {
     std::unordered_set<std::string_view> seen;
     auto plan = [&](PtrVector* addresses, Pass pass) {
         for (int32_t i = 0; addresses != nullptr && i < addresses->count; ++i) {
             const auto* address = static_cast<const char*>(addresses->items[i]);
-            if ((pass == Pass::Mobile || selected(address)) && seen.insert(address).second) {
+            if ((pass == Pass::Mobile || selected(address)) && seen.insert(address).second &&
+                strhash_get(movedImages_, address) == nullptr) {
                 planned_.emplace_back(address, pass);
                 queue_->add(address);
             }
@@ -215,7 +287,8 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
         bool named = false;
         bool moveFailed = false;
         if (result == DownloadResult::Ok && !retried) {
-            named = file_image(&placement_, mobile, extension, fetched.file, path, &moveFailed);
+            named = file_image(&placement_, mobile, extension, fetched.file, path, &moveFailed,
+                               filer(address, fetched.file));
         } else {
             named = choose_image_path(&placement_, mobile, extension, path);
         }
@@ -309,7 +382,7 @@ void MoveJob::keep_finished_downloads() {
         bool moveFailed = false;
         if (!choose_image_folder(&placement_, savedOrdinal_, unused) ||
             !file_image(&placement_, pass == Pass::Mobile, image_extension(address), fetched.file,
-                        path, &moveFailed)) {
+                        path, &moveFailed, filer(address, fetched.file))) {
             platform::remove_file(fetched.file);
             continue;
         }
@@ -366,6 +439,7 @@ void MoveJob::save_package() {
     char* backupPath = counters_ != nullptr ? counters_->backupPath : nullptr;
     if (backup_data_package(package_->path, backupPath, &package_->readFrom) &&
         write_data_package(package_->path, package_->text, &package_->readFrom)) {
+        packageSaved_ = true;
         if (counters_ != nullptr) counters_->packageWritten = true;
         return;
     }
@@ -411,6 +485,8 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
     if (stop == Handled::Abort) {
         count_skipped();
         queue_.reset();
+        // Nothing new was filed; what a killed job left stays for the next.
+        journal_.close(journal_.kept().empty());
         strhash_destroy(movedImages_, 1);
         movedImages_ = nullptr;
         reset_connect_failures();
@@ -420,6 +496,9 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
         if (cancelRequested.load() != 0) keep_finished_downloads();
         queue_.reset();
     }
+    // The images and the lines that name them reach the disk before the
+    // package that points at them.
+    journal_.drain();
     count_skipped();  // once every image that arrived has its place
     const bool changed = rewrite_references(movedImages_, &package_->text,
                                             options_.blankForFailed ? blankImage_ : nullptr,
@@ -431,6 +510,9 @@ MoveJobOutcome MoveJob::finish_job(Handled stop) {
     }
     std::free(package_->text);
     package_->text = nullptr;
+    // The journal goes once the package holds what it says; a package that
+    // could not be saved keeps it for the next run.
+    journal_.close(!changed || packageSaved_);
 
     MoveJobOutcome outcome = MoveJobOutcome::Finished;
     if (cancelRequested.load()) {
@@ -461,6 +543,18 @@ MoveJobOutcome MoveJob::run() {
         view_->show_message(message, "错误", MessageIcon::Error);
         return MoveJobOutcome::Aborted;
     }
+    const int64_t buckets = static_cast<int64_t>(itemCount_) * 32;
+    movedImages_ = strhash_create(
+        hash_string, strings_equal,
+        buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f,
+        KeyOwnership::Owned);
+    // What a killed job on this package left is taken over before anything
+    // else, and before the clean-up below removes its temporary files.
+    journaled_ = journal_.open(options_.targetFolder, package_->path) && journal_.begin();
+    take_kept_images();
+    // The waiting downloads just filed are named on the disk before the
+    // clean-up takes their temporary names: a power cut now loses nothing.
+    journal_.flush();
     // Images a killed job left half downloaded under temporary names.
     prepare_temporary_folder(options_.targetFolder);
     // Written before any download, so that a job which cannot place it has
@@ -469,20 +563,19 @@ MoveJobOutcome MoveJob::run() {
         char message[PATH_BUFFER_SIZE + 64];
         std::snprintf(message, sizeof message, BLANK_FAILED_FORMAT, blankImage_);
         view_->show_message(message, "错误", MessageIcon::Error);
+        journal_.close(journal_.kept().empty());
+        strhash_destroy(movedImages_, 1);
+        movedImages_ = nullptr;
         return MoveJobOutcome::Aborted;
     }
-    const int64_t buckets = static_cast<int64_t>(itemCount_) * 32;
-    movedImages_ = strhash_create(
-        hash_string, strings_equal,
-        buckets > MAX_INITIAL_BUCKETS ? MAX_INITIAL_BUCKETS : static_cast<int32_t>(buckets), 0.75f,
-        KeyOwnership::Owned);
     if (counters_ != nullptr)
         skipped_ = strhash_create(hash_string, strings_equal, 16, 0.75f, KeyOwnership::Owned);
 
     // Downloads start only for a job that is going to walk its items.
     if (itemCount_ > 0 && cancelRequested.load() == 0) {
         queue_ = std::make_unique<DownloadQueue>(options_.targetFolder, options_.connections,
-                                                 options_.retries, download_options());
+                                                 options_.retries, download_options(),
+                                                 journaled_ ? &journal_ : nullptr);
         plan_downloads();
         queue_->start();
     }

@@ -180,11 +180,13 @@ bool next_image_path(PlacementState* state, bool mobile, const char* extension, 
 }  // namespace
 
 bool file_image(PlacementState* state, bool mobile, const char* extension, const char* file,
-                char* out, bool* failed) {
+                char* out, bool* failed,
+                const std::function<platform::PlaceResult(const char* target)>& place) {
     *failed = false;
     while (next_image_path(state, mobile, extension, out)) {
         // Moved to a name no file has: taken names are passed over, as when claiming.
-        const platform::PlaceResult placed = platform::move_to_new_name(file, out);
+        const platform::PlaceResult placed =
+            place != nullptr ? place(out) : platform::move_to_new_name(file, out);
         if (placed == platform::PlaceResult::Done) return true;
         if (placed == platform::PlaceResult::Failed) {
             app_log_format("无法创建图片文件 [%s]：%s", out, platform::last_file_error());

@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
+#include "platform/safe_files.h"
 #include "shell/files.h"
 
 // More items than this put the images into a batch folder.
@@ -61,8 +63,13 @@ bool choose_image_path(PlacementState* state, bool mobile, const char* extension
 // have claimed, with no empty claim file first. False when the name would
 // not fit (`*failed` false) or the file cannot be moved (`*failed` true;
 // `out` names the path tried).
+//
+// `place`, when given, gives the file each name tried instead of a plain
+// move (a job's journal notes it first); it answers as
+// platform::move_to_new_name does.
 bool file_image(PlacementState* state, bool mobile, const char* extension, const char* file,
-                char* out, bool* failed);
+                char* out, bool* failed,
+                const std::function<platform::PlaceResult(const char* target)>& place = nullptr);
 
 // The length of the longest image path a job of `itemCount` items can write
 // under `targetFolder`, NUL not counted: with the widest date, batch folder,

@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -89,6 +92,79 @@ bool can_replace_file(const char* path);
 // The operating system's reason for the last failed file operation of this
 // thread, as GBK text ("" when unknown).
 const char* last_file_error();
+
+// ---- Files a job's journal names -----------------------------------------
+
+// What the file system says of a regular file, read without following a
+// link: its size, its number of names, and its identity (the same file under
+// any of its names, across renames and restarts).
+struct FileFacts {
+    int64_t size = -1;
+    uint32_t links = 0;
+    uint64_t volume = 0;
+    uint64_t index = 0;
+};
+
+// False when `path` names no regular file (a folder, a link, nothing).
+bool file_facts(const char* path, FileFacts* out);
+
+enum class LinkResult { Done, Exists, Unsupported, Failed };
+
+// Gives the finished temporary file `tempPath` its final name `target` as a
+// second name of the same file (a hard link), which must be new: Exists
+// otherwise. The temporary name stays until it is removed; a job removes it
+// once its journal, which names both, is on the disk, so that a file under
+// a final name is never one that no journal knows. Unsupported where the
+// file system has no hard links (FAT): the caller moves the file instead.
+// The file gets the permissions of a newly created one, like
+// move_to_new_name.
+LinkResult link_to_new_name(const char* tempPath, const char* target);
+
+// True when `tempPath` is one of this program's temporary names whose
+// owner is this process, or a process gone for certain (its owner lock file
+// missing, or free): a journal may then take it over or remove it.
+bool temporary_is_unowned(const char* tempPath);
+
+// The names (GB18030) of the regular files directly in `folder`.
+std::vector<std::string> file_names(const char* folder);
+
+// The journal of a job: a file beside the images that the job holds locked
+// for as long as it lives, so that a later job replays only the journal of
+// one that is gone.
+struct JournalFile;
+enum class JournalOpen { Opened, Held, Unlockable, Failed };
+
+// Opens the journal at `path`, creating it empty when missing (never
+// through a link), and locks it. Held: a live job has it. Unlockable: the
+// file system takes no lock on it, so that no job can tell a live journal
+// from a dead one there. Failed: it cannot be opened or created
+// (last_file_error says why).
+JournalOpen open_journal(const char* path, JournalFile** out);
+
+// The journal's text from its start, read through the journal's own open
+// file (another open of it could be refused while it is held); nullptr when
+// it cannot be read. The caller closes it; the journal's writes still go to
+// its end.
+FILE* read_journal(JournalFile* journal);
+
+// Writes `text` into a new file beside the journal, flushes it to the disk,
+// locks it and puts it in the journal's place in one step. False, with the
+// old journal still in place and locked, when it cannot.
+bool replace_journal(JournalFile* journal, const char* text, size_t length);
+
+// Appends `text` with one write and no flush. The caller keeps the writes of
+// several threads apart.
+bool append_journal(JournalFile* journal, const char* text, size_t length);
+
+// Flushes the journal, and only the journal, to the disk: the images it
+// names are checked when a later job takes them over (their size and
+// signature), and flushing every file of the disk each second would cost
+// the job, and every other program writing there, far more.
+bool flush_journal(JournalFile* journal);
+
+// Closes and unlocks the journal; with `remove` its file is removed first,
+// while still locked.
+void close_journal(JournalFile* journal, bool remove);
 
 enum class LockResult { Locked, Held, Failed };
 struct PackageLock;

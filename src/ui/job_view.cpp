@@ -56,6 +56,8 @@ void on_window_thread(const WindowCall& call) {
 
 }  // namespace
 
+std::atomic<bool> jobMessagesHeld{false};
+
 LRESULT run_job_view_call(LPARAM call) {
     (*reinterpret_cast<const WindowCall*>(call))();
     return 0;
@@ -134,6 +136,7 @@ void WindowJobView::refresh_failure_box() {
 }
 
 void WindowJobView::show_message(const char* text, const char* caption, MessageIcon icon) {
+    if (jobMessagesHeld.load()) return;
     const UINT iconFlag = icon == MessageIcon::Error     ? MB_ICONERROR
                           : icon == MessageIcon::Warning ? MB_ICONWARNING
                                                          : MB_ICONINFORMATION;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "engine/move_job_view.h"
 
 // The main window's private message that carries one view operation over to
@@ -35,7 +37,13 @@ void note_selected_row(int row);
 // Only the operations that must be seen before the job goes on wait for
 // the window's thread, which first shows everything recorded: the message
 // boxes (the job waits while one is open) and the job's end. The window's
-// thread never waits for the job, so those sends cannot deadlock.
+// thread waits for the job only when the session ends, and then runs the
+// sends while it waits, so they cannot deadlock.
+//
+// Set when the session ends: the job's messages are not shown, since nobody
+// is there to answer them and the save must not wait for a click.
+extern std::atomic<bool> jobMessagesHeld;
+
 class WindowJobView : public MoveJobView {
   public:
     void ensure_row_visible(int row) override;

@@ -478,6 +478,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_CLOSE:
             wizard_close();
             return 0;
+        case WM_QUERYENDSESSION:
+            return wizard_query_end_session();
+        case WM_ENDSESSION:
+            if (wParam != 0) wizard_end_session();
+            return 0;
         case WM_DROPFILES:
             wizard_drop_files(reinterpret_cast<HDROP>(wParam));
             return 0;

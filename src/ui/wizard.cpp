@@ -341,6 +341,29 @@ void wizard_close() {
     EnableMenuItem(GetSystemMenu(mainWindow.main, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
 }
 
+BOOL wizard_query_end_session() {
+    if (running.load() != 0) {
+        jobMessagesHeld.store(true);
+        cancelRequested.store(1);
+        ShutdownBlockReasonCreate(mainWindow.main, L"正在保存数据包…");
+    }
+    return TRUE;
+}
+
+void wizard_end_session() {
+    if (running.load() != 0) {
+        jobMessagesHeld.store(true);
+        cancelRequested.store(1);
+    }
+    // The job's calls wait for this thread: run while the job reaches its save.
+    MSG message;
+    while (running.load() != 0) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_SENDMESSAGE);
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    ExitProcess(0);
+}
+
 void wizard_open_link(HWND link) {
     open_url(link == mainWindow.tutorialLink ? TUTORIAL_URL : HOME_URL);
 }

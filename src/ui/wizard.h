@@ -14,6 +14,13 @@ void wizard_command(int controlId);
 void wizard_drop_files(HDROP drop);
 // WM_CLOSE.
 void wizard_close();
+// WM_QUERYENDSESSION (logoff, shutdown): a running job is stopped without
+// the close question, and the system is told why the program holds the end
+// up while it saves. TRUE: the session may end.
+BOOL wizard_query_end_session();
+// WM_ENDSESSION for an ending session: the process ends as soon as this
+// returns, so it ends the process itself once the job has saved.
+void wizard_end_session();
 // Opens the page behind a link text.
 void wizard_open_link(HWND link);
 

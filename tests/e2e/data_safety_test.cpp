@@ -170,7 +170,22 @@ TEST_F(DataSafetyTest, APackageChangedDuringAJobIsNotSavedOver) {
     EXPECT_NE(report["error"].get<std::string>().find(utf8("被其他程序改动过")), std::string::npos)
         << report["error"];
     EXPECT_TRUE(read_file(package()) == other.file_bytes());
-    // The images stay in the folder for the next job to find again.
+    // The images stay in the folder, and the job's journal with them, for
+    // the next job to find again.
+    EXPECT_EQ(std::distance(fs::directory_iterator(pictures()), fs::directory_iterator()), 3);
+
+    // The package as it was (exported again, say): the next job fetches
+    // nothing again and leaves nothing unused.
+    builder.write(package());
+    server.set_delay_ms(0);
+    const int hits = server.total_hits();
+    const CliRun rerun = run_cli({"move", package(), "--to", pictures()}, home());
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_EQ(server.total_hits(), hits);
+    const std::vector<std::string> paths = image_paths(utf16le_to_gbk(read_file(package())));
+    ASSERT_EQ(paths.size(), 2u);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(read_file(paths[i]), jpeg_body(120 + static_cast<size_t>(i), 's')) << paths[i];
     EXPECT_EQ(std::distance(fs::directory_iterator(pictures()), fs::directory_iterator()), 2);
 }
 
@@ -240,9 +255,11 @@ std::vector<std::string> names_in(const std::string& folder) {
     return names;
 }
 
+// A temporary file or an owner lock; a journal waits for its package's
+// next job and is no temporary file.
 bool has_temporary(const std::string& folder) {
     for (const std::string& name : names_in(folder)) {
-        if (name.rfind(".kelvane-", 0) == 0) return true;
+        if (name.rfind(".kelvane-", 0) == 0 && name.rfind(".kelvane-journal-", 0) != 0) return true;
     }
     return false;
 }
@@ -418,6 +435,116 @@ TEST_F(DataSafetyTest, ALiveJobKeepsItsFilesWhateverItsPidAndAKilledJobsAreTaken
     const CliRun after = run_cli({"move", next, "--to", pictures()}, home());
     EXPECT_EQ(after.status, 0) << after.err;
     EXPECT_FALSE(has_temporary(pictures())) << testing::PrintToString(names_in(pictures()));
+    // The killed job's journal waits for its own package's next job.
+    const CliRun again = run_cli({"move", killed, "--to", pictures()}, home());
+    EXPECT_EQ(again.status, 0) << again.err;
+    for (const std::string& name : names_in(pictures()))
+        EXPECT_NE(name.rfind(".kelvane-", 0), 0u) << name;
+}
+
+// Every file under `folder` that is not one of the package's images, and
+// every name of the program's own left behind.
+std::vector<std::string> unused_files(const std::string& folder, const std::string& package) {
+    const std::vector<std::string> used = image_paths(utf16le_to_gbk(read_file(package)));
+    std::vector<std::string> unused;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_directory()) continue;
+        if (std::find(used.begin(), used.end(), entry.path().string()) == used.end())
+            unused.push_back(entry.path().string());
+    }
+    return unused;
+}
+
+int image_files(const std::string& folder) {
+    int count = 0;
+    for (const std::string& name : names_in(folder)) count += name.rfind(".kelvane-", 0) != 0;
+    return count;
+}
+
+TEST_F(DataSafetyTest, AKilledJobCostsItsRerunOnlyTheDownloadsInFlight) {
+    constexpr int ITEMS = 160;
+    constexpr int IN_FLIGHT = 16;  // eight connections, and as many beside slow ones
+    std::mt19937 random(20261223);
+    server.set_delay_ms(30);
+    for (int trial = 0; trial < 3; ++trial) {
+        const std::string folder = dir.file("trial" + std::to_string(trial));
+        const std::string package = folder + "/shop.csv";
+        fs::create_directories(folder + "/pictures");
+        const std::string tag = "t" + std::to_string(trial) + "-";
+        shop(tag, ITEMS).write(package);
+
+        // Killed after a random number of requests, with images filed, some
+        // waiting for their turn and some in flight.
+        const int moment = std::uniform_int_distribution<int>(40, ITEMS - 20)(random);
+        const int before = server.total_hits();
+        const pid_t job = start_cli({"move", package, "--to", folder + "/pictures"}, home());
+        const double deadline = platform::monotonic_seconds() + 30;
+        while (server.total_hits() - before < moment && platform::monotonic_seconds() < deadline)
+            usleep(500);
+        kill(job, SIGKILL);
+        wait_cli(job);
+        const int asked = server.total_hits() - before;
+
+        const CliRun rerun = run_cli({"move", package, "--to", folder + "/pictures"}, home());
+        ASSERT_EQ(rerun.status, 0) << rerun.err;
+        const std::vector<std::string> paths = image_paths(utf16le_to_gbk(read_file(package)));
+        ASSERT_EQ(paths.size(), static_cast<size_t>(ITEMS));
+        int again = 0;
+        for (int i = 0; i < ITEMS; ++i) {
+            const int hits = server.hits("/" + tag + std::to_string(i) + ".jpg");
+            EXPECT_GE(hits, 1);
+            again += hits - 1;
+            EXPECT_EQ(read_file(paths[i]), jpeg_body(120 + static_cast<size_t>(i), tag[0]))
+                << paths[i];
+        }
+        std::printf("killed after %d requests: %d asked again\n", asked, again);
+        EXPECT_LE(again, IN_FLIGHT) << "killed after " << asked;
+        const std::vector<std::string> unused = unused_files(folder + "/pictures", package);
+        EXPECT_TRUE(unused.empty()) << unused.size() << " unused, as " << unused.front();
+    }
+}
+
+TEST_F(DataSafetyTest, AKillDuringTheTakeOverLosesNothing) {
+    // The first image is held: all the others arrive and wait for it under
+    // temporary names, and a kill leaves them to the next job to take over.
+    constexpr int ITEMS = 1200;
+    const PackageBuilder builder = shop("r", ITEMS);
+    builder.write(package());
+    server.set_path_delay_ms("/r0.jpg", 60000);
+    const pid_t job = start_cli({"move", package(), "--to", pictures()}, home());
+    ASSERT_TRUE(wait_for_temporaries(pictures(), ITEMS - 20));
+    kill(job, SIGKILL);
+    wait_cli(job);
+    server.set_path_delay_ms("/r0.jpg", -1);
+
+    // Later jobs killed while they give those images their names.
+    int midway = 0;
+    for (int attempt = 0; attempt < 8 && midway < 2; ++attempt) {
+        const int filed = image_files(pictures());
+        const pid_t next = start_cli({"move", package(), "--to", pictures()}, home());
+        const double deadline = platform::monotonic_seconds() + 20;
+        while (image_files(pictures()) == filed && platform::monotonic_seconds() < deadline)
+            usleep(200);
+        kill(next, SIGKILL);
+        wait_cli(next);
+        const int now = image_files(pictures());
+        midway += now > filed && now < ITEMS - 1;
+    }
+    EXPECT_GE(midway, 1);
+
+    const CliRun last = run_cli({"move", package(), "--to", pictures()}, home());
+    ASSERT_EQ(last.status, 0) << last.err;
+    // Asked again: what was in flight at the first kill, and at most as much
+    // again where a kill came only after a job had started downloading.
+    EXPECT_LE(server.total_hits() - ITEMS, 3 * 16);
+    const std::vector<std::string> paths = image_paths(utf16le_to_gbk(read_file(package())));
+    ASSERT_EQ(paths.size(), static_cast<size_t>(ITEMS));
+    for (int i = 0; i < ITEMS; ++i) {
+        EXPECT_EQ(read_file(paths[i]), jpeg_body(120 + static_cast<size_t>(i), 'r')) << paths[i];
+        EXPECT_LE(server.hits("/r" + std::to_string(i) + ".jpg"), 2) << i;
+    }
+    const std::vector<std::string> unused = unused_files(pictures(), package());
+    EXPECT_TRUE(unused.empty()) << unused.size() << " unused, as " << unused.front();
 }
 
 TEST_F(DataSafetyTest, AFullDiskNeverLeavesAShortFile) {

@@ -20,6 +20,7 @@
 #include "support/tls_front.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -349,6 +350,65 @@ TEST_F(MoveCliTest, InterruptedJobSavesWhatItMovedAndASecondRunFinishes) {
         }
     }
     EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("http://"), std::string::npos);
+}
+
+// A shop of `count` items, each showing one image served at `<tag><i>.jpg`.
+void write_shop(ImageServer& server, const std::string& tag, int count, const std::string& path) {
+    PackageBuilder builder;
+    for (int i = 0; i < count; ++i) {
+        const std::string image = tag + std::to_string(i) + ".jpg";
+        server.add(image, jpeg_body(40 + static_cast<size_t>(i)));
+        builder.add(PackageItem{"item " + std::to_string(i),
+                                "<img src=\"" + server.url(image) + "\">", "", ""});
+    }
+    builder.write(path);
+}
+
+TEST_F(MoveCliTest, AClosedTerminalOrATerminateStopsAndSavesAsCtrlCDoes) {
+    constexpr int IMAGES = 12;
+    server.set_delay_ms(150);
+    for (const int signal : {SIGHUP, SIGTERM}) {
+        const std::string tag = "/s" + std::to_string(signal) + "-";
+        write_shop(server, tag, IMAGES, package());
+        // The output goes where nobody reads it any more, as a closed
+        // terminal's does.
+        int output[2];
+        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);  // the reader stays ours alone
+        const int before = server.total_hits();
+        const pid_t child = start_cli({"move", package(), "--to", pictures(), "--connections", "1"},
+                                      home(), {}, output[1]);
+        close(output[1]);
+        for (int waited = 0; server.total_hits() - before < 4 && waited < 10000; waited += 10)
+            usleep(10000);
+        close(output[0]);
+        kill(child, signal);
+        EXPECT_EQ(wait_cli(child), 130) << signal;
+        const std::string saved = utf16le_to_gbk(read_file(package()));
+        int remote = 0;
+        for (int i = 0; i < IMAGES; ++i)
+            remote += saved.find(server.url(tag + std::to_string(i) + ".jpg")) != std::string::npos;
+        EXPECT_LE(remote, IMAGES - 3) << signal;  // what arrived is in the package
+        EXPECT_GT(remote, 0) << signal;
+    }
+}
+
+TEST_F(MoveCliTest, AnOutputNobodyReadsNeverEndsTheJob) {
+    // As `kelvane-cli move … 2>&1 | head -1`: the reader goes after a line.
+    constexpr int IMAGES = 20;
+    write_shop(server, "/h", IMAGES, package());
+    server.set_delay_ms(30);
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);  // the reader stays ours alone
+    const pid_t child = start_cli({"move", package(), "--to", pictures(), "--connections", "1"},
+                                  home(), {}, output[1]);
+    close(output[1]);
+    char c = 0;
+    while (read(output[0], &c, 1) == 1 && c != '\n') {
+    }
+    close(output[0]);
+    EXPECT_EQ(wait_cli(child), 0);
+    EXPECT_EQ(utf16le_to_gbk(read_file(package())).find("http://"), std::string::npos);
+    EXPECT_EQ(pictures_saved(), static_cast<size_t>(IMAGES));  // no temporary file left
 }
 #endif
 

@@ -112,10 +112,11 @@ CliRun run_cli(const std::vector<std::string>& args, const std::string& home,
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 pid_t start_cli(const std::vector<std::string>& args, const std::string& home,
-                const std::vector<std::string>& wrapper) {
+                const std::vector<std::string>& wrapper, int output) {
     std::vector<char*> argv;
     for (const std::string& arg : wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(const_cast<char*>(KELVANE_CLI_PATH));
@@ -124,9 +125,11 @@ pid_t start_cli(const std::vector<std::string>& args, const std::string& home,
     const pid_t child = fork();
     if (child == 0) {
         setenv("KELVANE_HOME", home.c_str(), 1);
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
+        // As a shell starts it: the tests' own ignored SIGPIPE is not inherited.
+        signal(SIGPIPE, SIG_DFL);
+        const int to = output >= 0 ? output : ::open("/dev/null", O_WRONLY);
+        dup2(to, 1);
+        dup2(to, 2);
         execvp(argv[0], argv.data());
         _exit(127);
     }

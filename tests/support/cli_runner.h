@@ -23,11 +23,12 @@ const char* cli_path();
 #include <sys/types.h>
 
 // Starts kelvane-cli with `args` and `home` as its program folder without
-// waiting for it; its output goes nowhere. The caller signals and reaps it.
-// With `wrapper` (a program and its first arguments) that program is started
-// instead, with kelvane-cli's path and `args` after its own.
+// waiting for it; its output (stdout and stderr) goes to `output` when
+// given, else nowhere. The caller signals and reaps it. With `wrapper` (a
+// program and its first arguments) that program is started instead, with
+// kelvane-cli's path and `args` after its own.
 pid_t start_cli(const std::vector<std::string>& args, const std::string& home,
-                const std::vector<std::string>& wrapper = {});
+                const std::vector<std::string>& wrapper = {}, int output = -1);
 // Waits for a started kelvane-cli: its exit status, or 128 + the signal.
 int wait_cli(pid_t child);
 #endif

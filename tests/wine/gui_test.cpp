@@ -840,6 +840,52 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     EXPECT_GE(files, static_cast<size_t>(moved));
 }
 
+TEST_F(GuiTest, TheEndOfTheSessionDuringAJobSavesWithoutAsking) {
+    constexpr int ITEMS = 96;
+    ImageServer server;
+    server.set_delay_ms(400);
+    PackageBuilder builder;
+    std::vector<std::string> urls;
+    for (int i = 0; i < ITEMS; ++i) {
+        const std::string path = "/e" + std::to_string(i) + ".jpg";
+        server.add(path, jpeg_body(70));
+        urls.push_back(server.url(path));
+        builder.add({"宝贝" + std::to_string(i), img(urls.back()), "", ""});
+    }
+    builder.write(package());
+
+    RunningProgram program(app_folder());
+    ASSERT_NE(program.main(), nullptr);
+    ASSERT_TRUE(load(program));
+    program.set_text(program.control(36109), pictures());
+    program.click(program.control(36116));
+    ASSERT_TRUE(wait_for([&] { return program.cell(1, 1) == "完成"; }, 30));
+
+    // Logging off: the session may end, and the job is told to stop.
+    DWORD_PTR answer = 0;
+    ASSERT_NE(SendMessageTimeoutA(program.main(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                  SMTO_ABORTIFHUNG, 5000, &answer),
+              0);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+    PostMessageA(program.main(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    // No close question, no message at the end: the process ends once saved.
+    bool asked = false;
+    EXPECT_TRUE(wait_for(
+        [&] {
+            asked = asked || !program.no_message_box();
+            return program.exited();
+        },
+        30));
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(program.exit_code(), 0u);
+
+    const std::string saved = utf16le_to_gbk(read_file(package()));
+    int moved = 0;
+    for (const std::string& url : urls) moved += saved.find(url) == std::string::npos;
+    EXPECT_GE(moved, 2);
+    EXPECT_LT(moved, ITEMS);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -499,7 +499,10 @@ char* argument_to_text(const char* argument) {
     return xstrdup(text.c_str());
 }
 
+// A stream whose write or flush failed once (its reader gone, its terminal
+// closed) takes nothing more: a job's output is never worth its work.
 void write_console(FILE* stream, const char* text) {
+    if (std::ferror(stream) != 0) return;
     std::string utf8;
     if (convert_string("UTF-8", "GB18030", text, utf8, true)) std::fputs(utf8.c_str(), stream);
 }
@@ -525,7 +528,7 @@ int terminal_width(FILE* stream) {
 }
 
 void write_console_utf8(FILE* stream, const char* text, size_t length) {
-    std::fwrite(text, 1, length, stream);
+    if (std::ferror(stream) == 0) std::fwrite(text, 1, length, stream);
 }
 
 AbsoluteResult absolute_path(const char* path, char* out, size_t capacity) {

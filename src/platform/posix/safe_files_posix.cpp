@@ -494,4 +494,169 @@ void unlock_package(PackageLock* lock) {
     std::free(lock);
 }
 
+bool file_facts(const char* path, FileFacts* out) {
+    std::string native;
+    if (!to_native_path(path, native)) return fail(EINVAL);
+    struct stat st {};
+    if (lstat(native.c_str(), &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+    out->size = static_cast<int64_t>(st.st_size);
+    out->links = static_cast<uint32_t>(st.st_nlink);
+    out->volume = static_cast<uint64_t>(st.st_dev);
+    out->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+LinkResult link_to_new_name(const char* tempPath, const char* target) {
+    std::string temp, native;
+    if (!to_native_path(tempPath, temp) || !to_native_path(target, native)) {
+        fail(EINVAL);
+        return LinkResult::Failed;
+    }
+    chmod(temp.c_str(), 0666 & ~processUmask);  // an image: nothing private
+    if (link(temp.c_str(), native.c_str()) == 0) return LinkResult::Done;
+    if (errno == EEXIST) return LinkResult::Exists;
+    // vfat and exfat answer EPERM; some FUSE file systems ENOSYS.
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EMLINK)
+        return LinkResult::Unsupported;
+    fail(errno);
+    return LinkResult::Failed;
+}
+
+bool temporary_is_unowned(const char* tempPath) {
+    std::string native;
+    if (!to_native_path(tempPath, native)) return false;
+    const size_t slash = native.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+    std::string token;
+    if (parse_owned_name(name.c_str(), &token) != OwnedName::Temporary) return false;
+    {
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        if (settled(o).token == token) return true;
+    }
+    const std::string lockPath = folder + ".kelvane-" + token + ".lock";
+    const int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT;
+    // Taken for a moment only: the file stays for the cleanup that removes it.
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+
+std::vector<std::string> file_names(const char* folder) {
+    std::vector<std::string> names;
+    std::string native;
+    if (!to_native_path(folder, native)) return names;
+    DIR* listing = opendir(native.c_str());
+    if (listing == nullptr) return names;
+    std::string text;
+    while (const struct dirent* entry = readdir(listing)) {
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+        if (from_native_path(entry->d_name, text)) names.push_back(text);
+    }
+    closedir(listing);
+    return names;
+}
+
+struct JournalFile {
+    int fd;
+    std::string path;
+};
+
+JournalOpen open_journal(const char* path, JournalFile** out) {
+    *out = nullptr;
+    std::string native;
+    if (!to_native_path(path, native)) return fail(EINVAL), JournalOpen::Failed;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return fail(errno), JournalOpen::Failed;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            fail(EINVAL);
+            close(fd);
+            return JournalOpen::Failed;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(fd);
+            if (error == EWOULDBLOCK) return JournalOpen::Held;
+            fail(error);
+            return JournalOpen::Unlockable;
+        }
+        // Replaced by its live job between the open and the lock: the lock
+        // is on a file that is no longer the journal.
+        if (!same_file(fd, native)) {
+            close(fd);
+            continue;
+        }
+        lseek(fd, 0, SEEK_END);
+        *out = new JournalFile{fd, native};
+        return JournalOpen::Opened;
+    }
+    return fail(EAGAIN), JournalOpen::Held;
+}
+
+FILE* read_journal(JournalFile* journal) {
+    const int fd =
+        open(("/proc/self/fd/" + std::to_string(journal->fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(errno), nullptr;
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+bool replace_journal(JournalFile* journal, const char* text, size_t length) {
+    const std::string folder = folder_of(journal->path);
+    std::string temp;
+    int fd = -1;
+    {
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        if (claim_folder(settled(o), folder) == ClaimResult::Failed) return false;
+        fd = create_temporary(folder, o.token, &temp);
+    }
+    if (fd < 0) return fail(errno);
+    bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    for (size_t done = 0; ok && done < length;) {
+        const ssize_t wrote = write(fd, text + done, length - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        ok = wrote > 0;
+        if (ok) done += static_cast<size_t>(wrote);
+    }
+    ok = ok && fsync(fd) == 0 && rename(temp.c_str(), journal->path.c_str()) == 0;
+    if (!ok) {
+        fail(errno);
+        close(fd);
+        unlink(temp.c_str());
+        return false;
+    }
+    sync_folder(folder);
+    close(journal->fd);
+    journal->fd = fd;
+    return true;
+}
+
+bool append_journal(JournalFile* journal, const char* text, size_t length) {
+    for (size_t done = 0; done < length;) {
+        const ssize_t wrote = write(journal->fd, text + done, length - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return fail(errno);
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+bool flush_journal(JournalFile* journal) {
+    return fdatasync(journal->fd) == 0 || fail(errno);
+}
+
+void close_journal(JournalFile* journal, bool remove) {
+    if (journal == nullptr) return;
+    if (remove && same_file(journal->fd, journal->path)) unlink(journal->path.c_str());
+    close(journal->fd);
+    delete journal;
+}
+
 }  // namespace platform

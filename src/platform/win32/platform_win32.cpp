@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -425,14 +427,35 @@ char* argument_to_text(const char* argument) {
     return xstrdup(text.c_str());
 }
 
+namespace {
+
+// A console stream whose write failed once (its console closed, its pipe's
+// reader gone) takes nothing more: a job's output is never worth its work.
+std::atomic<bool> lostStreams[3];
+
+bool stream_lost(FILE* stream) {
+    const int fd = _fileno(stream);
+    return std::ferror(stream) != 0 || (fd >= 0 && fd < 3 && lostStreams[fd].load());
+}
+
+void write_wide(FILE* stream, HANDLE handle, const std::wstring& wide) {
+    std::fflush(stream);
+    DWORD written = 0;
+    if (WriteConsoleW(handle, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr) ==
+        0) {
+        const int fd = _fileno(stream);
+        if (fd >= 0 && fd < 3) lostStreams[fd].store(true);
+    }
+}
+
+}  // namespace
+
 void write_console(FILE* stream, const char* text) {
+    if (stream_lost(stream)) return;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
     if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
-        const std::wstring wide = display_wide(text);
-        std::fflush(stream);
-        DWORD written = 0;
-        WriteConsoleW(handle, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        write_wide(stream, handle, display_wide(text));
         return;
     }
     // Redirected: the bytes as they are, GBK (the system's own encoding) but
@@ -468,6 +491,7 @@ int terminal_width(FILE* stream) {
 }
 
 void write_console_utf8(FILE* stream, const char* text, size_t length) {
+    if (stream_lost(stream)) return;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
     if (length > 0 && length < 0x7FFFFFFF && handle != INVALID_HANDLE_VALUE &&
@@ -479,9 +503,7 @@ void write_console_utf8(FILE* stream, const char* text, size_t length) {
         if (needed > 0) {
             std::wstring wide(static_cast<size_t>(needed), L'\0');
             MultiByteToWideChar(CP_UTF8, 0, text, count, wide.data(), needed);
-            std::fflush(stream);
-            DWORD written = 0;
-            WriteConsoleW(handle, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr);
+            write_wide(stream, handle, wide);
             return;
         }
     }

@@ -219,11 +219,14 @@ ClaimResult claim_folder(Owner& o, const std::wstring& folder) {
     return fail(ERROR_FILE_EXISTS), ClaimResult::Failed;
 }
 
-HANDLE create_temporary(const std::wstring& folder, const std::wstring& token, std::wstring* path) {
+// `share` 0 keeps everyone else out; a journal's new file is opened for
+// reading too and may be renamed while open.
+HANDLE create_temporary(const std::wstring& folder, const std::wstring& token, std::wstring* path,
+                        DWORD access = GENERIC_WRITE, DWORD share = 0) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         *path = folder + L"\\.kelvane-" + token + L"-" +
                 std::to_wstring(temporaryCounter.fetch_add(1)) + L".tmp";
-        HANDLE file = CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        HANDLE file = CreateFileW(path->c_str(), access, share, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
     }
@@ -529,6 +532,210 @@ void unlock_package(PackageLock* lock) {
     if (lock->byPath != nullptr) CloseHandle(lock->byPath);
     if (lock->byIdentity != nullptr) CloseHandle(lock->byIdentity);
     std::free(lock);
+}
+
+bool file_facts(const char* path, FileFacts* out) {
+    std::wstring wide;
+    if (!to_native_path(path, wide)) return fail(ERROR_INVALID_NAME);
+    HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    if (!known) fail(GetLastError());
+    CloseHandle(file);
+    if (!known) return false;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return fail(ERROR_INVALID_PARAMETER);
+    out->size =
+        static_cast<int64_t>(static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow);
+    out->links = info.nNumberOfLinks;
+    out->volume = info.dwVolumeSerialNumber;
+    out->index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    return true;
+}
+
+LinkResult link_to_new_name(const char* tempPath, const char* target) {
+    std::wstring temp, wide;
+    if (!to_native_path(tempPath, temp) || !to_native_path(target, wide)) {
+        fail(ERROR_INVALID_NAME);
+        return LinkResult::Failed;
+    }
+    if (CreateHardLinkW(wide.c_str(), temp.c_str(), nullptr) != 0) return LinkResult::Done;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return LinkResult::Exists;
+    // FAT and exFAT (a USB stick) have no hard links.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS)
+        return LinkResult::Unsupported;
+    fail(error);
+    return LinkResult::Failed;
+}
+
+bool temporary_is_unowned(const char* tempPath) {
+    std::wstring wide;
+    if (!to_native_path(tempPath, wide)) return false;
+    const size_t slash = wide.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : wide.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? wide : wide.substr(slash + 1);
+    std::wstring token;
+    if (parse_owned_name(name.c_str(), &token) != OwnedName::Temporary) return false;
+    if (token == own_token()) return true;
+    // A live owner holds its lock file open unshared.
+    HANDLE lock = CreateFileW((folder + L".kelvane-" + token + L".lock").c_str(), GENERIC_READ, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (lock == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    CloseHandle(lock);
+    return true;
+}
+
+std::vector<std::string> file_names(const char* folder) {
+    std::vector<std::string> names;
+    std::wstring wide;
+    if (!to_native_path(folder, wide)) return names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((wide + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    std::string text;
+    do {
+        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        if (from_native_path(found.cFileName, text)) names.push_back(text);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// Open with reading shared and writing refused: another job's open of a live
+// journal fails with a sharing violation, and ends with its owner's process.
+struct JournalFile {
+    HANDLE handle;
+    std::wstring path;
+};
+
+namespace {
+
+constexpr DWORD JOURNAL_ACCESS = GENERIC_READ | GENERIC_WRITE | DELETE;
+constexpr DWORD JOURNAL_SHARE = FILE_SHARE_READ | FILE_SHARE_DELETE;
+
+bool write_all(HANDLE handle, const char* text, size_t length) {
+    while (length > 0) {
+        const DWORD piece = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
+        DWORD wrote = 0;
+        if (WriteFile(handle, text, piece, &wrote, nullptr) == 0 || wrote == 0)
+            return fail(GetLastError());
+        text += wrote;
+        length -= wrote;
+    }
+    return true;
+}
+
+}  // namespace
+
+JournalOpen open_journal(const char* path, JournalFile** out) {
+    *out = nullptr;
+    std::wstring wide;
+    if (!to_native_path(path, wide)) return fail(ERROR_INVALID_NAME), JournalOpen::Failed;
+    HANDLE handle = CreateFileW(wide.c_str(), JOURNAL_ACCESS, JOURNAL_SHARE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) return JournalOpen::Held;
+        return fail(error), JournalOpen::Failed;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(handle, &info) == 0 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(handle);
+        return fail(ERROR_INVALID_PARAMETER), JournalOpen::Failed;
+    }
+    SetFilePointer(handle, 0, nullptr, FILE_END);
+    *out = new JournalFile{handle, wide};
+    return JournalOpen::Opened;
+}
+
+FILE* read_journal(JournalFile* journal) {
+    if (journal->handle == INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE), nullptr;
+    // A handle of its own, with a position of its own.
+    HANDLE handle = ReOpenFile(journal->handle, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (handle == INVALID_HANDLE_VALUE) return fail(GetLastError()), nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, "rb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+bool replace_journal(JournalFile* journal, const char* text, size_t length) {
+    const std::wstring folder = folder_of(journal->path);
+    std::wstring temp;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    {
+        Owner& o = owner();
+        std::lock_guard<std::mutex> guard(o.mutex);
+        if (claim_folder(settled(o), folder) == ClaimResult::Failed) return false;
+        handle = create_temporary(folder, o.token, &temp, JOURNAL_ACCESS, JOURNAL_SHARE);
+    }
+    if (handle == INVALID_HANDLE_VALUE) return fail(GetLastError());
+    if (!write_all(handle, text, length) || FlushFileBuffers(handle) == 0) {
+        fail(GetLastError());
+        CloseHandle(handle);
+        DeleteFileW(temp.c_str());
+        return false;
+    }
+    SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    // An open file cannot be replaced: the old one is let go just before.
+    CloseHandle(journal->handle);
+    journal->handle = INVALID_HANDLE_VALUE;
+    if (MoveFileExW(temp.c_str(), journal->path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        fail(GetLastError());
+        CloseHandle(handle);
+        DeleteFileW(temp.c_str());
+        journal->handle = CreateFileW(journal->path.c_str(), JOURNAL_ACCESS, JOURNAL_SHARE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (journal->handle != INVALID_HANDLE_VALUE)
+            SetFilePointer(journal->handle, 0, nullptr, FILE_END);
+        return false;
+    }
+    // Held again under its own name: Wine deletes a file on close by the
+    // name its handle was opened under, which is gone now.
+    CloseHandle(handle);
+    journal->handle = CreateFileW(journal->path.c_str(), JOURNAL_ACCESS, JOURNAL_SHARE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (journal->handle == INVALID_HANDLE_VALUE) return fail(GetLastError());
+    SetFilePointer(journal->handle, 0, nullptr, FILE_END);
+    return true;
+}
+
+bool append_journal(JournalFile* journal, const char* text, size_t length) {
+    if (journal->handle == INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
+    return write_all(journal->handle, text, length);
+}
+
+bool flush_journal(JournalFile* journal) {
+    if (journal->handle == INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
+    return FlushFileBuffers(journal->handle) != 0 || fail(GetLastError());
+}
+
+void close_journal(JournalFile* journal, bool remove) {
+    if (journal == nullptr) return;
+    if (journal->handle != INVALID_HANDLE_VALUE) {
+        if (remove) {
+            // Deleted through the handle that holds it: never another file
+            // that took its name.
+            FILE_DISPOSITION_INFO disposition{TRUE};
+            SetFileInformationByHandle(journal->handle, FileDispositionInfo, &disposition,
+                                       sizeof disposition);
+        }
+        CloseHandle(journal->handle);
+    }
+    delete journal;
 }
 
 }  // namespace platform
