@@ -44,7 +44,8 @@ const char* const CREATE_FAILED_FORMAT =
     "可以对刚才的数据包(csv)文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
 const char* const BLANK_FAILED_FORMAT = "无法在图片文件夹中创建空白图片 [%s]";
 
-enum class Pass { Description, Mobile };
+// A pass over one column of an item.
+using Pass = ImageColumn;
 
 // Sets `running` for as long as a job lives, and clears it however the job
 // ends: early through end(), or at the latest when the job is gone.
@@ -87,8 +88,26 @@ class MoveJob {
                                                             const char* temporary);
     void plan_downloads();
     Handled handle_address(ItemRecord* item, const char* address, Pass pass);
+    // One image on its way from the download to the records: its result,
+    // its file (or the path tried) and why it failed.
+    struct Placed {
+        DownloadResult result = DownloadResult::Failed;
+        char path[PATH_BUFFER_SIZE] = "";
+        bool madeFile = true;  // `path` names a file this job made (or claimed)
+        char error[JOB_ERROR_TEXT_SIZE] = "";
+        DownloadDetails details;
+        int attempts = 0;
+    };
     Handled place_image(ItemRecord* item, const char* address, Pass pass,
                         const FetchedImage& fetched);
+    Placed file_fetched_image(const char* address, Pass pass, const FetchedImage& fetched);
+    static void fail_for_no_room(Placed* placed);
+    bool download_under_fresh_name(const char* address, Placed* placed);
+    Handled record_placement(ItemRecord* item, const char* address, Pass pass,
+                             const Placed& placed);
+    void file_finished_image(const char* address, Pass pass, const char* temporary,
+                             bool overPlainHttp);
+    void record_saved(const char* address, const char* path, bool overPlainHttp);
     void keep_finished_downloads();
     void record_failure(ItemRecord* item, const char* address, Pass pass);
     bool run_pass(ItemRecord* item, PtrVector* addresses, Pass pass, Handled* stop);
@@ -175,17 +194,31 @@ std::function<platform::PlaceResult(const char*)> MoveJob::filer(const char* add
 // A downloaded image a killed job left waiting: filed now, where and as
 // this job would have filed it.
 void MoveJob::file_kept_image(const char* address, Pass pass, const char* temporary) {
+    file_finished_image(address, pass, temporary, false);
+}
+
+// Files an image that arrived whole while no item waits for it (a stopped
+// job's, a killed job's) and records it as saved; one that cannot be filed
+// is dropped, to be fetched again like any other.
+void MoveJob::file_finished_image(const char* address, Pass pass, const char* temporary,
+                                  bool overPlainHttp) {
     char unused[PATH_BUFFER_SIZE];
     char path[PATH_BUFFER_SIZE];
-    bool moveFailed = false;
     if (!choose_image_folder(&placement_, savedOrdinal_, unused) ||
-        !file_image(&placement_, pass == Pass::Mobile, image_extension(address), temporary, path,
-                    &moveFailed, filer(address, temporary))) {
-        platform::remove_file(temporary);  // fetched again, like any other
+        file_image(&placement_, pass, image_extension(address), temporary, path,
+                   filer(address, temporary)) != Filing::Filed) {
+        platform::remove_file(temporary);
         return;
     }
+    record_saved(address, path, overPlainHttp);
+}
+
+void MoveJob::record_saved(const char* address, const char* path, bool overPlainHttp) {
     ++savedOrdinal_;
-    if (counters_ != nullptr) counters_->saved.fetch_add(1);
+    if (counters_ != nullptr) {
+        counters_->saved.fetch_add(1);
+        if (overPlainHttp) counters_->overPlainHttp.emplace_back(address);
+    }
     strhash_put(movedImages_, xstrdup(address), xstrdup(path));
 }
 
@@ -273,66 +306,87 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
         cancelRequested.store(1);
         return Handled::Stop;
     }
-    const char* extension = image_extension(address);
-    const bool mobile = pass == Pass::Mobile;
-
-    char path[PATH_BUFFER_SIZE];
-    char error[JOB_ERROR_TEXT_SIZE];
-    std::snprintf(error, sizeof error, "%s", fetched.error);
-    DownloadResult result = fetched.result;
-    DownloadDetails details = fetched.details;
-    int attempts = fetched.attempts;
-    bool retried = false;
-    while (true) {
-        bool named = false;
-        bool moveFailed = false;
-        if (result == DownloadResult::Ok && !retried) {
-            named = file_image(&placement_, mobile, extension, fetched.file, path, &moveFailed,
-                               filer(address, fetched.file));
-        } else {
-            named = choose_image_path(&placement_, mobile, extension, path);
-        }
-        if (!named && !moveFailed) {
-            // The folder leaves no room for a name: this image fails, the job goes on.
-            if (result == DownloadResult::Ok) platform::remove_file(fetched.file);
-            std::snprintf(error, sizeof error, "%s", PATH_TOO_LONG_TEXT);
-            path[0] = '\0';
-            result = DownloadResult::Failed;
-            details = DownloadDetails{FailureKind::Create, 0, false};
-            break;
-        }
-        if (moveFailed) {
-            // The image cannot take its name: as if the file could not be created.
-            platform::remove_file(fetched.file);
-            std::snprintf(error, sizeof error, "%s", "图片搬家失败：无法创建新文件。");
-            result = DownloadResult::CreateError;
-        } else if (retried) {
-            // The job's own download stops with the job, like the queue's.
-            error[0] = '\0';
-            platform::set_thread_abort_flag(&cancelRequested);
-            result = download_image(address, path, error, download_options(), &details);
-            ++attempts;
-            platform::set_thread_abort_flag(nullptr);
-            if (result != DownloadResult::Ok && cancelRequested.load() != 0) {
-                // Not a failure: the address stays remote for the next job.
-                if (file_exists(path)) platform::remove_file(path);
-                return Handled::Cancelled;
-            }
-        }
-        if (result != DownloadResult::CreateError || mobile || retried) break;
-        // A description image gets one more try under a fresh name.
-        if (!moveFailed && file_exists(path)) platform::remove_file(path);
-        retried = true;
+    Placed placed = file_fetched_image(address, pass, fetched);
+    // A description image whose file could not be made gets one more try
+    // under a fresh name, downloaded by the job itself.
+    if (placed.result == DownloadResult::CreateError && pass == Pass::Description &&
+        !download_under_fresh_name(address, &placed)) {
+        return Handled::Cancelled;
     }
+    return record_placement(item, address, pass, placed);
+}
 
-    switch (result) {
+// Gives a downloaded image its name in the current folder; for a download
+// that failed, claims the name the image would have had, as the job always
+// has, so that the names that follow do not depend on failures.
+MoveJob::Placed MoveJob::file_fetched_image(const char* address, Pass pass,
+                                            const FetchedImage& fetched) {
+    Placed placed;
+    placed.result = fetched.result;
+    std::snprintf(placed.error, sizeof placed.error, "%s", fetched.error);
+    placed.details = fetched.details;
+    placed.attempts = fetched.attempts;
+    const char* extension = image_extension(address);
+    const Filing filing =
+        fetched.result != DownloadResult::Ok
+            ? (choose_image_path(&placement_, pass, extension, placed.path) ? Filing::Filed
+                                                                            : Filing::NoRoom)
+            : file_image(&placement_, pass, extension, fetched.file, placed.path,
+                         filer(address, fetched.file));
+    if (filing == Filing::NoRoom) {
+        if (fetched.result == DownloadResult::Ok) platform::remove_file(fetched.file);
+        fail_for_no_room(&placed);
+    } else if (filing == Filing::Failed) {
+        // The image cannot take its name: as if the file could not be created.
+        platform::remove_file(fetched.file);
+        std::snprintf(placed.error, sizeof placed.error, "%s", "图片搬家失败：无法创建新文件。");
+        placed.result = DownloadResult::CreateError;
+        placed.madeFile = false;  // the path names what was tried, not a file of ours
+    }
+    return placed;
+}
+
+// The folder leaves no room for a name: this image fails, the job goes on.
+void MoveJob::fail_for_no_room(Placed* placed) {
+    std::snprintf(placed->error, sizeof placed->error, "%s", PATH_TOO_LONG_TEXT);
+    placed->path[0] = '\0';
+    placed->madeFile = false;
+    placed->result = DownloadResult::Failed;
+    placed->details = DownloadDetails{FailureKind::Create, 0, false};
+}
+
+// The second try of an image whose file could not be made: a fresh name,
+// downloaded on the job's thread. False when the job was stopped meanwhile;
+// the address then stays remote for the next job.
+bool MoveJob::download_under_fresh_name(const char* address, Placed* placed) {
+    if (placed->madeFile && file_exists(placed->path)) platform::remove_file(placed->path);
+    placed->madeFile = true;
+    if (!choose_image_path(&placement_, Pass::Description, image_extension(address),
+                           placed->path)) {
+        fail_for_no_room(placed);
+        return true;
+    }
+    // The job's own download stops with the job, like the queue's.
+    placed->error[0] = '\0';
+    platform::set_thread_abort_flag(&cancelRequested);
+    placed->result =
+        download_image(address, placed->path, placed->error, download_options(), &placed->details);
+    ++placed->attempts;
+    platform::set_thread_abort_flag(nullptr);
+    if (placed->result != DownloadResult::Ok && cancelRequested.load() != 0) {
+        if (file_exists(placed->path)) platform::remove_file(placed->path);
+        return false;
+    }
+    return true;
+}
+
+// What became of one image: saved, failed (recorded, the job goes on), or a
+// file that cannot be made or written (the job stops).
+Handled MoveJob::record_placement(ItemRecord* item, const char* address, Pass pass,
+                                  const Placed& placed) {
+    switch (placed.result) {
         case DownloadResult::Ok:
-            ++savedOrdinal_;
-            if (counters_ != nullptr) {
-                counters_->saved.fetch_add(1);
-                if (details.overPlainHttp) counters_->overPlainHttp.emplace_back(address);
-            }
-            strhash_put(movedImages_, xstrdup(address), xstrdup(path));
+            record_saved(address, placed.path, placed.details.overPlainHttp);
             return Handled::Done;
         case DownloadResult::CreateError:
             // Taken on this thread right after the refusal it explains.
@@ -340,30 +394,33 @@ Handled MoveJob::place_image(ItemRecord* item, const char* address, Pass pass,
                 std::snprintf(counters_->createError, sizeof counters_->createError, "%s",
                               platform::last_file_error());
             }
-            if (file_exists(path)) platform::remove_file(path);
-            if (mobile) {
-                stop_with_message(error);
+            if (placed.madeFile && file_exists(placed.path)) platform::remove_file(placed.path);
+            if (pass == Pass::Mobile) {
+                stop_with_message(placed.error);
             } else {
                 char message[JOB_ERROR_TEXT_SIZE + 2 * PATH_BUFFER_SIZE];
-                std::snprintf(message, sizeof message, CREATE_FAILED_FORMAT, address, path);
+                std::snprintf(message, sizeof message, CREATE_FAILED_FORMAT, address, placed.path);
                 stop_with_message(message);
             }
             return Handled::Stop;
         case DownloadResult::WriteError:
-            if (file_exists(path)) platform::remove_file(path);
-            stop_with_message(error);
+            if (file_exists(placed.path)) platform::remove_file(placed.path);
+            stop_with_message(placed.error);
             return Handled::Stop;
         default:
-            if (path[0] != '\0' && file_exists(path)) platform::remove_file(path);
+            if (placed.path[0] != '\0' && file_exists(placed.path))
+                platform::remove_file(placed.path);
+            // No value: the address failed in this job and is never tried again in it.
             strhash_put(movedImages_, xstrdup(address), xstrdup(""));
             record_failure(item, address, pass);
             ++failedCount_;
             if (counters_ != nullptr) {
                 counters_->failures[address] =
-                    ImageFailure{details.failure, details.httpStatus, attempts, error};
+                    ImageFailure{placed.details.failure, placed.details.httpStatus, placed.attempts,
+                                 placed.error};
                 counters_->failed.fetch_add(1);
             }
-            app_log_format("搬家失败：%s，返回的错误信息：\r\n%s", address, error);
+            app_log_format("搬家失败：%s，返回的错误信息：\r\n%s", address, placed.error);
             return Handled::Done;
     }
 }
@@ -377,21 +434,7 @@ void MoveJob::keep_finished_downloads() {
         FetchedImage fetched;
         if (!queue_->take_finished(i, &fetched)) continue;
         const auto [address, pass] = planned_[i];
-        char unused[PATH_BUFFER_SIZE];
-        char path[PATH_BUFFER_SIZE];
-        bool moveFailed = false;
-        if (!choose_image_folder(&placement_, savedOrdinal_, unused) ||
-            !file_image(&placement_, pass == Pass::Mobile, image_extension(address), fetched.file,
-                        path, &moveFailed, filer(address, fetched.file))) {
-            platform::remove_file(fetched.file);
-            continue;
-        }
-        ++savedOrdinal_;
-        if (counters_ != nullptr) {
-            counters_->saved.fetch_add(1);
-            if (fetched.details.overPlainHttp) counters_->overPlainHttp.emplace_back(address);
-        }
-        strhash_put(movedImages_, xstrdup(address), xstrdup(path));
+        file_finished_image(address, pass, fetched.file, fetched.details.overPlainHttp);
     }
 }
 

@@ -159,14 +159,15 @@ namespace {
 
 // The path for the next sequence number, which it consumes. False when
 // the path would not fit, or the sequence is at its end.
-bool next_image_path(PlacementState* state, bool mobile, const char* extension, char* out) {
+bool next_image_path(PlacementState* state, ImageColumn column, const char* extension, char* out) {
     // Stop short of signed overflow rather than wrap into numbers already used.
     if (nameSequence == INT32_MAX) return false;
     const int32_t number = nameSequence++;
     char name[PATH_BUFFER_SIZE];
-    const int written = std::snprintf(
-        name, sizeof name, "%s%d-%d-%d-%d-%d-%d.%s", mobile ? "m-" : "", state->year, state->month,
-        state->day, state->hour, state->minute, static_cast<int>(number), extension);
+    const int written =
+        std::snprintf(name, sizeof name, "%s%d-%d-%d-%d-%d-%d.%s",
+                      column == ImageColumn::Mobile ? "m-" : "", state->year, state->month,
+                      state->day, state->hour, state->minute, static_cast<int>(number), extension);
     if (written < 0 || static_cast<size_t>(written) >= sizeof name) return false;
     // Later numbers are never shorter, so a name that does not fit now
     // never will: give up instead of burning the sequence.
@@ -179,26 +180,25 @@ bool next_image_path(PlacementState* state, bool mobile, const char* extension, 
 
 }  // namespace
 
-bool file_image(PlacementState* state, bool mobile, const char* extension, const char* file,
-                char* out, bool* failed,
-                const std::function<platform::PlaceResult(const char* target)>& place) {
-    *failed = false;
-    while (next_image_path(state, mobile, extension, out)) {
+Filing file_image(PlacementState* state, ImageColumn column, const char* extension,
+                  const char* file, char* out,
+                  const std::function<platform::PlaceResult(const char* target)>& place) {
+    while (next_image_path(state, column, extension, out)) {
         // Moved to a name no file has: taken names are passed over, as when claiming.
         const platform::PlaceResult placed =
             place != nullptr ? place(out) : platform::move_to_new_name(file, out);
-        if (placed == platform::PlaceResult::Done) return true;
+        if (placed == platform::PlaceResult::Done) return Filing::Filed;
         if (placed == platform::PlaceResult::Failed) {
             app_log_format("无法创建图片文件 [%s]：%s", out, platform::last_file_error());
-            *failed = true;
-            return false;
+            return Filing::Failed;
         }
     }
-    return false;
+    return Filing::NoRoom;
 }
 
-bool choose_image_path(PlacementState* state, bool mobile, const char* extension, char* out) {
-    while (next_image_path(state, mobile, extension, out)) {
+bool choose_image_path(PlacementState* state, ImageColumn column, const char* extension,
+                       char* out) {
+    while (next_image_path(state, column, extension, out)) {
         // The name is claimed by creating the file: two jobs writing into one
         // folder can never both take it. A name that cannot be created for
         // another reason is handed on, and the download reports why.

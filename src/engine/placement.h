@@ -22,6 +22,17 @@ inline constexpr int URL_EXTENSION_SIZE = 8;
 // so the jobs of one run keep counting. Used by the job's thread only.
 extern int32_t nameSequence;
 
+// The column of an item an image comes from: a mobile-detail image's name
+// starts with "m-".
+enum class ImageColumn { Description, Mobile };
+
+// How filing an image ended.
+enum class Filing {
+    Filed,   // the image has its name, in `out`
+    NoRoom,  // no name fits in PATH_BUFFER_SIZE bytes, or the sequence is at its end
+    Failed,  // the file could not take its name; `out` names the path tried
+};
+
 struct PlacementState {
     int year, month, day, hour, minute;  // local time at the start of the job
     bool batchMode;
@@ -56,20 +67,18 @@ void url_extension(const char* address, char* out);
 // empty file there that no one else had. Taken names are passed over. False
 // when the path would not fit in PATH_BUFFER_SIZE bytes, or when
 // nameSequence has reached INT32_MAX.
-bool choose_image_path(PlacementState* state, bool mobile, const char* extension, char* out);
+bool choose_image_path(PlacementState* state, ImageColumn column, const char* extension, char* out);
 
 // Gives the image in `file` (a finished temporary file on the same disk) the
 // next free name in the current folder, the name choose_image_path would
-// have claimed, with no empty claim file first. False when the name would
-// not fit (`*failed` false) or the file cannot be moved (`*failed` true;
-// `out` names the path tried).
+// have claimed, with no empty claim file first.
 //
 // `place`, when given, gives the file each name tried instead of a plain
 // move (a job's journal notes it first); it answers as
 // platform::move_to_new_name does.
-bool file_image(PlacementState* state, bool mobile, const char* extension, const char* file,
-                char* out, bool* failed,
-                const std::function<platform::PlaceResult(const char* target)>& place = nullptr);
+Filing file_image(PlacementState* state, ImageColumn column, const char* extension,
+                  const char* file, char* out,
+                  const std::function<platform::PlaceResult(const char* target)>& place = nullptr);
 
 // The length of the longest image path a job of `itemCount` items can write
 // under `targetFolder`, NUL not counted: with the widest date, batch folder,

@@ -263,7 +263,9 @@ TEST(ImagePath, NamesFollowTheStartTimeAndTheRunningNumber) {
     };
     for (const Call& call : calls) {
         char path[PATH_BUFFER_SIZE];
-        ASSERT_TRUE(choose_image_path(&state, call.mobile, call.extension, path));
+        ASSERT_TRUE(choose_image_path(&state,
+                                      call.mobile ? ImageColumn::Mobile : ImageColumn::Description,
+                                      call.extension, path));
         EXPECT_EQ(std::string(path),
                   dir.file(name_of(state, call.mobile, call.expectedNumber, call.extension)));
         if (call.occupy) write_file(path, "taken");
@@ -282,11 +284,11 @@ TEST(ImagePath, SkipsNumbersWhoseFileExists) {
     write_file(dir.file(name_of(state, true, 12, "jpg")), "x");  // another name: not in the way
 
     char path[PATH_BUFFER_SIZE];
-    ASSERT_TRUE(choose_image_path(&state, false, "jpg", path));
+    ASSERT_TRUE(choose_image_path(&state, ImageColumn::Description, "jpg", path));
     EXPECT_EQ(std::string(path), dir.file(name_of(state, false, 12, "jpg")));
     EXPECT_EQ(nameSequence, 13);
     write_file(path, "x");
-    ASSERT_TRUE(choose_image_path(&state, false, "jpg", path));
+    ASSERT_TRUE(choose_image_path(&state, ImageColumn::Description, "jpg", path));
     EXPECT_EQ(std::string(path), dir.file(name_of(state, false, 14, "jpg")));
     EXPECT_EQ(nameSequence, 15);
 }
@@ -301,7 +303,8 @@ TEST(ImagePath, TheSequenceContinuesAcrossJobs) {
         ASSERT_TRUE(placement_begin(&state, dir.path().c_str(), 1, failed));
         for (int image = 0; image < 2; ++image) {
             char path[PATH_BUFFER_SIZE];
-            ASSERT_TRUE(choose_image_path(&state, image == 1, "jpg", path));
+            ASSERT_TRUE(choose_image_path(
+                &state, image == 1 ? ImageColumn::Mobile : ImageColumn::Description, "jpg", path));
             int32_t number = 0;
             const char* last = std::strrchr(path, '-');
             ASSERT_NE(last, nullptr);
@@ -320,7 +323,7 @@ TEST(ImagePath, BatchModeFilesLandInTheCurrentSubfolder) {
     ASSERT_TRUE(placement_begin(&state, dir.path().c_str(), 301, failed));
     ASSERT_TRUE(choose_image_folder(&state, 1, failed));
     char path[PATH_BUFFER_SIZE];
-    ASSERT_TRUE(choose_image_path(&state, true, "png", path));
+    ASSERT_TRUE(choose_image_path(&state, ImageColumn::Mobile, "png", path));
     EXPECT_EQ(std::string(path),
               std::string(state.batchFolder) + SEP + "1" + SEP + name_of(state, true, 1, "png"));
 }
@@ -332,9 +335,9 @@ TEST(ImagePath, TheSequenceNeverOverflows) {
     char failed[PATH_BUFFER_SIZE] = "";
     ASSERT_TRUE(placement_begin(&state, dir.path().c_str(), 1, failed));
     char path[PATH_BUFFER_SIZE];
-    ASSERT_TRUE(choose_image_path(&state, false, "jpg", path));
+    ASSERT_TRUE(choose_image_path(&state, ImageColumn::Description, "jpg", path));
     EXPECT_EQ(std::string(path), dir.file(name_of(state, false, INT32_MAX - 1, "jpg")));
-    EXPECT_FALSE(choose_image_path(&state, false, "jpg", path));
+    EXPECT_FALSE(choose_image_path(&state, ImageColumn::Description, "jpg", path));
     EXPECT_EQ(nameSequence, INT32_MAX);
 }
 
@@ -388,7 +391,7 @@ TEST(OverLongPaths, AreRefusedWithoutOverflow) {
             std::memcpy(state.currentFolder, folder.c_str(), folder.size() + 1);
             nameSequence = 7;
             char path[PATH_BUFFER_SIZE];
-            const bool fits = choose_image_path(&state, true, "jpeg", path);
+            const bool fits = choose_image_path(&state, ImageColumn::Mobile, "jpeg", path);
             EXPECT_EQ(fits, pathLength == limit) << pathLength;
             if (fits) {
                 EXPECT_EQ(std::string(path), folder + SEP + name);
