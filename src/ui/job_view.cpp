@@ -42,6 +42,11 @@ std::mutex reportLock;
 Report pending;
 int selectedRow = -1;
 
+// The window's side: the row the list is still to be scrolled to, and when
+// it last scrolled.
+int rowToShow = -1;
+ULONGLONG lastScroll = 0;
+
 template <typename Change>
 void record(Change change) {
     const std::lock_guard<std::mutex> hold(reportLock);
@@ -72,7 +77,7 @@ void note_selected_row(int row) {
     selectedRow = row;
 }
 
-void show_job_progress() {
+void show_job_progress(bool everything) {
     Report report;
     {
         const std::lock_guard<std::mutex> hold(reportLock);
@@ -87,9 +92,16 @@ void show_job_progress() {
             set_item_cell(cell.row, cell.column, count);
         }
     }
-    if (report.visibleRow >= 0) {
-        SendMessageW(mainWindow.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(report.visibleRow),
-                     TRUE);
+    // Scrolling redraws the whole list, which under Wine costs the window's
+    // thread more than all the other changes together: the list follows the
+    // job at most every JOB_VIEW_SCROLL_MS, and at once before a message box
+    // or the job's end.
+    if (report.visibleRow >= 0) rowToShow = report.visibleRow;
+    const ULONGLONG now = GetTickCount64();
+    if (rowToShow >= 0 && (everything || now - lastScroll >= JOB_VIEW_SCROLL_MS)) {
+        SendMessageW(mainWindow.itemList, LVM_ENSUREVISIBLE, static_cast<WPARAM>(rowToShow), TRUE);
+        rowToShow = -1;
+        lastScroll = now;
     }
     if (report.progress >= 0) {
         SendMessageW(mainWindow.progressBar, PBM_SETPOS, static_cast<WPARAM>(report.progress), 0);
@@ -142,14 +154,14 @@ void WindowJobView::show_message(const char* text, const char* caption, MessageI
                                                          : MB_ICONINFORMATION;
     // The rows and the label as they stand when the box comes up.
     on_window_thread([=] {
-        show_job_progress();
+        show_job_progress(true);
         window_message(text, caption, MB_OK | iconFlag);
     });
 }
 
 void WindowJobView::job_finished() {
     on_window_thread([] {
-        show_job_progress();
+        show_job_progress(true);
         KillTimer(mainWindow.main, JOB_VIEW_TIMER);
         EnableWindow(mainWindow.back, TRUE);
         EnableMenuItem(GetSystemMenu(mainWindow.main, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_ENABLED);

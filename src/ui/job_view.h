@@ -13,10 +13,12 @@
 // keeps alive until SendMessage returns.
 inline constexpr UINT WM_JOB_VIEW_CALL = WM_APP + 1;
 
-// The timer that shows the job's progress while it runs, 15 times a second:
+// The timer that shows the job's progress while it runs, 10 times a second:
 // quicker than anyone reads a row, and cheap for the window.
 inline constexpr UINT_PTR JOB_VIEW_TIMER = 1;
-inline constexpr UINT JOB_VIEW_TICK_MS = 66;
+inline constexpr UINT JOB_VIEW_TICK_MS = 100;
+// The list follows the job's row at most this often.
+inline constexpr ULONGLONG JOB_VIEW_SCROLL_MS = 500;
 
 // The main window's handling of WM_JOB_VIEW_CALL: runs the operation. Returns 0.
 LRESULT run_job_view_call(LPARAM call);
@@ -24,8 +26,10 @@ LRESULT run_job_view_call(LPARAM call);
 // On the window's thread: starts the timer (when a job starts).
 void start_job_view_timer();
 // On the window's thread: shows what the job has reported since the last
-// call, the rows that changed and the latest progress. The timer calls it.
-void show_job_progress();
+// call, the rows that changed and the latest progress. The timer calls it;
+// `everything` also scrolls to the job's row however recently the list
+// scrolled (before a message box and at the job's end).
+void show_job_progress(bool everything = false);
 // On the window's thread, whenever the list's selection may have changed:
 // the row now selected (-1 for none), which is_row_selected answers from.
 void note_selected_row(int row);
