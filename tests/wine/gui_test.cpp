@@ -169,6 +169,39 @@ class GuiTest : public testing::Test {
         EXPECT_TRUE(program.no_message_box());
     }
 
+    // A package of `items` items of one image each, served after `delayMs`:
+    // a job on it is still under way seconds after it starts. The addresses,
+    // in order.
+    std::vector<std::string> write_slow_package(ImageServer& server, int items, int delayMs) {
+        server.set_delay_ms(delayMs);
+        PackageBuilder builder;
+        std::vector<std::string> urls;
+        for (int i = 0; i < items; ++i) {
+            const std::string path = "/p" + std::to_string(i) + ".jpg";
+            server.add(path, jpeg_body(70));
+            urls.push_back(server.url(path));
+            builder.add({"宝贝" + std::to_string(i), img(urls.back()), "", ""});
+        }
+        builder.write(package());
+        return urls;
+    }
+
+    // Loads the package, starts the job and waits until its second row is done.
+    bool start_job(RunningProgram& program) {
+        if (!load(program)) return false;
+        program.set_text(program.control(36109), pictures());
+        program.click(program.control(36116));
+        return wait_for([&] { return program.cell(1, 1) == "完成"; }, 30);
+    }
+
+    // How many of `urls` the saved package no longer names.
+    int moved_in_package(const std::vector<std::string>& urls) const {
+        const std::string saved = utf16le_to_gbk(read_file(package()));
+        int moved = 0;
+        for (const std::string& url : urls) moved += saved.find(url) == std::string::npos;
+        return moved;
+    }
+
     TempDir dir;
 };
 
@@ -773,23 +806,11 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     // way when the window is closed.
     constexpr int ITEMS = 96;
     ImageServer server;
-    server.set_delay_ms(1000);
-    PackageBuilder builder;
-    std::vector<std::string> urls;
-    for (int i = 0; i < ITEMS; ++i) {
-        const std::string path = "/p" + std::to_string(i) + ".jpg";
-        server.add(path, jpeg_body(70));
-        urls.push_back(server.url(path));
-        builder.add({"宝贝" + std::to_string(i), img(urls.back()), "", ""});
-    }
-    builder.write(package());
+    const std::vector<std::string> urls = write_slow_package(server, ITEMS, 1000);
 
     RunningProgram program(app_folder());
     ASSERT_NE(program.main(), nullptr);
-    ASSERT_TRUE(load(program));
-    program.set_text(program.control(36109), pictures());
-    program.click(program.control(36116));
-    ASSERT_TRUE(wait_for([&] { return program.cell(1, 1) == "完成"; }, 30));
+    ASSERT_TRUE(start_job(program));
     // The item under way shows it, the ones after it still wait.
     EXPECT_TRUE(wait_for(
         [&] {
@@ -826,11 +847,7 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
     ASSERT_TRUE(program.exited(30000));
     EXPECT_EQ(program.exit_code(), 0u);
 
-    const std::string saved = utf16le_to_gbk(read_file(package()));
-    int moved = 0;
-    for (const std::string& url : urls) {
-        if (saved.find(url) == std::string::npos) ++moved;
-    }
+    const int moved = moved_in_package(urls);
     EXPECT_GE(moved, 2);      // the rows seen finished were saved
     EXPECT_LT(moved, ITEMS);  // and the job did stop early
     size_t files = 0;
@@ -843,23 +860,11 @@ TEST_F(GuiTest, ClosingDuringAJobAsksThenSavesAndEnds) {
 TEST_F(GuiTest, TheEndOfTheSessionDuringAJobSavesWithoutAsking) {
     constexpr int ITEMS = 96;
     ImageServer server;
-    server.set_delay_ms(400);
-    PackageBuilder builder;
-    std::vector<std::string> urls;
-    for (int i = 0; i < ITEMS; ++i) {
-        const std::string path = "/e" + std::to_string(i) + ".jpg";
-        server.add(path, jpeg_body(70));
-        urls.push_back(server.url(path));
-        builder.add({"宝贝" + std::to_string(i), img(urls.back()), "", ""});
-    }
-    builder.write(package());
+    const std::vector<std::string> urls = write_slow_package(server, ITEMS, 400);
 
     RunningProgram program(app_folder());
     ASSERT_NE(program.main(), nullptr);
-    ASSERT_TRUE(load(program));
-    program.set_text(program.control(36109), pictures());
-    program.click(program.control(36116));
-    ASSERT_TRUE(wait_for([&] { return program.cell(1, 1) == "完成"; }, 30));
+    ASSERT_TRUE(start_job(program));
 
     // Logging off: the session may end, and the job is told to stop.
     DWORD_PTR answer = 0;
@@ -879,9 +884,7 @@ TEST_F(GuiTest, TheEndOfTheSessionDuringAJobSavesWithoutAsking) {
     EXPECT_FALSE(asked);
     EXPECT_EQ(program.exit_code(), 0u);
 
-    const std::string saved = utf16le_to_gbk(read_file(package()));
-    int moved = 0;
-    for (const std::string& url : urls) moved += saved.find(url) == std::string::npos;
+    const int moved = moved_in_package(urls);
     EXPECT_GE(moved, 2);
     EXPECT_LT(moved, ITEMS);
 }
