@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/net_found_addresses.h"
 #include "platform/net_waits.h"
 #include "platform/platform.h"
 
@@ -188,23 +189,9 @@ bool system_lookup(const char* name, HostAddresses* out) {
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    for (const struct addrinfo* entry = found; entry != nullptr && out->count < MAX_HOST_ADDRESSES;
-         entry = entry->ai_next) {
-        NetAddress& address = out->list[out->count];
-        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-            address.family = 4;
-            std::memcpy(address.bytes,
-                        &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, 4);
-            ++out->count;
-        } else if (entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6)) {
-            address.family = 6;
-            std::memcpy(address.bytes,
-                        &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr, 16);
-            ++out->count;
-        }
-    }
+    const bool taken = take_found_addresses(found, out);
     freeaddrinfo(found);
-    return out->count > 0;
+    return taken;
 }
 
 bool parse_numeric_address(const char* text, NetAddress* out) {
